@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Developer entry point.
+#   ./dev.sh test [default|tsan|asan]   install what is missing, build, run every test
+#   ./dev.sh build [preset]             install what is missing and build
+#   ./dev.sh demo                       run the agent and the controller on a virtual line
+set -euo pipefail
+cd "$(dirname "$0")"
+
+# Debian packages the build and the tests need.
+PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+
+ensure_packages() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "dev.sh: installing ${missing[*]}" >&2
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "dev.sh: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+    sudo=(sudo)
+  fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() {
+  local preset=${1:-default}
+  case "$preset" in default|tsan|asan) ;; *) echo "dev.sh: unknown preset '$preset' (default, tsan, asan)" >&2; exit 2 ;; esac
+  ensure_packages
+  cmake --preset "$preset" -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" >/dev/null
+  cmake --build --preset "$preset"
+}
+
+cmd=${1:-}
+shift || true
+case "$cmd" in
+  test)
+    build "${1:-default}"
+    ctest --preset "${1:-default}"
+    ;;
+  build)
+    build "${1:-default}"
+    ;;
+  demo)
+    build default
+    if [ ! -x build/default/app/vexil-agent ]; then
+      echo "dev.sh: there is no agent to demonstrate yet: vexil-agent and vexil-ctl are not built in this version." >&2
+      exit 1
+    fi
+    exec build/default/tools/vexil-ctl demo
+    ;;
+  *)
+    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
