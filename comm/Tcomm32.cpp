@@ -1,6 +1,15 @@
 #include "comm/Tcomm32.h"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
 #include "base/Hx_base.h"
+#include "platform/memory.h"
 
 namespace LumaroComm32 {
 
@@ -100,6 +109,601 @@ const char* errorText(std::uint8_t code) {
 
 EComm32Error::EComm32Error(TErrorCode code) : Exception(errorText(code)), ErrorCode(code) {
   Message = AnsiString(TLumaroFuncs::AppLang.FromGBK(TLumaroFuncs::TLumaroString(Message)));
+}
+
+// ---------------------------------------------------------------------------
+// TCommQueue
+
+TCommQueue::TCommQueue(std::int32_t Size) : BufSize(Size), OutPos(0), InPos(0), Buffer(nullptr) {
+  try {
+    fSetBufSize(Size);
+  } catch (const EComm32Error&) {
+    fSetBufSize(0);
+  }
+}
+
+TCommQueue::~TCommQueue() { fSetBufSize(0); }
+
+void TCommQueue::fSetBufSize(std::int32_t Size) {
+  InPos = 0;
+  OutPos = 0;
+  if (Size <= 0) {
+    std::free(Buffer);
+    Buffer = nullptr;
+    return;
+  }
+  void* block = platform::Reallocate(Buffer, static_cast<std::size_t>(Size));
+  if (!block)
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
+  Buffer = static_cast<unsigned char*>(block);
+  BufSize = Size;
+}
+
+std::int32_t TCommQueue::Used() const {
+  return (InPos.load(std::memory_order_acquire) - OutPos.load(std::memory_order_acquire) +
+          BufSize) %
+         BufSize;
+}
+
+void TCommQueue::Clear() {
+  InPos = 0;
+  OutPos = 0;
+}
+
+int TCommQueue::In(const unsigned char* Data) { return In(Data, Data ? 1 : 0); }
+
+int TCommQueue::In(const void* Data, std::int32_t Len) {
+  if (!Buffer || Len <= 0 || !Data)
+    return 0;
+  const std::int32_t in = InPos.load(std::memory_order_relaxed);
+  const std::int32_t out = OutPos.load(std::memory_order_acquire);
+  const std::int32_t free = (out - in + BufSize - 1) % BufSize;
+  const std::int32_t n = std::min(Len, free);
+  if (n <= 0)
+    return 0;
+  const std::int32_t tail = std::max(n + in - BufSize, 0), head = n - tail;
+  std::memcpy(Buffer + in, Data, static_cast<std::size_t>(head));
+  std::memcpy(Buffer, static_cast<const unsigned char*>(Data) + head, static_cast<std::size_t>(tail));
+  InPos.store((in + n) % BufSize, std::memory_order_release);
+  return n;
+}
+
+int TCommQueue::Out(unsigned char* Data) { return Out(Data, Data ? 1 : 0); }
+
+int TCommQueue::Out(void* Data, std::int32_t Len) {
+  if (!Buffer || Len <= 0 || !Data)
+    return 0;
+  const std::int32_t out = OutPos.load(std::memory_order_relaxed);
+  const std::int32_t in = InPos.load(std::memory_order_acquire);
+  const std::int32_t used = (in - out + BufSize) % BufSize;
+  const std::int32_t n = std::min(Len, used);
+  if (n <= 0)
+    return 0;
+  const std::int32_t tail = std::max(n + out - BufSize, 0), head = n - tail;
+  std::memcpy(Data, Buffer + out, static_cast<std::size_t>(head));
+  std::memcpy(static_cast<unsigned char*>(Data) + head, Buffer, static_cast<std::size_t>(tail));
+  OutPos.store((out + n) % BufSize, std::memory_order_release);
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// TComm32
+
+using namespace platform;
+
+namespace {
+
+constexpr std::uint32_t READER_MASK =
+    EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_ERR | EV_RX80FULL;
+constexpr int NOTIFY_ACTIVE = EV_CTS | EV_DSR | EV_RLSD;
+constexpr int READ_BLOCK = 2048;
+constexpr int WRITE_CHUNK = 256;
+// Small stacks: the reader and timer run the owner's handlers, the writer
+// only moves bytes.
+constexpr std::size_t HANDLER_STACK = 256 * 1024;
+constexpr std::size_t WRITER_STACK = 64 * 1024;
+
+} // namespace
+
+struct TComm32::_TSession {
+  std::unique_ptr<SerialDevice> Device;
+  // Created in this order; Open checks them as its steps say.
+  TEvent evReadKill{true};
+  TEvent evTimerKill{true};
+  TEvent evWriteWake{true};
+  TEvent evWriteKill{true};
+  std::atomic<bool> bReadRun{false}, bWriteRun{false}, bTimerRun{false};
+  std::atomic<bool> bReadAlive{false}, bWriteAlive{false}, bTimerAlive{false};
+  // Copied at Open: the reader must not read Dcb while the owner edits it.
+  bool CtsFlow = false;
+
+  bool AnyAlive() const { return bReadAlive || bWriteAlive || bTimerAlive; }
+};
+
+struct TComm32::_TThreads {
+  TThread hReadThread, hTimerThread, hWriteThread;
+  std::weak_ptr<_TSession> Session;
+
+  bool Ended() const {
+    const auto s = Session.lock();
+    return !s || !s->AnyAlive();
+  }
+  void Join() {
+    hReadThread.Join();
+    hTimerThread.Join();
+    hWriteThread.Join();
+  }
+};
+
+const char TComm32::Fmt_COMn[] = "\\\\.\\COM%d";
+const char TComm32::Fmt_InitModem[] = "ATE0&K%dS0=%d\r";
+const char TComm32::Str_ResetModem[] = "ATZ\r";
+
+TComm32::TComm32() {
+  std::memset(&Dcb, 0, sizeof Dcb);
+  Dcb.DCBlength = 28;
+  Dcb.BaudRate = 115200;
+  Dcb.fBinary = 1;
+  Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  Dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  Dcb.XonLim = 2048;
+  Dcb.XoffLim = 512;
+  Dcb.ByteSize = 8;
+  Dcb.Parity = NOPARITY;
+  Dcb.StopBits = ONESTOPBIT;
+  Dcb.XonChar = 0x11;
+  Dcb.XoffChar = 0x13;
+  fSetPortNo(PortNo);
+  InQueue = std::make_unique<TCommQueue>(8192);
+  OutQueue = std::make_unique<TCommQueue>(8192);
+}
+
+TComm32::~TComm32() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  _JoinFinished(true);
+}
+
+void TComm32::fSetPortNo(int Value) {
+  PortNo = Value;
+  std::snprintf(DeviceName, sizeof DeviceName, Fmt_COMn, PortNo);
+}
+
+int TComm32::Read(void* Buffer, std::int32_t Len) { return InQueue->Out(Buffer, Len); }
+
+void TComm32::_WakeWriter() {
+  if (auto s = _Session.load())
+    s->evWriteWake.Set();
+}
+
+int TComm32::Write(const void* Buffer, std::int32_t Len) {
+  if (DisableWrite)
+    return 0;
+  const int n = OutQueue->In(Buffer, Len);
+  if (Active)
+    _WakeWriter();
+  return n;
+}
+
+int TComm32::Command(const char* Text) {
+  const int n = Text ? OutQueue->In(Text, static_cast<std::int32_t>(std::strlen(Text))) : 0;
+  _WakeWriter();
+  return n;
+}
+
+void TComm32::PurgeRead(bool Abort) {
+  if (!Active)
+    return;
+  if (auto s = _Session.load())
+    s->Device->PurgeComm(PURGE_RXCLEAR | (Abort ? PURGE_RXABORT : 0));
+  InQueue->Clear();
+}
+
+void TComm32::PurgeWrite(bool Abort) {
+  if (!Active)
+    return;
+  if (auto s = _Session.load())
+    s->Device->PurgeComm(PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
+  OutQueue->Clear();
+}
+
+void TComm32::ResetModem() { Command(Str_ResetModem); }
+
+void TComm32::InitModem() {
+  char text[64];
+  std::snprintf(text, sizeof text, Fmt_InitModem, static_cast<int>(fGetFCtrl()),
+                static_cast<int>(AutoAnswer));
+  Command(text);
+}
+
+bool TComm32::EscapeCommFunction(std::uint32_t Function) {
+  if (!Active)
+    return false;
+  auto s = _Session.load();
+  if (!s || !s->Device->EscapeCommFunction(Function))
+    return false;
+  switch (Function) {
+  case SETRTS: _RtsOn = true; break;
+  case CLRRTS: _RtsOn = false; break;
+  case SETDTR: _DtrOn = true; break;
+  case CLRDTR: _DtrOn = false; break;
+  default: break;
+  }
+  return true;
+}
+
+bool TComm32::fGetDTR() const { return Active && _DtrOn; }
+bool TComm32::fGetRTS() const { return Active && _RtsOn; }
+
+void TComm32::fSetDTR(bool Value) {
+  if (Active)
+    EscapeCommFunction(Value ? SETDTR : CLRDTR);
+  else
+    _DtrOn = Value;
+}
+
+void TComm32::fSetRTS(bool Value) {
+  if (Active)
+    EscapeCommFunction(Value ? SETRTS : CLRRTS);
+  else
+    _RtsOn = Value;
+}
+
+TComm32::TFlowControl TComm32::fGetFCtrl() const {
+  if (Dcb.fOutxCtsFlow && Dcb.fOutX)
+    return fcRtsCtsXonXoff;
+  if (Dcb.fOutxCtsFlow)
+    return fcRtsCts;
+  if (Dcb.fOutX)
+    return fcXonXoff;
+  return fcNone;
+}
+
+void TComm32::fSetFCtrl(TFlowControl Value) {
+  Close();
+  const bool hardware = Value == fcRtsCts || Value == fcRtsCtsXonXoff;
+  const bool software = Value == fcXonXoff || Value == fcTranXonXoff || Value == fcRtsCtsXonXoff;
+  Dcb.fOutxCtsFlow = hardware;
+  Dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  Dcb.fOutX = software;
+  Dcb.fInX = software;
+  Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  Dcb.fOutxDsrFlow = 0;
+}
+
+void TComm32::Open() {
+  if (Active)
+    return;
+  _JoinFinished(false);
+  _RingCount = 0;
+  int code = 0;
+  if (!InQueue->Buffer)
+    code = EComm32Error::ecInitReadBuffer;
+  else if (!OutQueue->Buffer)
+    code = EComm32Error::ecInitWriteBuffer;
+
+  auto s = std::make_shared<_TSession>();
+  if (!code) {
+    LastOpenError = 0;
+    s->Device = OpenSerialDevice(DeviceName, &LastOpenError);
+    if (s->Device)
+      Handle = s->Device->Handle();
+    else
+      code = EComm32Error::ecOpenPort;
+  }
+  if (!code && !s->Device->SetCommMask(EV_RXFLAG))
+    code = EComm32Error::ecSetCommMask;
+  if (!code && !s->Device->SetupComm(HwInSize, HwOutSize))
+    code = EComm32Error::ecSetupComm;
+  if (!code) {
+    if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+      Dcb.fDtrControl = _DtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+      Dcb.fRtsControl = _RtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const DCB copy = Dcb;
+    if (!s->Device->SetCommState(copy))
+      code = EComm32Error::ecSetCommState;
+  }
+  if (!code && (!s->evReadKill.Valid() || !s->evTimerKill.Valid()))
+    code = EComm32Error::ecCreateReadEvent;
+  if (!code && (!s->evWriteWake.Valid() || !s->evWriteKill.Valid()))
+    code = EComm32Error::ecCreateWriteEvent;
+  s->CtsFlow = Dcb.fOutxCtsFlow;
+  _Session = s;
+  _Threads = std::make_unique<_TThreads>();
+  _Threads->Session = s;
+  // Each thread holds the open period's shared state for as long as it runs.
+  if (!code) {
+    s->bReadRun = true;
+    if (!_Threads->hReadThread.Start([this, s] { _ReadThread(*s); }, HANDLER_STACK)) {
+      s->bReadRun = false;
+      code = EComm32Error::ecCreateReadThread;
+    }
+  }
+  if (!code) {
+    s->bTimerRun = true;
+    if (!_Threads->hTimerThread.Start([this, s] { _TimerThread(*s); }, HANDLER_STACK)) {
+      s->bTimerRun = false;
+      code = EComm32Error::ecCreateReadThread;
+    }
+  }
+  if (!code) {
+    s->bWriteRun = true;
+    if (!_Threads->hWriteThread.Start([this, s] { _WriteThread(*s); }, WRITER_STACK)) {
+      s->bWriteRun = false;
+      code = EComm32Error::ecCreateWriteThread;
+    }
+  }
+  if (code) {
+    s.reset();
+    Close();
+    throw EComm32Error(static_cast<EComm32Error::TErrorCode>(code));
+  }
+  Active = true;
+  DisableWrite = false;
+  std::uint32_t status = 0;
+  if (_Session.load()->Device->GetCommModemStatus(&status))
+    ModemStatus = status;
+  _DtrOn = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
+  _RtsOn = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+  CommNotify(NOTIFY_ACTIVE);
+  CommAfterOpen();
+}
+
+void TComm32::Close() {
+  if (Active)
+    CommBeforeClose();
+  int code = 0;
+  if (auto s = _Session.exchange(nullptr)) {
+    s->bReadRun = false;
+    s->bWriteRun = false;
+    s->bTimerRun = false;
+    if (s->Device)
+      s->Device->SetCommMask(EV_RXFLAG);
+    s->evReadKill.Set();
+    s->evWriteKill.Set();
+    s->evTimerKill.Set();
+    for (int i = 0; i < 100 && s->AnyAlive(); ++i)
+      Sleep(5);
+    if (s->bReadAlive || s->bTimerAlive)
+      code = EComm32Error::ecCloseReadThread;
+    if (s->bWriteAlive)
+      code = EComm32Error::ecCloseWriteThread;
+    if (_Threads) {
+      if (s->AnyAlive())
+        _Lingering.push_back(std::move(_Threads));
+      else
+        _Threads->Join();
+      _Threads.reset();
+    }
+    // The device closes here, or when the last lingering thread lets go.
+  }
+  Handle = -1;
+  _DtrOn = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
+  _RtsOn = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+  if (Active) {
+    Active = false;
+    ModemStatus = 0;
+    CommNotify(NOTIFY_ACTIVE);
+  }
+  if (code)
+    throw EComm32Error(static_cast<EComm32Error::TErrorCode>(code));
+}
+
+void TComm32::_JoinFinished(bool all) {
+  for (auto it = _Lingering.begin(); it != _Lingering.end();) {
+    if (all || (*it)->Ended()) {
+      (*it)->Join();
+      it = _Lingering.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TComm32::CommNotify(int NotifyType) {
+  if (!OnCommNotify)
+    return;
+  try {
+    OnCommNotify(this, NotifyType);
+  } catch (...) {
+  }
+}
+
+void TComm32::CommAfterOpen() {
+  if (!AfterOpen)
+    return;
+  try {
+    AfterOpen(this);
+  } catch (...) {
+  }
+}
+
+void TComm32::CommBeforeClose() {
+  if (!BeforeClose)
+    return;
+  try {
+    BeforeClose(this);
+  } catch (...) {
+  }
+}
+
+void TComm32::_ReadThread(_TSession& s) {
+  s.bReadAlive = true;
+  TThread::RaiseCurrentPriority();
+  SerialDevice& dev = *s.Device;
+  unsigned char buf[READ_BLOCK];
+  if (dev.SetCommMask(READER_MASK)) {
+    while (s.bReadRun) {
+      std::uint32_t ev = 0;
+      const CommWait wait = dev.WaitCommEvent(ev, s.evReadKill);
+      if (wait == CommWait::Stopped)
+        break;
+      if (wait == CommWait::Failed) {
+        // A wait that fails at once would fail again: pause before the
+        // next one instead of spinning.
+        WaitForAny({&s.evReadKill}, 10);
+        ev = 0;
+      }
+      if (!s.bReadRun)
+        break;
+      if (ev & EV_RXCHAR) {
+        std::uint32_t n = 0;
+        dev.ClearCommError(nullptr, &n);
+        while (n > 0) {
+          const int got = dev.ReadFile(buf, static_cast<int>(std::min<std::uint32_t>(n, READ_BLOCK)));
+          // A read of bytes the driver said were waiting only fails when the
+          // device is gone: end the batch instead of retrying forever.
+          if (got <= 0)
+            break;
+          InQueue->In(buf, got);
+          n -= static_cast<std::uint32_t>(got);
+        }
+      }
+      if (ev & (EV_CTS | EV_DSR | EV_RLSD)) {
+        std::uint32_t status = 0;
+        if (dev.GetCommModemStatus(&status))
+          ModemStatus = status;
+        if ((ev & EV_CTS) && s.CtsFlow && (ModemStatus & MS_CTS_ON))
+          ev |= EV_TXEMPTY;
+        if (ev & EV_RLSD)
+          _RingCount = 0;
+      }
+      if ((ev & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !s.CtsFlow)) {
+        if (InQueue->Used() != 0)
+          ev &= ~EV_TXEMPTY;
+        s.evWriteWake.Set();
+      }
+      if (ev & EV_ERR)
+        dev.ClearCommError(nullptr, nullptr);
+      CommNotify(static_cast<int>(ev));
+    }
+  }
+  s.bReadAlive = false;
+}
+
+void TComm32::_WriteThread(_TSession& s) {
+  s.bWriteAlive = true;
+  unsigned char chunk[WRITE_CHUNK];
+  int length = 0, sent = 0;
+  while (s.bWriteRun) {
+    const int which = WaitForAny({&s.evWriteKill, &s.evWriteWake});
+    if (!s.bWriteRun || which != 1)
+      break;
+    s.evWriteWake.Reset();
+    if (sent < length) {
+      const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteKill);
+      if (n > 0)
+        sent += n;
+      sched_yield();
+    } else if (OutQueue->Used() != 0) {
+      length = OutQueue->Out(chunk, WRITE_CHUNK);
+      sent = 0;
+      s.evWriteWake.Set();
+    }
+  }
+  s.bWriteAlive = false;
+}
+
+void TComm32::_TimerThread(_TSession& s) {
+  s.bTimerAlive = true;
+  while (s.bTimerRun) {
+    const int which = WaitForAny({&s.evTimerKill}, static_cast<int>(_TimerInterval));
+    if (which != WAIT_TIMEOUT || !s.bTimerRun)
+      break;
+    fmsgCommTimer();
+  }
+  s.bTimerAlive = false;
+}
+
+void TComm32::fmsgCommTimer() {
+  auto s = _Session.load();
+  std::uint32_t status = 0;
+  if (!s || !s->Device->GetCommModemStatus(&status))
+    return;
+  if ((status ^ ModemStatus) & MS_RLSD_ON) {
+    if (status & MS_RLSD_ON)
+      ModemStatus.fetch_or(MS_RLSD_ON);
+    else
+      ModemStatus.fetch_and(~MS_RLSD_ON);
+    CommNotify(EV_RLSD);
+  }
+  if (_RingCount < _RingInterval) {
+    ++_RingCount;
+    return;
+  }
+  if (!(ModemStatus & MS_RLSD_ON) && (status & MS_RING_ON)) {
+    _RingCount = 0;
+    CommNotify(EV_RING);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TCommSerialPortInfo
+
+TCommSerialPortInfo::TCommSerialPortInfo() { Refresh(); }
+
+TCommSerialPortInfo::~TCommSerialPortInfo() = default;
+
+int TCommSerialPortInfo::PortNo(const AnsiString& Name) {
+  std::string head = Name.substr(0, 3);
+  for (char& c : head)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (head != "COM")
+    return 0;
+  // The rest as atol() reads it, saturated instead of overflowing.
+  const char* p = Name.c_str() + 3;
+  while (std::isspace(static_cast<unsigned char>(*p)))
+    ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-')
+    negative = *p++ == '-';
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    value = std::min<long long>(value * 10 + (*p - '0'), LLONG_MAX / 20);
+  if (negative)
+    value = -value;
+  return value > 0 && value <= INT_MAX ? static_cast<int>(value) : 0;
+}
+
+AnsiString TCommSerialPortInfo::PortName(int n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "COM%d", n);
+  return text;
+}
+
+int TCommSerialPortInfo::PortListSortCompare(const std::vector<AnsiString>& List, int Index1,
+                                             int Index2) {
+  return PortNo(List[static_cast<std::size_t>(Index1)]) -
+         PortNo(List[static_cast<std::size_t>(Index2)]);
+}
+
+void TCommSerialPortInfo::ListFromSystem() {
+  try {
+    for (const auto& name : platform::ListSerialPortNames()) {
+      const int n = PortNo(name);
+      if (n > 0)
+        PortList.push_back(PortName(n));
+    }
+    std::stable_sort(PortList.begin(), PortList.end(), [](const AnsiString& a, const AnsiString& b) {
+      return PortNo(a) < PortNo(b);
+    });
+    FromSystem = true;
+  } catch (...) {
+  }
+}
+
+void TCommSerialPortInfo::Refresh() {
+  PortList.clear();
+  FromSystem = false;
+  ListFromSystem();
+  if (PortList.empty()) {
+    for (int n = 1; n <= 4; ++n)
+      PortList.push_back(PortName(n));
+    FromSystem = false;
+  }
 }
 
 } // namespace LumaroComm32

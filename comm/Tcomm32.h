@@ -1,9 +1,16 @@
-// The serial communication engine: comm errors.
+// The serial communication engine: comm errors, the byte ring, the serial
+// port with its reader, writer and timer threads, and the serial port list.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "platform/event.h"
 #include "platform/rtl.h"
+#include "platform/serial.h"
 
 namespace LumaroComm32 {
 
@@ -32,6 +39,143 @@ public:
   explicit EComm32Error(TErrorCode code);
 
   TErrorCode ErrorCode;
+};
+
+// Fixed-size byte ring for one producer and one consumer thread; holds
+// BufSize - 1 bytes. Each side copies its bytes first and then publishes its
+// index with a release store; the other side reads it with an acquire load.
+class TCommQueue {
+public:
+  explicit TCommQueue(std::int32_t Size);
+  TCommQueue(const TCommQueue&) = delete;
+  TCommQueue& operator=(const TCommQueue&) = delete;
+  virtual ~TCommQueue();
+
+  // Empties the queue and resizes its storage; Size <= 0 frees it (BufSize
+  // stays). Raises EComm32Error code 1 when the memory cannot be had, keeping
+  // the old storage. Not while another thread uses the queue.
+  void fSetBufSize(std::int32_t Size);
+
+  int In(const unsigned char* Data);
+  int In(const void* Data, std::int32_t Len);
+  int Out(unsigned char* Data);
+  int Out(void* Data, std::int32_t Len);
+
+  // Bytes held, as the consumer or an observer sees them.
+  std::int32_t Used() const;
+  // Empties the queue (both indices to 0), as the port's purges do.
+  void Clear();
+
+  std::int32_t BufSize;
+  std::atomic<std::int32_t> OutPos;
+  std::atomic<std::int32_t> InPos;
+  unsigned char* Buffer;
+};
+
+// One serial port with its reader, writer and timer threads.
+class TComm32 : public TObject {
+public:
+  // Values are the Hayes "&K" numbers that InitModem sends.
+  enum TFlowControl {
+    fcNone = 0,
+    fcRtsCts = 3,
+    fcXonXoff = 4,
+    fcTranXonXoff = 5,
+    fcRtsCtsXonXoff = 6,
+  };
+
+  static const char Fmt_COMn[];
+  static const char Fmt_InitModem[];
+  static const char Str_ResetModem[];
+
+  TComm32();
+  TComm32(const TComm32&) = delete;
+  TComm32& operator=(const TComm32&) = delete;
+  ~TComm32() override;
+
+  virtual int Read(void* Buffer, std::int32_t Len);
+  virtual int Write(const void* Buffer, std::int32_t Len);
+  virtual int Command(const char* Text);
+  virtual void PurgeRead(bool Abort);
+  virtual void PurgeWrite(bool Abort);
+  virtual void ResetModem();
+  virtual void InitModem();
+  virtual bool EscapeCommFunction(std::uint32_t Function);
+  virtual void Open();
+  virtual void Close();
+  virtual void CommNotify(int NotifyType);
+  virtual void CommAfterOpen();
+  virtual void CommBeforeClose();
+  virtual void fmsgCommTimer();
+
+  bool fGetDTR() const;
+  void fSetDTR(bool Value);
+  bool fGetRTS() const;
+  void fSetRTS(bool Value);
+  TFlowControl fGetFCtrl() const;
+  void fSetFCtrl(TFlowControl Value);
+  // Sets PortNo and DeviceName together.
+  void fSetPortNo(int Value);
+
+  int Handle = -1;
+  platform::DCB Dcb;
+  std::atomic<bool> Active{false};
+  std::atomic<bool> DisableWrite{false};
+  int PortNo = 2;
+  char DeviceName[32];
+  std::uint32_t HwInSize = 1200;
+  std::uint32_t HwOutSize = 1200;
+  std::uint8_t AutoAnswer = 0;
+  std::unique_ptr<TCommQueue> InQueue;
+  std::unique_ptr<TCommQueue> OutQueue;
+  TCommNotifyEvent OnCommNotify;
+  TNotifyEvent AfterOpen;
+  TNotifyEvent BeforeClose;
+  std::atomic<std::uint32_t> ModemStatus{0};
+  // Why the device could not be opened (an errno value), 0 after a good Open.
+  int LastOpenError = 0;
+
+private:
+  struct _TSession;
+  struct _TThreads;
+
+  void _ReadThread(_TSession& s);
+  void _WriteThread(_TSession& s);
+  void _TimerThread(_TSession& s);
+  void _JoinFinished(bool all);
+  void _WakeWriter();
+
+  bool _DtrOn = true;
+  bool _RtsOn = true;
+  std::uint32_t _TimerInterval = 200;
+  std::uint32_t _RingInterval = 15;
+  std::atomic<std::uint32_t> _RingCount{0};
+  // What the threads of the current open period share with the port: the
+  // device, the events and the run flags. Each thread holds a reference, so
+  // a thread that outlives Close's wait never sees any of it freed; the
+  // device closes when the last holder lets go.
+  std::atomic<std::shared_ptr<_TSession>> _Session;
+  std::unique_ptr<_TThreads> _Threads;
+  // Threads that did not end within Close's wait; joined once they have
+  // ended, at the latest by the destructor.
+  std::vector<std::unique_ptr<_TThreads>> _Lingering;
+};
+
+// The serial ports of the machine as "COM<n>" names, sorted by number.
+class TCommSerialPortInfo {
+public:
+  TCommSerialPortInfo();
+  virtual ~TCommSerialPortInfo();
+
+  void Refresh();
+  void ListFromSystem();
+
+  static int PortNo(const AnsiString& Name);
+  static AnsiString PortName(int n);
+  static int PortListSortCompare(const std::vector<AnsiString>& List, int Index1, int Index2);
+
+  std::vector<AnsiString> PortList;
+  bool FromSystem = false;
 };
 
 } // namespace LumaroComm32

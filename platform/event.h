@@ -1,0 +1,83 @@
+// Events and threads: an event object that can be waited on together with a
+// device in one poll(), waits for any of several events, and threads with a
+// chosen stack size that are always joined.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <pthread.h>
+
+namespace platform {
+
+// A Windows-style event on an eventfd: set, reset, waited on (alone, with
+// others, or inside a caller's own poll() through fd()).
+class TEvent {
+public:
+  // Creation can fail (descriptors exhausted, or an injected fault): check
+  // Valid().
+  explicit TEvent(bool manualReset = true);
+  TEvent(const TEvent&) = delete;
+  TEvent& operator=(const TEvent&) = delete;
+  ~TEvent();
+
+  bool Valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  bool ManualReset() const { return manual_; }
+  void Set();
+  void Reset();
+  // After poll() reported the descriptor readable: an auto-reset event is
+  // consumed here; true when the event was (still) set.
+  bool Consume();
+
+private:
+  int fd_;
+  bool manual_;
+};
+
+constexpr int WAIT_TIMEOUT = -1;
+constexpr int WAIT_FAILED = -2;
+constexpr int INFINITE = -1;
+
+// Waits until one of the events is set; returns its index (the lowest when
+// several are), WAIT_TIMEOUT after timeoutMs (INFINITE: no limit) or
+// WAIT_FAILED. A null entry is never signalled.
+int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs = INFINITE);
+
+void Sleep(int ms);
+
+// A joinable thread with its own stack size. Never detached by the caller:
+// the destructor joins a thread that is still there.
+class TThread {
+public:
+  TThread() = default;
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  ~TThread() { Join(); }
+
+  // False when the thread cannot be started (or an injected fault says so).
+  bool Start(std::function<void()> body, std::size_t stackSize);
+  bool Running() const { return started_; }
+  bool IsCurrent() const;
+  void Join();
+  // Lets a thread that cannot be joined (it is the calling thread) run out.
+  void Detach();
+  pthread_t Native() const { return thread_; }
+  // Gives the calling thread a negative nice value where the process may;
+  // silently keeps its priority where it may not. Never a real-time policy.
+  static void RaiseCurrentPriority();
+
+private:
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+// Fault injection for tests: the nth event creation (or thread start) from now
+// fails, 1 being the next one; 0 switches the fault off.
+namespace fault {
+void FailEventCreation(int nth);
+void FailThreadStart(int nth);
+} // namespace fault
+
+} // namespace platform

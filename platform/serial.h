@@ -1,0 +1,169 @@
+// The serial line as the port sees it: open a device by name, apply a DCB,
+// wait for comm events together with a stop event, read, write, modem lines,
+// purge, escape functions. Two implementations: POSIX termios on real ttys
+// and ptys (serial_posix.cpp), and an in-process null-modem line for tests
+// (serial_sim.h). Numbers keep their Windows values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace platform {
+
+// Comm event bits.
+constexpr std::uint32_t EV_RXCHAR = 0x0001;
+constexpr std::uint32_t EV_RXFLAG = 0x0002;
+constexpr std::uint32_t EV_TXEMPTY = 0x0004;
+constexpr std::uint32_t EV_CTS = 0x0008;
+constexpr std::uint32_t EV_DSR = 0x0010;
+constexpr std::uint32_t EV_RLSD = 0x0020;
+constexpr std::uint32_t EV_BREAK = 0x0040;
+constexpr std::uint32_t EV_ERR = 0x0080;
+constexpr std::uint32_t EV_RING = 0x0100;
+constexpr std::uint32_t EV_RX80FULL = 0x0400;
+
+// Modem status bits.
+constexpr std::uint32_t MS_CTS_ON = 0x0010;
+constexpr std::uint32_t MS_DSR_ON = 0x0020;
+constexpr std::uint32_t MS_RING_ON = 0x0040;
+constexpr std::uint32_t MS_RLSD_ON = 0x0080;
+
+// Purge flags.
+constexpr std::uint32_t PURGE_TXABORT = 0x0001;
+constexpr std::uint32_t PURGE_RXABORT = 0x0002;
+constexpr std::uint32_t PURGE_TXCLEAR = 0x0004;
+constexpr std::uint32_t PURGE_RXCLEAR = 0x0008;
+
+// Escape function codes.
+constexpr std::uint32_t SETXOFF = 1;
+constexpr std::uint32_t SETXON = 2;
+constexpr std::uint32_t SETRTS = 3;
+constexpr std::uint32_t CLRRTS = 4;
+constexpr std::uint32_t SETDTR = 5;
+constexpr std::uint32_t CLRDTR = 6;
+constexpr std::uint32_t SETBREAK = 8;
+constexpr std::uint32_t CLRBREAK = 9;
+
+// DCB constants.
+constexpr std::uint32_t DTR_CONTROL_DISABLE = 0;
+constexpr std::uint32_t DTR_CONTROL_ENABLE = 1;
+constexpr std::uint32_t DTR_CONTROL_HANDSHAKE = 2;
+constexpr std::uint32_t RTS_CONTROL_DISABLE = 0;
+constexpr std::uint32_t RTS_CONTROL_ENABLE = 1;
+constexpr std::uint32_t RTS_CONTROL_HANDSHAKE = 2;
+constexpr std::uint32_t RTS_CONTROL_TOGGLE = 3;
+constexpr std::uint8_t NOPARITY = 0;
+constexpr std::uint8_t ODDPARITY = 1;
+constexpr std::uint8_t EVENPARITY = 2;
+constexpr std::uint8_t MARKPARITY = 3;
+constexpr std::uint8_t SPACEPARITY = 4;
+constexpr std::uint8_t ONESTOPBIT = 0;
+constexpr std::uint8_t ONE5STOPBITS = 1;
+constexpr std::uint8_t TWOSTOPBITS = 2;
+
+// The line settings record, field for field as Windows has it.
+struct DCB {
+  std::uint32_t DCBlength;
+  std::uint32_t BaudRate;
+  std::uint32_t fBinary : 1;
+  std::uint32_t fParity : 1;
+  std::uint32_t fOutxCtsFlow : 1;
+  std::uint32_t fOutxDsrFlow : 1;
+  std::uint32_t fDtrControl : 2;
+  std::uint32_t fDsrSensitivity : 1;
+  std::uint32_t fTXContinueOnXoff : 1;
+  std::uint32_t fOutX : 1;
+  std::uint32_t fInX : 1;
+  std::uint32_t fErrorChar : 1;
+  std::uint32_t fNull : 1;
+  std::uint32_t fRtsControl : 2;
+  std::uint32_t fAbortOnError : 1;
+  std::uint32_t fDummy2 : 17;
+  std::uint16_t wReserved;
+  std::uint16_t XonLim;
+  std::uint16_t XoffLim;
+  std::uint8_t ByteSize;
+  std::uint8_t Parity;
+  std::uint8_t StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  std::uint16_t wReserved1;
+};
+
+enum class CommWait {
+  Event,   // events holds what happened (0 when the mask was changed meanwhile)
+  Stopped, // the stop event is set
+  Failed,  // the wait itself failed; events is 0
+};
+
+// One open serial line. Its calls may come from several threads at once in
+// the pattern the port uses: one thread waits, reads and clears errors, one
+// writes, and the owner's thread changes the mask, purges and escapes.
+class SerialDevice {
+public:
+  virtual ~SerialDevice() = default;
+
+  // A number that identifies the open line (the descriptor on POSIX).
+  virtual int Handle() const = 0;
+  // Sets the events the next waits report; ends a pending wait with no event.
+  virtual bool SetCommMask(std::uint32_t mask) = 0;
+  virtual bool SetupComm(std::uint32_t inSize, std::uint32_t outSize) = 0;
+  virtual bool SetCommState(const DCB& dcb) = 0;
+  // Blocks in the kernel until an event of the mask happens or stop is set.
+  // Events that happened since the last wait are reported at once.
+  virtual CommWait WaitCommEvent(std::uint32_t& events, TEvent& stop) = 0;
+  // Clears the line's error state; inQueue = bytes waiting to be read.
+  virtual bool ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue) = 0;
+  // Reads up to len bytes that are waiting; -1 on failure (the device is gone).
+  virtual int ReadFile(void* data, int len) = 0;
+  // Hands up to len bytes to the driver, waiting while the driver has no
+  // room; the count taken, -1 on failure, or 0 when stop ended the wait.
+  virtual int WriteFile(const void* data, int len, TEvent& stop) = 0;
+  virtual bool GetCommModemStatus(std::uint32_t* status) = 0;
+  virtual bool PurgeComm(std::uint32_t flags) = 0;
+  virtual bool EscapeCommFunction(std::uint32_t function) = 0;
+};
+
+// Where devices come from: the POSIX layer unless a test installs another.
+class SerialBackend {
+public:
+  virtual ~SerialBackend() = default;
+  // Opens a device; null with errno-style *error on failure.
+  virtual std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) = 0;
+};
+
+// Installs a backend for the whole process (null: POSIX again); returns the
+// one it replaces.
+SerialBackend* SetSerialBackend(SerialBackend* backend);
+
+// Opens a device name as the port holds it ("\\.\COM2", or a path).
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName,
+                                               int* error = nullptr);
+
+// The port number in a device name of the form "\\.\COM<n>" or "COM<n>", 0
+// when there is none.
+int ComNumberOfDeviceName(const std::string& deviceName);
+
+// The path that a device name opens: "\\.\COM<n>" is $VEXIL_PORT_DIR/COM<n>
+// when that variable is set, else /dev/vexil/COM<n> when it exists, else
+// /dev/ttyS<n-1>; a name that starts with "/" stands as it is.
+std::string ResolveDeviceName(const std::string& deviceName);
+
+// The serial ports the machine has, as "COM<n>" names, unsorted: the COM<n>
+// entries of $VEXIL_PORT_DIR when it is set; otherwise those of /dev/vexil
+// and every /dev/ttyS<k> backed by hardware, as COM<k+1>. sysRoot lets tests
+// point the /dev and /sys look-ups at a fixture tree.
+std::vector<std::string> ListSerialPortNames(const std::string& sysRoot = "");
+
+// What an open failure means for a person: "no such device", "in use by
+// another program", "permission denied (is the user in the dialout group?)".
+std::string DescribeOpenError(int error);
+
+} // namespace platform

@@ -1,0 +1,548 @@
+// The serial line on POSIX ttys (real serial ports, USB adapters, ptys).
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+
+#include "platform/serial.h"
+
+// <asm/termbits.h> gives termios2 and BOTHER but clashes with <termios.h>,
+// so the few termios calls needed go through ioctl().
+
+namespace platform {
+
+namespace {
+
+std::atomic<SerialBackend*> backendOverride{nullptr};
+
+constexpr int MODEM_POLL_MS = 10;
+constexpr std::uint32_t MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD;
+// Signal that ends a modem helper's TIOCMIWAIT; installed without SA_RESTART.
+const int MODEM_STOP_SIGNAL = SIGRTMIN + 3;
+
+void installModemStopSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa{};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: the ioctl must return EINTR
+    sigaction(MODEM_STOP_SIGNAL, &sa, nullptr);
+  });
+}
+
+std::uint32_t modemStatusOf(int lines) {
+  std::uint32_t s = 0;
+  if (lines & TIOCM_CTS)
+    s |= MS_CTS_ON;
+  if (lines & TIOCM_DSR)
+    s |= MS_DSR_ON;
+  if (lines & TIOCM_RNG)
+    s |= MS_RING_ON;
+  if (lines & TIOCM_CD)
+    s |= MS_RLSD_ON;
+  return s;
+}
+
+bool isGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+  explicit PosixSerialDevice(int fd) : fd_(fd) {
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+      modemMode_ = ModemMode::Wait;
+      lastModem_ = modemStatusOf(lines);
+      serial_icounter_struct ic{};
+      hasIcount_ = ioctl(fd_, TIOCGICOUNT, &ic) == 0;
+      if (hasIcount_)
+        lastErrors_ = ic.frame + ic.overrun + ic.parity + ic.brk + ic.buf_overrun;
+      startModemHelper();
+    }
+  }
+
+  ~PosixSerialDevice() override {
+    stopModemHelper();
+    close(fd_);
+  }
+
+  int Handle() const override { return fd_; }
+
+  bool SetCommMask(std::uint32_t mask) override {
+    mask_ = mask;
+    maskChanged_.Set();
+    return true;
+  }
+
+  bool SetupComm(std::uint32_t inSize, std::uint32_t) override {
+    std::lock_guard lock(rxLock_);
+    rxCapacity_ = std::max<std::uint32_t>(inSize, 16);
+    return true;
+  }
+
+  bool SetCommState(const DCB& dcb) override {
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS)
+      return false;
+    termios2 t{};
+    if (ioctl(fd_, TCGETS2, &t) != 0)
+      return false;
+    // Raw: no line editing, no translation, no signals.
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | INPCK | IGNPAR);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << 16));
+    t.c_cflag |= CREAD | CLOCAL | BOTHER | (BOTHER << 16);
+    static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= SIZES[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: t.c_cflag |= PARENB; break;
+    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (dcb.Parity != NOPARITY && dcb.fParity)
+      t.c_iflag |= INPCK;
+    else
+      t.c_iflag |= IGNPAR;
+    // Linux has no 1.5 stop bits: two is the closest.
+    if (dcb.StopBits != ONESTOPBIT)
+      t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+      t.c_cflag |= CRTSCTS;
+    if (dcb.fOutX)
+      t.c_iflag |= IXON;
+    if (dcb.fInX)
+      t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    t.c_ispeed = t.c_ospeed = dcb.BaudRate;
+    if (ioctl(fd_, TCSETS2, &t) != 0)
+      return false;
+    baud_ = dcb.BaudRate;
+    evtChar_ = static_cast<unsigned char>(dcb.EvtChar);
+    // Line levels; a device without modem lines (a pty) has nothing to set.
+    if (modemMode_ != ModemMode::None) {
+      int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+      if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        ioctl(fd_, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+      if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        ioctl(fd_, dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
+    }
+    return true;
+  }
+
+  CommWait WaitCommEvent(std::uint32_t& events, TEvent& stop) override {
+    events = 0;
+    // Only a mask change during this wait ends it.
+    maskChanged_.Reset();
+    for (;;) {
+      const std::uint32_t mask = mask_;
+      int timeout = -1;
+      if (txPending_) {
+        int queued = 0;
+        if (gone_ || ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+          txPending_ = false;
+          if (mask & EV_TXEMPTY)
+            events |= EV_TXEMPTY;
+        } else {
+          // About the time the driver needs to send what it holds.
+          const long ms = 1 + static_cast<long>(queued) * 10000L / std::max<long>(baud_, 50);
+          timeout = static_cast<int>(std::min<long>(ms, 1000));
+        }
+      }
+      if (events)
+        return CommWait::Event;
+
+      const bool watchModem = (mask & MODEM_EVENTS) && !gone_;
+      if (watchModem && modemMode_ == ModemMode::Poll)
+        timeout = timeout < 0 ? MODEM_POLL_MS : std::min(timeout, MODEM_POLL_MS);
+      bool room;
+      {
+        std::lock_guard lock(rxLock_);
+        room = rx_.size() < rxCapacity_;
+      }
+      pollfd fds[5] = {{stop.fd(), POLLIN, 0},
+                       {maskChanged_.fd(), POLLIN, 0},
+                       {wrote_.fd(), POLLIN, 0},
+                       {!gone_ && room ? fd_ : -1, POLLIN, 0},
+                       {watchModem ? modemChanged_.fd() : -1, POLLIN, 0}};
+      const int rc = poll(fds, 5, timeout);
+      if (rc < 0) {
+        if (errno == EINTR)
+          continue;
+        return CommWait::Failed;
+      }
+      if (fds[0].revents)
+        return CommWait::Stopped;
+      if (fds[1].revents) {
+        maskChanged_.Reset();
+        return CommWait::Event;
+      }
+      if (fds[2].revents)
+        wrote_.Reset();
+      if (fds[3].revents)
+        events |= receive(mask);
+      if (fds[4].revents)
+        modemChanged_.Reset();
+      if (watchModem && (fds[4].revents || modemMode_ == ModemMode::Poll))
+        events |= modemChanges(mask);
+      if (events)
+        return CommWait::Event;
+    }
+  }
+
+  bool ClearCommError(std::uint32_t* errors, std::uint32_t* inQueue) override {
+    if (errors)
+      *errors = 0;
+    std::lock_guard lock(rxLock_);
+    if (inQueue)
+      *inQueue = static_cast<std::uint32_t>(rx_.size());
+    return true;
+  }
+
+  int ReadFile(void* data, int len) override {
+    std::lock_guard lock(rxLock_);
+    if (rx_.empty())
+      return gone_ ? -1 : 0;
+    const auto n = std::min<std::size_t>(static_cast<std::size_t>(std::max(len, 0)), rx_.size());
+    std::copy_n(rx_.begin(), n, static_cast<unsigned char*>(data));
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<int>(n);
+  }
+
+  int WriteFile(const void* data, int len, TEvent& stop) override {
+    if (len <= 0)
+      return 0;
+    for (;;) {
+      const ssize_t n = write(fd_, data, static_cast<std::size_t>(len));
+      if (n >= 0) {
+        if (n > 0) {
+          txPending_ = true;
+          wrote_.Set();
+        }
+        return static_cast<int>(n);
+      }
+      if (errno == EINTR)
+        continue;
+      if (errno != EAGAIN)
+        return -1;
+      pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {fd_, POLLOUT, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR)
+        return -1;
+      if (fds[0].revents)
+        return 0;
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))
+        return -1;
+    }
+  }
+
+  bool GetCommModemStatus(std::uint32_t* status) override {
+    int lines = 0;
+    if (!status || ioctl(fd_, TIOCMGET, &lines) != 0)
+      return false;
+    *status = modemStatusOf(lines);
+    return true;
+  }
+
+  bool PurgeComm(std::uint32_t flags) override {
+    bool ok = true;
+    if (flags & PURGE_RXCLEAR) {
+      ok = ioctl(fd_, TCFLSH, TCIFLUSH) == 0 && ok;
+      std::lock_guard lock(rxLock_);
+      rx_.clear();
+    }
+    if (flags & PURGE_TXCLEAR)
+      ok = ioctl(fd_, TCFLSH, TCOFLUSH) == 0 && ok;
+    // Writes complete before WriteFile returns: there is nothing to abort.
+    return ok;
+  }
+
+  bool EscapeCommFunction(std::uint32_t function) override {
+    int bits;
+    switch (function) {
+    case SETXOFF: return ioctl(fd_, TCXONC, TCOOFF) == 0;
+    case SETXON: return ioctl(fd_, TCXONC, TCOON) == 0;
+    case SETRTS: bits = TIOCM_RTS; return ioctl(fd_, TIOCMBIS, &bits) == 0;
+    case CLRRTS: bits = TIOCM_RTS; return ioctl(fd_, TIOCMBIC, &bits) == 0;
+    case SETDTR: bits = TIOCM_DTR; return ioctl(fd_, TIOCMBIS, &bits) == 0;
+    case CLRDTR: bits = TIOCM_DTR; return ioctl(fd_, TIOCMBIC, &bits) == 0;
+    case SETBREAK: return ioctl(fd_, TIOCSBRK) == 0;
+    case CLRBREAK: return ioctl(fd_, TIOCCBRK) == 0;
+    default: return false;
+    }
+  }
+
+private:
+  enum class ModemMode { None, Wait, Poll };
+
+  // Moves what the kernel holds into the driver buffer, up to its size.
+  std::uint32_t receive(std::uint32_t mask) {
+    unsigned char buf[4096];
+    std::uint32_t events = 0;
+    std::size_t room;
+    {
+      std::lock_guard lock(rxLock_);
+      room = rxCapacity_ > rx_.size() ? rxCapacity_ - rx_.size() : 0;
+    }
+    const ssize_t n = read(fd_, buf, std::min(room, sizeof buf));
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+      return 0;
+    if (n <= 0) {
+      // End of file or EIO: the other side hung up or the device is gone.
+      // Reported once; the line is not read or polled again.
+      if (n == 0 || isGone(errno)) {
+        gone_ = true;
+        return EV_ERR;
+      }
+      return 0;
+    }
+    std::size_t held;
+    {
+      std::lock_guard lock(rxLock_);
+      rx_.insert(rx_.end(), buf, buf + n);
+      held = rx_.size();
+    }
+    if (mask & EV_RXCHAR)
+      events |= EV_RXCHAR;
+    if ((mask & EV_RXFLAG) && std::find(buf, buf + n, evtChar_) != buf + n)
+      events |= EV_RXFLAG;
+    if ((mask & EV_RX80FULL) && held * 5 >= static_cast<std::size_t>(rxCapacity_) * 4)
+      events |= EV_RX80FULL;
+    if (hasIcount_) {
+      serial_icounter_struct ic{};
+      if (ioctl(fd_, TIOCGICOUNT, &ic) == 0) {
+        const long errors = ic.frame + ic.overrun + ic.parity + ic.brk + ic.buf_overrun;
+        if (errors != lastErrors_ && (mask & EV_ERR))
+          events |= EV_ERR;
+        lastErrors_ = errors;
+      }
+    }
+    return events;
+  }
+
+  std::uint32_t modemChanges(std::uint32_t mask) {
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) != 0) {
+      if (isGone(errno) && !gone_) {
+        gone_ = true;
+        return EV_ERR;
+      }
+      return 0;
+    }
+    const std::uint32_t now = modemStatusOf(lines), changed = now ^ lastModem_;
+    lastModem_ = now;
+    std::uint32_t events = 0;
+    if (changed & MS_CTS_ON)
+      events |= EV_CTS;
+    if (changed & MS_DSR_ON)
+      events |= EV_DSR;
+    if (changed & MS_RLSD_ON)
+      events |= EV_RLSD;
+    return events & mask;
+  }
+
+  // TIOCMIWAIT blocks until a modem line changes, so it runs on a helper
+  // thread that signals modemChanged_. A driver without it falls back to
+  // polling TIOCMGET every 10 ms inside the wait.
+  void startModemHelper() {
+    installModemStopSignal();
+    if (!modemHelper_.Start([this] { modemHelperBody(); }, 64 * 1024))
+      modemMode_ = ModemMode::Poll;
+  }
+
+  void modemHelperBody() {
+    while (!helperStop_) {
+      if (ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) == 0) {
+        modemChanged_.Set();
+        continue;
+      }
+      if (errno == EINTR)
+        continue;
+      if (errno == EINVAL || errno == ENOTTY || errno == ENOIOCTLCMD)
+        modemMode_ = ModemMode::Poll;
+      else if (isGone(errno))
+        modemChanged_.Set(); // let the waiter find out
+      break;
+    }
+    helperDone_ = true;
+  }
+
+  void stopModemHelper() {
+    if (!modemHelper_.Running())
+      return;
+    helperStop_ = true;
+    // The signal may arrive before the helper enters the ioctl: repeat it
+    // until the helper has left.
+    while (!helperDone_) {
+      pthread_kill(modemHelper_.Native(), MODEM_STOP_SIGNAL);
+      for (int i = 0; i < 10 && !helperDone_; ++i)
+        Sleep(1);
+    }
+    modemHelper_.Join();
+  }
+
+  static constexpr int ENOIOCTLCMD = 515; // what some drivers leak for "no such ioctl"
+
+  const int fd_;
+  std::atomic<std::uint32_t> mask_{0};
+  TEvent maskChanged_{true};
+  TEvent wrote_{true};
+  TEvent modemChanged_{true};
+  std::mutex rxLock_;
+  std::deque<unsigned char> rx_;
+  std::uint32_t rxCapacity_ = 4096;
+  std::atomic<bool> txPending_{false};
+  std::atomic<bool> gone_{false};
+  std::uint32_t baud_ = 9600;
+  unsigned char evtChar_ = 0;
+  std::atomic<ModemMode> modemMode_{ModemMode::None};
+  std::uint32_t lastModem_ = 0;
+  bool hasIcount_ = false;
+  long lastErrors_ = 0;
+  TThread modemHelper_;
+  std::atomic<bool> helperStop_{false};
+  std::atomic<bool> helperDone_{false};
+};
+
+class PosixBackend final : public SerialBackend {
+public:
+  std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) override {
+    const std::string path = ResolveDeviceName(deviceName);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (error)
+        *error = errno;
+      return nullptr;
+    }
+    int err = 0;
+    if (!isatty(fd))
+      err = ENOTTY;
+    // Exclusive: TIOCEXCL keeps other openers out (root excepted), the lock
+    // tells another Vexil process, root or not, that the line is taken.
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+      err = errno == EWOULDBLOCK ? EBUSY : errno;
+    else if (ioctl(fd, TIOCEXCL) != 0)
+      err = errno;
+    if (err) {
+      close(fd);
+      if (error)
+        *error = err;
+      return nullptr;
+    }
+    return std::make_unique<PosixSerialDevice>(fd);
+  }
+};
+
+PosixBackend posixBackend;
+
+bool isDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void addComEntries(const std::string& dir, std::vector<std::string>& names) {
+  DIR* d = opendir(dir.c_str());
+  if (!d)
+    return;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() > 3 && name.compare(0, 3, "COM") == 0 && isDigits(name.substr(3)) &&
+        std::atoi(name.c_str() + 3) > 0)
+      names.push_back("COM" + std::to_string(std::atoi(name.c_str() + 3)));
+  }
+  closedir(d);
+}
+
+} // namespace
+
+SerialBackend* SetSerialBackend(SerialBackend* backend) { return backendOverride.exchange(backend); }
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, int* error) {
+  SerialBackend* backend = backendOverride.load();
+  return (backend ? *backend : static_cast<SerialBackend&>(posixBackend)).Open(deviceName, error);
+}
+
+int ComNumberOfDeviceName(const std::string& deviceName) {
+  std::string name = deviceName;
+  if (name.compare(0, 4, "\\\\.\\") == 0)
+    name = name.substr(4);
+  if (name.size() <= 3 || name.compare(0, 3, "COM") != 0 || !isDigits(name.substr(3)))
+    return 0;
+  return std::atoi(name.c_str() + 3);
+}
+
+std::string ResolveDeviceName(const std::string& deviceName) {
+  if (!deviceName.empty() && deviceName[0] == '/')
+    return deviceName;
+  const int n = ComNumberOfDeviceName(deviceName);
+  if (n <= 0)
+    return deviceName; // not a port name: opened as given, and fails there
+  const std::string com = "COM" + std::to_string(n);
+  if (const char* dir = std::getenv("VEXIL_PORT_DIR"); dir && *dir)
+    return std::string(dir) + "/" + com;
+  struct stat st{};
+  if (stat(("/dev/vexil/" + com).c_str(), &st) == 0)
+    return "/dev/vexil/" + com;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+std::vector<std::string> ListSerialPortNames(const std::string& sysRoot) {
+  std::vector<std::string> names;
+  if (const char* dir = std::getenv("VEXIL_PORT_DIR"); dir && *dir) {
+    addComEntries(dir, names);
+    return names;
+  }
+  addComEntries(sysRoot + "/dev/vexil", names);
+  // Every ttyS<k> node exists whether or not there is a UART behind it;
+  // sysfs "type" 0 means there is none.
+  DIR* d = opendir((sysRoot + "/sys/class/tty").c_str());
+  if (!d)
+    return names;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() < 5 || name.compare(0, 4, "ttyS") != 0 || !isDigits(name.substr(4)))
+      continue;
+    std::ifstream type(sysRoot + "/sys/class/tty/" + name + "/type");
+    int value = 0;
+    if (type >> value && value != 0)
+      names.push_back("COM" + std::to_string(std::atoi(name.c_str() + 4) + 1));
+  }
+  closedir(d);
+  return names;
+}
+
+std::string DescribeOpenError(int error) {
+  switch (error) {
+  case ENOENT: return "no such device";
+  case EBUSY: return "in use by another program";
+  case EACCES:
+  case EPERM: return "permission denied (is the user in the dialout group?)";
+  case ENOTTY: return "not a serial device";
+  case ENXIO:
+  case ENODEV: return "device not present";
+  default: return std::strerror(error);
+  }
+}
+
+} // namespace platform

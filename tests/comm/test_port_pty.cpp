@@ -1,0 +1,163 @@
+// The serial port on a real kernel tty: a pty pair whose slave is the port.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "comm/Tcomm32.h"
+#include "tests/support/notify_log.h"
+#include "tests/support/pty_pair.h"
+
+using namespace LumaroComm32;
+using namespace platform;
+
+namespace {
+
+std::string pattern(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * 31 + 7) & 0xFF);
+  return s;
+}
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class PortOnPty : public ::testing::Test {
+protected:
+  void SetUp() override {
+    port.Dcb.BaudRate = 19200;
+    port.OnCommNotify = [this](TObject*, int type) { log.Add(type); };
+  }
+  std::string readPort(std::size_t n, int timeoutMs = 3000) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    while (got.size() < n && std::chrono::steady_clock::now() < end) {
+      const int k = port.Read(buf, sizeof buf);
+      got.append(buf, static_cast<std::size_t>(k));
+      if (k == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return got;
+  }
+
+  PtyPair pty;
+  NotifyLog log;
+  TComm32 port;
+};
+
+} // namespace
+
+TEST_F(PortOnPty, OpensByComNameAndMovesBytesBothWays) {
+  port.Open();
+  ASSERT_TRUE(port.Active);
+  const std::string in = pattern(3000);
+  ASSERT_EQ(write(pty.master(), in.data(), in.size()), static_cast<ssize_t>(in.size()));
+  EXPECT_EQ(readPort(in.size()), in);
+  EXPECT_TRUE(log.WaitForBits(EV_RXCHAR));
+
+  const std::string out = pattern(5000);
+  EXPECT_EQ(port.Write(out.data(), static_cast<int>(out.size())), 5000);
+  EXPECT_EQ(pty.ReadMaster(out.size()), out);
+  EXPECT_TRUE(log.WaitForBits(EV_TXEMPTY)) << "the kernel queue drained";
+}
+
+TEST_F(PortOnPty, LargeTransferWhileTheFarEndReadsSlowly) {
+  // More than the pty buffer holds: the writer has to wait for room.
+  port.OutQueue->fSetBufSize(1 << 18);
+  port.Open();
+  const std::string out = pattern(200000);
+  ASSERT_EQ(port.Write(out.data(), static_cast<int>(out.size())), 200000);
+  std::string got;
+  while (got.size() < out.size()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::string part = pty.ReadMaster(std::min<std::size_t>(8192, out.size() - got.size()));
+    if (part.empty())
+      break;
+    got += part;
+  }
+  EXPECT_EQ(got.size(), out.size());
+  EXPECT_TRUE(got == out);
+}
+
+TEST_F(PortOnPty, MissingAndBusyDevicesCannotBeOpened) {
+  port.fSetPortNo(5);
+  try {
+    port.Open();
+    FAIL() << "opened a port that does not exist";
+  } catch (const EComm32Error& e) {
+    EXPECT_EQ(e.ErrorCode, EComm32Error::ecOpenPort);
+  }
+  EXPECT_EQ(port.LastOpenError, ENOENT);
+  EXPECT_EQ(DescribeOpenError(port.LastOpenError), "no such device");
+
+  port.fSetPortNo(2);
+  port.Open();
+  TComm32 second;
+  try {
+    second.Open();
+    FAIL() << "opened a port that is in use";
+  } catch (const EComm32Error& e) {
+    EXPECT_EQ(e.ErrorCode, EComm32Error::ecOpenPort);
+  }
+  EXPECT_EQ(second.LastOpenError, EBUSY);
+  port.Close();
+  second.Open();
+  EXPECT_TRUE(second.Active) << "free again once closed";
+}
+
+TEST_F(PortOnPty, DevicePathOpensAsItStands) {
+  std::snprintf(port.DeviceName, sizeof port.DeviceName, "%s", pty.slavePath().c_str());
+  port.Open();
+  EXPECT_TRUE(port.Active);
+  write(pty.master(), "x", 1);
+  EXPECT_EQ(readPort(1), "x");
+}
+
+TEST_F(PortOnPty, HangUpStopsTheReaderWithoutSpinning) {
+  port.Open();
+  write(pty.master(), "ab", 2);
+  ASSERT_EQ(readPort(2), "ab");
+  pty.CloseMaster();
+  ASSERT_TRUE(log.WaitForBits(EV_ERR));
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double used = cpuSeconds() - before;
+  EXPECT_LT(used, 0.1) << "CPU seconds used in 0.5 s after the hang-up";
+  int errors = 0;
+  for (const auto& e : log.Entries())
+    errors += (std::stoi(e) & EV_ERR) ? 1 : 0;
+  EXPECT_EQ(errors, 1);
+  EXPECT_TRUE(port.Active);
+  // Writing to the dead line fails quietly.
+  port.Write("zz", 2);
+  const auto start = std::chrono::steady_clock::now();
+  port.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(PortOnPty, OddLineSettingsAreAcceptedOrRefused) {
+  port.Dcb.BaudRate = 250000; // not a standard rate
+  port.Dcb.Parity = MARKPARITY;
+  port.Dcb.StopBits = ONE5STOPBITS;
+  port.Dcb.ByteSize = 7;
+  port.Open();
+  EXPECT_TRUE(port.Active);
+  port.Close();
+  port.Dcb.ByteSize = 9;
+  try {
+    port.Open();
+    FAIL() << "nine data bits";
+  } catch (const EComm32Error& e) {
+    EXPECT_EQ(e.ErrorCode, EComm32Error::ecSetCommState);
+  }
+  EXPECT_FALSE(port.Active);
+}
