@@ -273,8 +273,18 @@ void TComm32::fSetPortNo(int Value) {
 
 int TComm32::Read(void* Buffer, std::int32_t Len) { return InQueue->Out(Buffer, Len); }
 
+std::shared_ptr<TComm32::_TSession> TComm32::_CurrentSession() const {
+  std::lock_guard lock(_SessionLock);
+  return _Session;
+}
+
+void TComm32::_SetSession(std::shared_ptr<_TSession> s) {
+  std::lock_guard lock(_SessionLock);
+  _Session = std::move(s);
+}
+
 void TComm32::_WakeWriter() {
-  if (auto s = _Session.load())
+  if (auto s = _CurrentSession())
     s->evWriteWake.Set();
 }
 
@@ -296,7 +306,7 @@ int TComm32::Command(const char* Text) {
 void TComm32::PurgeRead(bool Abort) {
   if (!Active)
     return;
-  if (auto s = _Session.load())
+  if (auto s = _CurrentSession())
     s->Device->PurgeComm(PURGE_RXCLEAR | (Abort ? PURGE_RXABORT : 0));
   InQueue->Clear();
 }
@@ -304,7 +314,7 @@ void TComm32::PurgeRead(bool Abort) {
 void TComm32::PurgeWrite(bool Abort) {
   if (!Active)
     return;
-  if (auto s = _Session.load())
+  if (auto s = _CurrentSession())
     s->Device->PurgeComm(PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
   OutQueue->Clear();
 }
@@ -321,7 +331,7 @@ void TComm32::InitModem() {
 bool TComm32::EscapeCommFunction(std::uint32_t Function) {
   if (!Active)
     return false;
-  auto s = _Session.load();
+  auto s = _CurrentSession();
   if (!s || !s->Device->EscapeCommFunction(Function))
     return false;
   switch (Function) {
@@ -411,7 +421,7 @@ void TComm32::Open() {
   if (!code && (!s->evWriteWake.Valid() || !s->evWriteKill.Valid()))
     code = EComm32Error::ecCreateWriteEvent;
   s->CtsFlow = Dcb.fOutxCtsFlow;
-  _Session = s;
+  _SetSession(s);
   _Threads = std::make_unique<_TThreads>();
   _Threads->Session = s;
   // Each thread holds the open period's shared state for as long as it runs.
@@ -444,7 +454,7 @@ void TComm32::Open() {
   Active = true;
   DisableWrite = false;
   std::uint32_t status = 0;
-  if (_Session.load()->Device->GetCommModemStatus(&status))
+  if (_CurrentSession()->Device->GetCommModemStatus(&status))
     ModemStatus = status;
   _DtrOn = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
   _RtsOn = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
@@ -456,7 +466,8 @@ void TComm32::Close() {
   if (Active)
     CommBeforeClose();
   int code = 0;
-  if (auto s = _Session.exchange(nullptr)) {
+  if (auto s = _CurrentSession()) {
+    _SetSession(nullptr);
     s->bReadRun = false;
     s->bWriteRun = false;
     s->bTimerRun = false;
@@ -619,7 +630,7 @@ void TComm32::_TimerThread(_TSession& s) {
 }
 
 void TComm32::fmsgCommTimer() {
-  auto s = _Session.load();
+  auto s = _CurrentSession();
   std::uint32_t status = 0;
   if (!s || !s->Device->GetCommModemStatus(&status))
     return;

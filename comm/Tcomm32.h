@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ public:
 class TComm32 : public TObject {
 public:
   // Values are the Hayes "&K" numbers that InitModem sends.
-  enum TFlowControl {
+  enum TFlowControl : int {
     fcNone = 0,
     fcRtsCts = 3,
     fcXonXoff = 4,
@@ -144,6 +145,8 @@ private:
   void _TimerThread(_TSession& s);
   void _JoinFinished(bool all);
   void _WakeWriter();
+  std::shared_ptr<_TSession> _CurrentSession() const;
+  void _SetSession(std::shared_ptr<_TSession> s);
 
   bool _DtrOn = true;
   bool _RtsOn = true;
@@ -154,7 +157,8 @@ private:
   // device, the events and the run flags. Each thread holds a reference, so
   // a thread that outlives Close's wait never sees any of it freed; the
   // device closes when the last holder lets go.
-  std::atomic<std::shared_ptr<_TSession>> _Session;
+  std::shared_ptr<_TSession> _Session; // guarded by _SessionLock
+  mutable std::mutex _SessionLock;
   std::unique_ptr<_TThreads> _Threads;
   // Threads that did not end within Close's wait; joined once they have
   // ended, at the latest by the destructor.

@@ -286,6 +286,7 @@ TEST_F(PortOnSim, ReceivedBytesReachTheQueueBeforeTheNotification) {
   sim->Inject(std::string("hi\0", 3));
   ASSERT_TRUE(log.WaitForBits(EV_RXCHAR | EV_RXFLAG)) << "a zero byte is the event character";
   EXPECT_EQ(seenInHandler, std::string("hi\0", 3));
+  port.Close(); // before the handler's locals go
 }
 
 TEST_F(PortOnSim, ThreeThousandWaitingBytesWithRoomForTwoThousandFortySeven) {
@@ -389,6 +390,7 @@ TEST_F(PortOnSim, HandlerThatThrowsDoesNotStopTheReader) {
   sim->InjectLineError();
   ASSERT_TRUE(log.WaitForBits(EV_ERR));
   EXPECT_TRUE(port.Active);
+  port.Close(); // before the handler's locals go
 }
 
 TEST_F(PortOnSim, UnpluggedDeviceReportsOnceAndClosesInTime) {
