@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the build and the tests need.
-PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
 
 ensure_packages() {
   local missing=() p
