@@ -139,6 +139,9 @@ public:
   virtual std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) = 0;
 };
 
+// The termios layer itself, whatever backend is installed.
+SerialBackend& PosixSerialBackend();
+
 // Installs a backend for the whole process (null: POSIX again); returns the
 // one it replaces.
 SerialBackend* SetSerialBackend(SerialBackend* backend);

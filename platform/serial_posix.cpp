@@ -476,6 +476,8 @@ void addComEntries(const std::string& dir, std::vector<std::string>& names) {
 
 } // namespace
 
+SerialBackend& PosixSerialBackend() { return posixBackend; }
+
 SerialBackend* SetSerialBackend(SerialBackend* backend) { return backendOverride.exchange(backend); }
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, int* error) {

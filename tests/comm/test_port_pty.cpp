@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "comm/Tcomm32.h"
@@ -68,6 +69,67 @@ TEST_F(PortOnPty, OpensByComNameAndMovesBytesBothWays) {
   EXPECT_EQ(port.Write(out.data(), static_cast<int>(out.size())), 5000);
   EXPECT_EQ(pty.ReadMaster(out.size()), out);
   EXPECT_TRUE(log.WaitForBits(EV_TXEMPTY)) << "the kernel queue drained";
+}
+
+// The real termios device with every WriteFile size noted on the way.
+class WriteSizes : public SerialBackend {
+public:
+  WriteSizes() : previous_(SetSerialBackend(this)) {}
+  ~WriteSizes() override { SetSerialBackend(previous_); }
+
+  std::unique_ptr<SerialDevice> Open(const std::string& name, int* error) override {
+    auto device = PosixSerialBackend().Open(name, error);
+    return device ? std::make_unique<Recorder>(std::move(device), *this) : nullptr;
+  }
+  std::vector<int> Sizes() {
+    std::lock_guard lock(mutex_);
+    return sizes_;
+  }
+
+private:
+  class Recorder : public SerialDevice {
+  public:
+    Recorder(std::unique_ptr<SerialDevice> inner, WriteSizes& owner)
+        : inner_(std::move(inner)), owner_(owner) {}
+    int Handle() const override { return inner_->Handle(); }
+    bool SetCommMask(std::uint32_t m) override { return inner_->SetCommMask(m); }
+    bool SetupComm(std::uint32_t i, std::uint32_t o) override { return inner_->SetupComm(i, o); }
+    bool SetCommState(const DCB& d) override { return inner_->SetCommState(d); }
+    CommWait WaitCommEvent(std::uint32_t& e, TEvent& s) override {
+      return inner_->WaitCommEvent(e, s);
+    }
+    bool ClearCommError(std::uint32_t* e, std::uint32_t* q) override {
+      return inner_->ClearCommError(e, q);
+    }
+    int ReadFile(void* d, int n) override { return inner_->ReadFile(d, n); }
+    int WriteFile(const void* d, int n, TEvent& s) override {
+      {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.sizes_.push_back(n);
+      }
+      return inner_->WriteFile(d, n, s);
+    }
+    bool GetCommModemStatus(std::uint32_t* s) override { return inner_->GetCommModemStatus(s); }
+    bool PurgeComm(std::uint32_t f) override { return inner_->PurgeComm(f); }
+    bool EscapeCommFunction(std::uint32_t f) override { return inner_->EscapeCommFunction(f); }
+
+  private:
+    std::unique_ptr<SerialDevice> inner_;
+    WriteSizes& owner_;
+  };
+
+  SerialBackend* previous_;
+  std::mutex mutex_;
+  std::vector<int> sizes_;
+};
+
+TEST_F(PortOnPty, WriterHandsTheKernelChunksOf256Bytes) {
+  WriteSizes sizes;
+  port.Open();
+  const std::string out = pattern(1000);
+  port.Write(out.data(), 1000);
+  EXPECT_EQ(pty.ReadMaster(out.size()), out);
+  EXPECT_EQ(sizes.Sizes(), (std::vector<int>{256, 256, 256, 232}));
 }
 
 TEST_F(PortOnPty, LargeTransferWhileTheFarEndReadsSlowly) {

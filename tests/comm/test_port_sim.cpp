@@ -373,7 +373,7 @@ TEST_F(PortOnSim, CarrierDropSeenByTheTimer) {
   sim->Fail("GetCommModemStatus"); // the reader cannot see it ...
   sim->SetModemStatus(0);
   sim->Fail("GetCommModemStatus", false); // ... the next timer tick does
-  ASSERT_TRUE(log.WaitFor([&](const auto&) { return (port.ModemStatus & MS_RLSD_ON) == 0; }));
+  ASSERT_TRUE(Eventually([&] { return (port.ModemStatus & MS_RLSD_ON) == 0; }));
 }
 
 TEST_F(PortOnSim, HandlerThatThrowsDoesNotStopTheReader) {
@@ -441,5 +441,6 @@ TEST_F(PortOnSim, CloseFromTheReadersOwnHandlerRaisesCode13) {
       [](const auto& e) { return std::find(e.begin(), e.end(), "closed") != e.end(); }));
   EXPECT_EQ(code, EComm32Error::ecCloseReadThread);
   EXPECT_FALSE(port.Active);
-  EXPECT_FALSE(sim->IsOpen()) << "the device closes once the reader has let go";
+  EXPECT_TRUE(Eventually([&] { return !sim->IsOpen(); }))
+      << "the device closes once the reader has let go";
 }

@@ -6,7 +6,19 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Polls a condition that no notification announces; false after timeoutMs.
+inline bool Eventually(const std::function<bool()>& pred, int timeoutMs = 3000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 class NotifyLog {
 public:
