@@ -18,6 +18,9 @@ void SimPort::Fail(const std::string& operation, bool on) {
 }
 
 void SimPort::raise(std::uint32_t events) {
+  // A drained transmitter stays drained, as on a tty: a mask that asks for
+  // it later still hears of it.
+  txEmptyMissed_ = (txEmptyMissed_ || (events & EV_TXEMPTY)) && !(mask_ & EV_TXEMPTY);
   events &= mask_;
   if (events) {
     pending_ |= events;
@@ -148,10 +151,13 @@ public:
     port_->log("SetCommMask " + std::to_string(mask));
     port_->mask_ = mask;
     port_->pending_ &= mask;
-    // Like a tty, where waiting input keeps the device readable: bytes that
-    // came before the mask asked for them are still reported.
+    // Like a tty, where waiting input keeps the device readable and a
+    // drained transmitter stays drained: what happened before the mask asked
+    // for it is still reported.
     if (!port_->rx_.empty())
       port_->raise(EV_RXCHAR);
+    if (port_->txEmptyMissed_)
+      port_->raise(EV_TXEMPTY);
     maskChanged_ = true;
     port_->changed_.Set();
     return true;

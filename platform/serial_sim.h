@@ -70,6 +70,7 @@ private:
   bool goneReported_ = false;
   bool holdTx_ = false;
   bool txPending_ = false;
+  bool txEmptyMissed_ = false;
   std::uint32_t mask_ = 0;
   std::uint32_t pending_ = 0;
   std::uint32_t modem_ = 0;

@@ -324,7 +324,9 @@ TEST_F(PortOnSim, TransmitEmptyWakesTheWriterButIsHiddenWhileInputWaits) {
   char c;
   port.Read(&c, 1);
   port.Write("d", 1);
-  ASSERT_TRUE(log.WaitForBits(EV_TXEMPTY)) << "shown again once the input is read";
+  ASSERT_TRUE(log.WaitForBits(EV_TXEMPTY))
+      << "shown again once the input is read; got " << ::testing::PrintToString(log.Entries())
+      << " written " << sim->Written();
 }
 
 TEST_F(PortOnSim, HardwareFlowControlHoldsTheWriterWhileCtsIsOff) {
