@@ -94,8 +94,8 @@ void BM_CommToComm(benchmark::State& state) {
         return;
       }
       if (sent < TRANSFER)
-        sent += static_cast<std::size_t>(
-            tx.Write(data.data() + sent, static_cast<int>(std::min<std::size_t>(TRANSFER - sent, 32768))));
+        sent += static_cast<std::size_t>(tx.Write(
+            data.data() + sent, static_cast<int>(std::min<std::size_t>(TRANSFER - sent, 32768))));
       const int n = rx.Read(got.data(), static_cast<int>(got.size()));
       received += static_cast<std::size_t>(n);
       if (n == 0)
@@ -118,7 +118,8 @@ void BM_RawPty(benchmark::State& state) {
       pollfd p[2] = {{tx, static_cast<short>(sent < TRANSFER ? POLLOUT : 0), 0}, {rx, POLLIN, 0}};
       poll(p, 2, 100);
       if (p[0].revents & POLLOUT) {
-        const ssize_t k = write(tx, data.data() + sent, std::min<std::size_t>(TRANSFER - sent, 256));
+        const ssize_t k =
+            write(tx, data.data() + sent, std::min<std::size_t>(TRANSFER - sent, 256));
         if (k > 0)
           sent += static_cast<std::size_t>(k);
       }

@@ -32,9 +32,8 @@ const TErrorText ERR_SIMPLIFIED[] = {
     {6, "\xB2\xBB\xC4\xDC\xC9\xE8\xD6\xC3\xB6\xCB\xBF\xDA\xBB\xBA\xB4\xE6"}, // 不能设置端口缓存
     {7, "\xB2\xBB\xC4\xDC\xB5\xC3\xB5\xBD\xB6\xCB\xBF\xDA\xB2\xCE\xCA\xFD"}, // 不能得到端口参数
     {8, "\xB2\xBB\xC4\xDC\xC9\xE8\xD6\xC3\xB6\xCB\xBF\xDA\xB2\xCE\xCA\xFD"}, // 不能设置端口参数
-    {
-        9, "\xB2\xBB\xC4\xDC\xB4\xB4\xBD\xA8\xB6\xCB\xBF\xDA\xD2\xEC\xB2\xBD\xB6\xC1\xCA\xC2\xBC"
-           "\xFE"}, // 不能创建端口异步读事件
+    {9, "\xB2\xBB\xC4\xDC\xB4\xB4\xBD\xA8\xB6\xCB\xBF\xDA\xD2\xEC\xB2\xBD\xB6\xC1\xCA\xC2\xBC"
+        "\xFE"}, // 不能创建端口异步读事件
     {10, "\xB2\xBB\xC4\xDC\xB4\xB4\xBD\xA8\xB6\xCB\xBF\xDA\xD2\xEC\xB2\xBD\xD0\xB4\xCA\xC2\xBC"
          "\xFE"}, // 不能创建端口异步写事件
     {11,
@@ -58,9 +57,8 @@ const TErrorText ERR_TRADITIONAL[] = {
     {6, "\xB2\xBB\xC4\xDC\xD4\x4F\xD6\xC3\xB2\xBA\xBE\x8F\xB4\xE6"},     // 不能設置埠緩存
     {7, "\xB2\xBB\xC4\xDC\xB5\xC3\xB5\xBD\xB2\xBA\x85\xA2\x94\xB5"},     // 不能得到埠參數
     {8, "\xB2\xBB\xC4\xDC\xD4\x4F\xD6\xC3\xB2\xBA\x85\xA2\x94\xB5"},     // 不能設置埠參數
-    {
-        9, "\xB2\xBB\xC4\xDC\x84\x93\xBD\xA8\xB2\xBA\xB7\xC7\xCD\xAC\xB2\xBD\xD7\x78\xCA\xC2\xBC"
-           "\xFE"}, // 不能創建埠非同步讀事件
+    {9, "\xB2\xBB\xC4\xDC\x84\x93\xBD\xA8\xB2\xBA\xB7\xC7\xCD\xAC\xB2\xBD\xD7\x78\xCA\xC2\xBC"
+        "\xFE"}, // 不能創建埠非同步讀事件
     {10, "\xB2\xBB\xC4\xDC\x84\x93\xBD\xA8\xB2\xBA\xB7\xC7\xCD\xAC\xB2\xBD\x8C\x91\xCA\xC2\xBC"
          "\xFE"}, // 不能創建埠非同步寫事件
     {11,
@@ -122,7 +120,9 @@ TCommQueue::TCommQueue(std::int32_t Size) : BufSize(Size), OutPos(0), InPos(0), 
   }
 }
 
-TCommQueue::~TCommQueue() { fSetBufSize(0); }
+TCommQueue::~TCommQueue() {
+  fSetBufSize(0);
+}
 
 void TCommQueue::fSetBufSize(std::int32_t Size) {
   InPos = 0;
@@ -150,7 +150,9 @@ void TCommQueue::Clear() {
   OutPos = 0;
 }
 
-int TCommQueue::In(const unsigned char* Data) { return In(Data, Data ? 1 : 0); }
+int TCommQueue::In(const unsigned char* Data) {
+  return In(Data, Data ? 1 : 0);
+}
 
 int TCommQueue::In(const void* Data, std::int32_t Len) {
   if (!Buffer || Len <= 0 || !Data)
@@ -163,12 +165,15 @@ int TCommQueue::In(const void* Data, std::int32_t Len) {
     return 0;
   const std::int32_t tail = std::max(n + in - BufSize, 0), head = n - tail;
   std::memcpy(Buffer + in, Data, static_cast<std::size_t>(head));
-  std::memcpy(Buffer, static_cast<const unsigned char*>(Data) + head, static_cast<std::size_t>(tail));
+  std::memcpy(Buffer, static_cast<const unsigned char*>(Data) + head,
+              static_cast<std::size_t>(tail));
   InPos.store((in + n) % BufSize, std::memory_order_release);
   return n;
 }
 
-int TCommQueue::Out(unsigned char* Data) { return Out(Data, Data ? 1 : 0); }
+int TCommQueue::Out(unsigned char* Data) {
+  return Out(Data, Data ? 1 : 0);
+}
 
 int TCommQueue::Out(void* Data, std::int32_t Len) {
   if (!Buffer || Len <= 0 || !Data)
@@ -271,7 +276,9 @@ void TComm32::fSetPortNo(int Value) {
   std::snprintf(DeviceName, sizeof DeviceName, Fmt_COMn, PortNo);
 }
 
-int TComm32::Read(void* Buffer, std::int32_t Len) { return InQueue->Out(Buffer, Len); }
+int TComm32::Read(void* Buffer, std::int32_t Len) {
+  return InQueue->Out(Buffer, Len);
+}
 
 std::shared_ptr<TComm32::_TSession> TComm32::_CurrentSession() const {
   std::lock_guard lock(_SessionLock);
@@ -319,7 +326,9 @@ void TComm32::PurgeWrite(bool Abort) {
   OutQueue->Clear();
 }
 
-void TComm32::ResetModem() { Command(Str_ResetModem); }
+void TComm32::ResetModem() {
+  Command(Str_ResetModem);
+}
 
 void TComm32::InitModem() {
   char text[64];
@@ -344,8 +353,12 @@ bool TComm32::EscapeCommFunction(std::uint32_t Function) {
   return true;
 }
 
-bool TComm32::fGetDTR() const { return Active && _DtrOn; }
-bool TComm32::fGetRTS() const { return Active && _RtsOn; }
+bool TComm32::fGetDTR() const {
+  return Active && _DtrOn;
+}
+bool TComm32::fGetRTS() const {
+  return Active && _RtsOn;
+}
 
 void TComm32::fSetDTR(bool Value) {
   if (Active)
@@ -514,31 +527,31 @@ void TComm32::_JoinFinished(bool all) {
   }
 }
 
-void TComm32::CommNotify(int NotifyType) {
-  if (!OnCommNotify)
+namespace {
+
+// The owner's handlers may throw; the notifying thread carries on regardless.
+template <typename Handler, typename... Args>
+void callQuietly(const Handler& handler, Args... args) {
+  if (!handler)
     return;
   try {
-    OnCommNotify(this, NotifyType);
+    handler(args...);
   } catch (...) {
   }
+}
+
+} // namespace
+
+void TComm32::CommNotify(int NotifyType) {
+  callQuietly(OnCommNotify, this, NotifyType);
 }
 
 void TComm32::CommAfterOpen() {
-  if (!AfterOpen)
-    return;
-  try {
-    AfterOpen(this);
-  } catch (...) {
-  }
+  callQuietly(AfterOpen, this);
 }
 
 void TComm32::CommBeforeClose() {
-  if (!BeforeClose)
-    return;
-  try {
-    BeforeClose(this);
-  } catch (...) {
-  }
+  callQuietly(BeforeClose, this);
 }
 
 void TComm32::_ReadThread(_TSession& s) {
@@ -564,7 +577,8 @@ void TComm32::_ReadThread(_TSession& s) {
         std::uint32_t n = 0;
         dev.ClearCommError(nullptr, &n);
         while (n > 0) {
-          const int got = dev.ReadFile(buf, static_cast<int>(std::min<std::uint32_t>(n, READ_BLOCK)));
+          const int got =
+              dev.ReadFile(buf, static_cast<int>(std::min<std::uint32_t>(n, READ_BLOCK)));
           // A read of bytes the driver said were waiting only fails when the
           // device is gone: end the batch instead of retrying forever.
           if (got <= 0)
@@ -654,7 +668,9 @@ void TComm32::fmsgCommTimer() {
 // ---------------------------------------------------------------------------
 // TCommSerialPortInfo
 
-TCommSerialPortInfo::TCommSerialPortInfo() { Refresh(); }
+TCommSerialPortInfo::TCommSerialPortInfo() {
+  Refresh();
+}
 
 TCommSerialPortInfo::~TCommSerialPortInfo() = default;
 
@@ -698,9 +714,9 @@ void TCommSerialPortInfo::ListFromSystem() {
       if (n > 0)
         PortList.push_back(PortName(n));
     }
-    std::stable_sort(PortList.begin(), PortList.end(), [](const AnsiString& a, const AnsiString& b) {
-      return PortNo(a) < PortNo(b);
-    });
+    std::stable_sort(
+        PortList.begin(), PortList.end(),
+        [](const AnsiString& a, const AnsiString& b) { return PortNo(a) < PortNo(b); });
     FromSystem = true;
   } catch (...) {
   }

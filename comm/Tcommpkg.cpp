@@ -8,7 +8,9 @@ TCommPackageQueue::TCommPackageQueue(unsigned long SlotCount, unsigned long Slot
   SetQueue(static_cast<long>(SlotCount), static_cast<long>(SlotSize));
 }
 
-TCommPackageQueue::~TCommPackageQueue() { fRemoveQueue(); }
+TCommPackageQueue::~TCommPackageQueue() {
+  fRemoveQueue();
+}
 
 void TCommPackageQueue::SetQueue(long SlotCount, long SlotSize) {
   fRemoveQueue();
@@ -17,8 +19,8 @@ void TCommPackageQueue::SetQueue(long SlotCount, long SlotSize) {
   const auto size = static_cast<std::int32_t>(SlotSize);
   _SlotCount = count <= 2 ? 2 : count;
   _SlotSize = size <= 32 ? 32 : size;
-  _Storage = new unsigned char[static_cast<std::size_t>(_SlotCount) *
-                               static_cast<std::size_t>(_SlotSize)];
+  _Storage =
+      new unsigned char[static_cast<std::size_t>(_SlotCount) * static_cast<std::size_t>(_SlotSize)];
 }
 
 void TCommPackageQueue::fRemoveQueue() {
@@ -34,7 +36,8 @@ void TCommPackageQueue::Clear() {
 
 std::uint32_t TCommPackageQueue::Count() const {
   const std::uint32_t n = static_cast<std::uint32_t>(_SlotCount);
-  return (_WritePos.load(std::memory_order_acquire) + n - _ReadPos.load(std::memory_order_acquire)) %
+  return (_WritePos.load(std::memory_order_acquire) + n -
+          _ReadPos.load(std::memory_order_acquire)) %
          n;
 }
 

@@ -32,8 +32,12 @@ bool injectedFault(std::atomic<int>& counter) {
 } // namespace
 
 namespace fault {
-void FailEventCreation(int nth) { failEventAt = nth; }
-void FailThreadStart(int nth) { failThreadAt = nth; }
+void FailEventCreation(int nth) {
+  failEventAt = nth;
+}
+void FailThreadStart(int nth) {
+  failThreadAt = nth;
+}
 } // namespace fault
 
 TEvent::TEvent(bool manualReset)
@@ -156,7 +160,9 @@ bool TThread::Start(std::function<void()> body, std::size_t stackSize) {
   return true;
 }
 
-bool TThread::IsCurrent() const { return started_ && pthread_equal(thread_, pthread_self()); }
+bool TThread::IsCurrent() const {
+  return started_ && pthread_equal(thread_, pthread_self());
+}
 
 void TThread::Join() {
   if (!started_)

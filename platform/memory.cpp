@@ -10,7 +10,9 @@ std::atomic<int> failAt{0};
 }
 
 namespace fault {
-void FailAllocation(int nth) { failAt = nth; }
+void FailAllocation(int nth) {
+  failAt = nth;
+}
 } // namespace fault
 
 void* Reallocate(void* block, std::size_t size) {

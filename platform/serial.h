@@ -65,6 +65,12 @@ constexpr std::uint8_t ONESTOPBIT = 0;
 constexpr std::uint8_t ONE5STOPBITS = 1;
 constexpr std::uint8_t TWOSTOPBITS = 2;
 
+// The comm events that a change of modem status bits stands for.
+constexpr std::uint32_t ModemChangeEvents(std::uint32_t changedStatus) {
+  return ((changedStatus & MS_CTS_ON) ? EV_CTS : 0) | ((changedStatus & MS_DSR_ON) ? EV_DSR : 0) |
+         ((changedStatus & MS_RLSD_ON) ? EV_RLSD : 0);
+}
+
 // The line settings record, field for field as Windows has it.
 struct DCB {
   std::uint32_t DCBlength;
@@ -147,8 +153,7 @@ SerialBackend& PosixSerialBackend();
 SerialBackend* SetSerialBackend(SerialBackend* backend);
 
 // Opens a device name as the port holds it ("\\.\COM2", or a path).
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName,
-                                               int* error = nullptr);
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, int* error = nullptr);
 
 // The port number in a device name of the form "\\.\COM<n>" or "COM<n>", 0
 // when there is none.

@@ -40,7 +40,7 @@ const int MODEM_STOP_SIGNAL = SIGRTMIN + 3;
 void installModemStopSignal() {
   static std::once_flag once;
   std::call_once(once, [] {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: the ioctl must return EINTR
@@ -61,7 +61,9 @@ std::uint32_t modemStatusOf(int lines) {
   return s;
 }
 
-bool isGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
+bool isGone(int err) {
+  return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
 
 class PosixSerialDevice final : public SerialDevice {
 public:
@@ -353,14 +355,7 @@ private:
     }
     const std::uint32_t now = modemStatusOf(lines), changed = now ^ lastModem_;
     lastModem_ = now;
-    std::uint32_t events = 0;
-    if (changed & MS_CTS_ON)
-      events |= EV_CTS;
-    if (changed & MS_DSR_ON)
-      events |= EV_DSR;
-    if (changed & MS_RLSD_ON)
-      events |= EV_RLSD;
-    return events & mask;
+    return ModemChangeEvents(changed) & mask;
   }
 
   // TIOCMIWAIT blocks until a modem line changes, so it runs on a helper
@@ -476,9 +471,13 @@ void addComEntries(const std::string& dir, std::vector<std::string>& names) {
 
 } // namespace
 
-SerialBackend& PosixSerialBackend() { return posixBackend; }
+SerialBackend& PosixSerialBackend() {
+  return posixBackend;
+}
 
-SerialBackend* SetSerialBackend(SerialBackend* backend) { return backendOverride.exchange(backend); }
+SerialBackend* SetSerialBackend(SerialBackend* backend) {
+  return backendOverride.exchange(backend);
+}
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, int* error) {
   SerialBackend* backend = backendOverride.load();
@@ -503,7 +502,7 @@ std::string ResolveDeviceName(const std::string& deviceName) {
   const std::string com = "COM" + std::to_string(n);
   if (const char* dir = std::getenv("VEXIL_PORT_DIR"); dir && *dir)
     return std::string(dir) + "/" + com;
-  struct stat st{};
+  struct stat st {};
   if (stat(("/dev/vexil/" + com).c_str(), &st) == 0)
     return "/dev/vexil/" + com;
   return "/dev/ttyS" + std::to_string(n - 1);

@@ -28,7 +28,9 @@ void SimPort::raise(std::uint32_t events) {
   }
 }
 
-void SimPort::log(std::string call) { calls_.push_back(std::move(call)); }
+void SimPort::log(std::string call) {
+  calls_.push_back(std::move(call));
+}
 
 void SimPort::Inject(const std::string& bytes) {
   std::lock_guard lock(mutex_);
@@ -43,20 +45,15 @@ void SimPort::Inject(const std::string& bytes) {
   raise(events);
 }
 
-void SimPort::deliver(const std::string& bytes) { Inject(bytes); }
+void SimPort::deliver(const std::string& bytes) {
+  Inject(bytes);
+}
 
 void SimPort::SetModemStatus(std::uint32_t status) {
   std::lock_guard lock(mutex_);
   const std::uint32_t changed = status ^ modem_;
   modem_ = status;
-  std::uint32_t events = 0;
-  if (changed & MS_CTS_ON)
-    events |= EV_CTS;
-  if (changed & MS_DSR_ON)
-    events |= EV_DSR;
-  if (changed & MS_RLSD_ON)
-    events |= EV_RLSD;
-  raise(events);
+  raise(ModemChangeEvents(changed));
 }
 
 void SimPort::InjectLineError() {
@@ -237,8 +234,8 @@ public:
     port_->log("ReadFile " + std::to_string(len));
     if (port_->failing("ReadFile") || port_->unplugged_)
       return -1;
-    const auto n = std::min<std::size_t>(static_cast<std::size_t>(std::max(len, 0)),
-                                         port_->rx_.size());
+    const auto n =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(len, 0)), port_->rx_.size());
     std::copy_n(port_->rx_.data(), n, static_cast<char*>(data));
     port_->rx_.erase(0, n);
     return static_cast<int>(n);
@@ -328,7 +325,9 @@ private:
 
 SimLine::SimLine() : previous_(SetSerialBackend(this)) {}
 
-SimLine::~SimLine() { SetSerialBackend(previous_); }
+SimLine::~SimLine() {
+  SetSerialBackend(previous_);
+}
 
 std::shared_ptr<SimPort> SimLine::Create(const std::string& name) {
   std::shared_ptr<SimPort> port(new SimPort);

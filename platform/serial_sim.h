@@ -94,8 +94,8 @@ public:
   std::shared_ptr<SimPort> Create(const std::string& name);
   // Two ports joined like a null-modem cable: one's data reaches the other,
   // one's RTS and DTR show as the other's CTS and DSR/RLSD.
-  std::pair<std::shared_ptr<SimPort>, std::shared_ptr<SimPort>>
-  CreatePair(const std::string& a, const std::string& b);
+  std::pair<std::shared_ptr<SimPort>, std::shared_ptr<SimPort>> CreatePair(const std::string& a,
+                                                                           const std::string& b);
 
   std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) override;
 

@@ -46,8 +46,8 @@ TEST(PortList, PortNoReadsTheNumberAfterCom) {
   EXPECT_EQ(TCommSerialPortInfo::PortNo("COM+7"), 7);
   EXPECT_EQ(TCommSerialPortInfo::PortNo("COM3:"), 3);
   EXPECT_EQ(TCommSerialPortInfo::PortNo("COM12"), 12);
-  for (const char* no : {"COM", "COM0", "COM-1", "LPT1", "XCOM1", "", "CO", "COMx",
-                         "COM99999999999999999999"})
+  for (const char* no :
+       {"COM", "COM0", "COM-1", "LPT1", "XCOM1", "", "CO", "COMx", "COM99999999999999999999"})
     EXPECT_EQ(TCommSerialPortInfo::PortNo(no), 0) << no;
   EXPECT_EQ(TCommSerialPortInfo::PortName(0), "COM0");
   EXPECT_EQ(TCommSerialPortInfo::PortName(12), "COM12");

@@ -10,6 +10,7 @@
 
 #include "comm/Tcomm32.h"
 #include "tests/support/notify_log.h"
+#include "tests/support/port_reader.h"
 #include "tests/support/pty_pair.h"
 
 using namespace LumaroComm32;
@@ -37,18 +38,6 @@ protected:
     port.Dcb.BaudRate = 19200;
     port.OnCommNotify = [this](TObject*, int type) { log.Add(type); };
   }
-  std::string readPort(std::size_t n, int timeoutMs = 3000) {
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    while (got.size() < n && std::chrono::steady_clock::now() < end) {
-      const int k = port.Read(buf, sizeof buf);
-      got.append(buf, static_cast<std::size_t>(k));
-      if (k == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return got;
-  }
 
   PtyPair pty;
   NotifyLog log;
@@ -62,7 +51,7 @@ TEST_F(PortOnPty, OpensByComNameAndMovesBytesBothWays) {
   ASSERT_TRUE(port.Active);
   const std::string in = pattern(3000);
   ASSERT_EQ(write(pty.master(), in.data(), in.size()), static_cast<ssize_t>(in.size()));
-  EXPECT_EQ(readPort(in.size()), in);
+  EXPECT_EQ(ReadPort(port, in.size()), in);
   EXPECT_TRUE(log.WaitForBits(EV_RXCHAR));
 
   const std::string out = pattern(5000);
@@ -181,13 +170,13 @@ TEST_F(PortOnPty, DevicePathOpensAsItStands) {
   port.Open();
   EXPECT_TRUE(port.Active);
   write(pty.master(), "x", 1);
-  EXPECT_EQ(readPort(1), "x");
+  EXPECT_EQ(ReadPort(port, 1), "x");
 }
 
 TEST_F(PortOnPty, HangUpStopsTheReaderWithoutSpinning) {
   port.Open();
   write(pty.master(), "ab", 2);
-  ASSERT_EQ(readPort(2), "ab");
+  ASSERT_EQ(ReadPort(port, 2), "ab");
   pty.CloseMaster();
   ASSERT_TRUE(log.WaitForBits(EV_ERR));
   const double before = cpuSeconds();

@@ -10,6 +10,7 @@
 #include "platform/serial_sim.h"
 #include "tests/support/lang_guard.h"
 #include "tests/support/notify_log.h"
+#include "tests/support/port_reader.h"
 
 using namespace LumaroComm32;
 using namespace platform;
@@ -26,19 +27,6 @@ protected:
     };
     port.AfterOpen = [this](TObject*) { log.Add("AfterOpen"); };
     port.BeforeClose = [this](TObject*) { log.Add("BeforeClose"); };
-  }
-
-  std::string readAll(int expected, int timeoutMs = 3000) {
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    while (static_cast<int>(got.size()) < expected && std::chrono::steady_clock::now() < end) {
-      const int n = port.Read(buf, sizeof buf);
-      got.append(buf, static_cast<std::size_t>(n));
-      if (n == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return got;
   }
 
   SimLine line;
@@ -109,20 +97,13 @@ TEST_F(PortOnSim, EachOpenFailureHasItsCodeAndLeavesThePortClosed) {
     int code;
   };
   const Case cases[] = {
-      {[&] { port.InQueue->fSetBufSize(0); }, 2},
-      {[&] { port.OutQueue->fSetBufSize(0); }, 3},
-      {[&] { port.fSetPortNo(7); }, 4},
-      {[&] { sim->Fail("Open"); }, 4},
-      {[&] { sim->Fail("SetCommMask"); }, 5},
-      {[&] { sim->Fail("SetupComm"); }, 6},
-      {[&] { sim->Fail("SetCommState"); }, 8},
-      {[&] { fault::FailEventCreation(1); }, 9},
-      {[&] { fault::FailEventCreation(2); }, 9},
-      {[&] { fault::FailEventCreation(3); }, 10},
-      {[&] { fault::FailEventCreation(4); }, 10},
-      {[&] { fault::FailThreadStart(1); }, 11},
-      {[&] { fault::FailThreadStart(2); }, 11},
-      {[&] { fault::FailThreadStart(3); }, 12},
+      {[&] { port.InQueue->fSetBufSize(0); }, 2}, {[&] { port.OutQueue->fSetBufSize(0); }, 3},
+      {[&] { port.fSetPortNo(7); }, 4},           {[&] { sim->Fail("Open"); }, 4},
+      {[&] { sim->Fail("SetCommMask"); }, 5},     {[&] { sim->Fail("SetupComm"); }, 6},
+      {[&] { sim->Fail("SetCommState"); }, 8},    {[&] { fault::FailEventCreation(1); }, 9},
+      {[&] { fault::FailEventCreation(2); }, 9},  {[&] { fault::FailEventCreation(3); }, 10},
+      {[&] { fault::FailEventCreation(4); }, 10}, {[&] { fault::FailThreadStart(1); }, 11},
+      {[&] { fault::FailThreadStart(2); }, 11},   {[&] { fault::FailThreadStart(3); }, 12},
   };
   for (const auto& c : cases) {
     log.Clear();
@@ -255,8 +236,7 @@ TEST_F(PortOnSim, ModemCommands) {
   port.ResetModem();
   char text[64] = {};
   const int n = port.OutQueue->Out(text, sizeof text - 1);
-  EXPECT_EQ(std::string(text, static_cast<std::size_t>(n)),
-            "ATE0&K3S0=2\rATE0&K4S0=255\rATZ\r");
+  EXPECT_EQ(std::string(text, static_cast<std::size_t>(n)), "ATE0&K3S0=2\rATE0&K4S0=255\rATZ\r");
 }
 
 TEST_F(PortOnSim, PurgesOnlyWhileOpen) {
@@ -303,7 +283,7 @@ TEST_F(PortOnSim, ThreeThousandWaitingBytesWithRoomForTwoThousandFortySeven) {
     if (call.rfind("ReadFile", 0) == 0)
       reads.push_back(call);
   EXPECT_EQ(reads, (std::vector<std::string>{"ReadFile 2048", "ReadFile 952"}));
-  EXPECT_EQ(readAll(2047, 100), data.substr(0, 2047));
+  EXPECT_EQ(ReadPort(port, 2047, 100), data.substr(0, 2047));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   int rxNotifications = 0;
   for (const auto& e : log.Entries())
@@ -419,9 +399,8 @@ TEST_F(PortOnSim, FailingWaitsDoNotSpin) {
   sim->Inject("x"); // ends the wait in progress; the next ones fail
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_LT(sim->WaitCount(), 60) << "about one failed wait per 10 ms";
-  EXPECT_TRUE(log.WaitFor([](const auto& e) {
-    return std::count(e.begin(), e.end(), "0") > 0;
-  })) << "each failed wait is notified with 0";
+  EXPECT_TRUE(log.WaitFor([](const auto& e) { return std::count(e.begin(), e.end(), "0") > 0; }))
+      << "each failed wait is notified with 0";
 }
 
 TEST_F(PortOnSim, CloseFromTheReadersOwnHandlerRaisesCode13) {
