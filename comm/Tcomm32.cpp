@@ -543,7 +543,10 @@ void callQuietly(const Handler& handler, Args... args) {
 } // namespace
 
 void TComm32::CommNotify(int NotifyType) {
-  callQuietly(OnCommNotify, this, NotifyType);
+  try {
+    OnCommNotify.Invoke(static_cast<TObject*>(this), NotifyType);
+  } catch (...) {
+  }
 }
 
 void TComm32::CommAfterOpen() {

@@ -129,7 +129,8 @@ public:
   std::uint8_t AutoAnswer = 0;
   std::unique_ptr<TCommQueue> InQueue;
   std::unique_ptr<TCommQueue> OutQueue;
-  TCommNotifyEvent OnCommNotify;
+  // Chained by the packager and the component while the port runs.
+  TLockedEvent<TCommNotifyEvent> OnCommNotify;
   TNotifyEvent AfterOpen;
   TNotifyEvent BeforeClose;
   std::atomic<std::uint32_t> ModemStatus{0};

@@ -1,8 +1,14 @@
 #include "comm/Tcommpkg.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <system_error>
 
 namespace LumaroComm32 {
+
+using namespace platform;
 
 TCommPackageQueue::TCommPackageQueue(unsigned long SlotCount, unsigned long SlotSize) {
   SetQueue(static_cast<long>(SlotCount), static_cast<long>(SlotSize));
@@ -84,5 +90,345 @@ int TCommPackageQueue::Read(void* Destination, unsigned long Index) const {
               static_cast<std::size_t>(_SlotSize));
   return 1;
 }
+
+// ---------------------------------------------------------------------------
+// TCommPackage
+
+namespace {
+
+constexpr int READ_CHUNK = 2048;
+constexpr std::size_t TIMER_STACK = 128 * 1024;
+
+std::uint32_t countOf(const unsigned char* head) {
+  std::uint32_t n;
+  std::memcpy(&n, head, sizeof n);
+  return n;
+}
+
+void setCount(unsigned char* head, std::uint32_t n) { std::memcpy(head, &n, sizeof n); }
+
+unsigned char* dataOf(unsigned char* head) { return head + sizeof(std::uint32_t); }
+const unsigned char* dataOf(const unsigned char* head) { return head + sizeof(std::uint32_t); }
+
+} // namespace
+
+TCommPackage::TCommPackage(TComm32* Port)
+    : _Port(Port), _ReadQueue(16, 4096 + 4), _WriteQueue(16, 4096 + 4) {
+  _AllocBuffer();
+  if (!_WakeEvent.Valid() || !_Thread.Start([this] { _TimerThread(); }, TIMER_STACK))
+    throw std::system_error(errno ? errno : EAGAIN, std::generic_category(),
+                            "cannot start the packager's timer thread");
+  _SavedNotify = _Port->OnCommNotify.Get();
+  _Port->OnCommNotify = [this](TObject* Sender, int NotifyType) {
+    fNewCommNotify(Sender, NotifyType);
+  };
+}
+
+TCommPackage::~TCommPackage() {
+  // Once the old handler is back, no port thread is inside fNewCommNotify.
+  _Port->OnCommNotify = _SavedNotify;
+  _Run = false;
+  _WakeEvent.Set();
+  // Joined, not given up on: a handler still running on the timer thread
+  // must not find its packager freed.
+  _Thread.Join();
+}
+
+void TCommPackage::_AllocBuffer() {
+  _RemoveBuffer();
+  // A queue element is at least 32 bytes, however small PackageSize is.
+  const std::size_t element =
+      std::max<std::size_t>(static_cast<std::size_t>(_PackageSize) + 4, 32);
+  _RecvBuf.assign(element, 0);
+  _StageBuf.assign(element, 0);
+  _FrameBuf.assign(2 * element, 0);
+}
+
+void TCommPackage::_RemoveBuffer() {
+  std::vector<unsigned char>().swap(_StageBuf);
+  std::vector<unsigned char>().swap(_FrameBuf);
+  std::vector<unsigned char>().swap(_RecvBuf);
+}
+
+void TCommPackage::CallNotify(int NotifyType) {
+  OnPackageNotify.Invoke(static_cast<TObject*>(this), NotifyType);
+}
+
+int TCommPackage::_EncodePackage(unsigned char* Frame, const unsigned char* Package) {
+  std::uint32_t n = countOf(Package);
+  if (n >= static_cast<std::uint32_t>(_PackageSize))
+    n = static_cast<std::uint32_t>(_PackageSize);
+  const unsigned char head = FrameHead, tail = FrameTail, ctrl = FrameCtrl;
+  const bool twice = _DoubleFrameMark;
+  unsigned char* out = dataOf(Frame);
+  std::uint32_t i = 0;
+  if (twice)
+    out[i++] = head;
+  out[i++] = head;
+  const unsigned char* data = dataOf(Package);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const unsigned char b = data[k];
+    if (b == head || b == tail || b == ctrl)
+      out[i++] = ctrl;
+    out[i++] = b;
+  }
+  if (twice)
+    out[i++] = tail;
+  out[i++] = tail;
+  setCount(Frame, i);
+  return static_cast<int>(i);
+}
+
+void TCommPackage::_ReadHeadTailPackage() {
+  unsigned char chunk[READ_CHUNK];
+  const std::uint32_t limit = static_cast<std::uint32_t>(_PackageSize);
+  for (;;) {
+    const int k = _Port->Read(chunk, READ_CHUNK);
+    if (k <= 0)
+      break;
+    const unsigned char head = FrameHead, tail = FrameTail, ctrl = FrameCtrl;
+    for (int j = 0; j < k; ++j) {
+      const unsigned char b = chunk[j];
+      std::uint32_t count = countOf(_RecvBuf.data());
+      if (!_Escaped && b == head) {
+        setCount(_RecvBuf.data(), 0);
+        _Receiving = true;
+      } else if (_Receiving) {
+        if (_Escaped) {
+          if (count < limit)
+            dataOf(_RecvBuf.data())[count++] = b;
+          setCount(_RecvBuf.data(), count);
+          _Escaped = false;
+        } else if (b == ctrl) {
+          _Escaped = true;
+        } else if (b == tail) {
+          _ReadQueue.In(_RecvBuf.data()); // a full queue loses the package
+          setCount(_RecvBuf.data(), 0);
+          _Receiving = false;
+        } else {
+          if (count < limit)
+            dataOf(_RecvBuf.data())[count++] = b;
+          setCount(_RecvBuf.data(), count);
+          _Escaped = false;
+        }
+      } else {
+        _Escaped = !_Escaped && b == ctrl;
+      }
+    }
+  }
+}
+
+bool TCommPackage::_ReadTimeoutPackage() {
+  unsigned char chunk[READ_CHUNK];
+  const std::uint32_t limit = static_cast<std::uint32_t>(_PackageSize);
+  bool read = false;
+  for (;;) {
+    const int k = _Port->Read(chunk, READ_CHUNK);
+    if (k <= 0)
+      break;
+    const std::uint32_t count = countOf(_RecvBuf.data());
+    const std::uint32_t take = std::min<std::uint32_t>(static_cast<std::uint32_t>(k), limit - count);
+    std::memcpy(dataOf(_RecvBuf.data()) + count, chunk, take);
+    setCount(_RecvBuf.data(), count + take);
+    read = true;
+  }
+  return read;
+}
+
+void TCommPackage::_WritePackage() {
+  const std::uint32_t frameCount = countOf(_FrameBuf.data());
+  if (_SentCount < frameCount) {
+    const int n = _Port->Write(dataOf(_FrameBuf.data()) + _SentCount,
+                               static_cast<std::int32_t>(frameCount - _SentCount));
+    _SentCount += static_cast<std::uint32_t>(std::max(n, 0));
+    return;
+  }
+  if (_WriteQueue.Count() == 0)
+    return;
+  if (_PackageType == cptFrameTimeout) {
+    _WriteQueue.Out(_FrameBuf.data());
+  } else {
+    _WriteQueue.Out(_StageBuf.data());
+    _EncodePackage(_FrameBuf.data(), _StageBuf.data());
+  }
+  // A cptFrameTimeout element is sent as it stands: its count was cut to
+  // PackageSize when it was queued.
+  const int n = _Port->Write(dataOf(_FrameBuf.data()),
+                             static_cast<std::int32_t>(countOf(_FrameBuf.data())));
+  _SentCount = static_cast<std::uint32_t>(std::max(n, 0));
+}
+
+void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType) {
+  if (_Active) {
+    int bits = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
+    {
+      std::lock_guard lock(_Lock);
+      if (_Active) {
+        if ((NotifyType & EV_RXCHAR) && _PackageType != cptFrameTimeout) {
+          _ReadHeadTailPackage();
+          if (_ReadQueue.Count() != 0)
+            bits |= EV_RXCHAR;
+        }
+        if (NotifyType & EV_TXEMPTY) {
+          _WritePackage();
+          if (_WriteQueue.Count() == 0)
+            bits |= EV_TXEMPTY;
+        }
+      }
+    }
+    if (bits != 0)
+      CallNotify(bits);
+  }
+  if (_SavedNotify)
+    _SavedNotify(Sender, NotifyType);
+}
+
+void TCommPackage::_TimerThread() {
+  while (_Run) {
+    // Idle (inactive, or cut by frame marks) it sleeps until woken.
+    const bool polling = _Active && _PackageType == cptFrameTimeout;
+    // Zero would poll without pause: one millisecond is the shortest period.
+    const int interval = static_cast<int>(std::clamp<unsigned long>(_PackageInterval, 1, INT_MAX));
+    platform::WaitForAny({&_WakeEvent}, polling ? interval : platform::INFINITE);
+    if (!_Run)
+      break;
+    try {
+      if (_TimerTick())
+        CallNotify(EV_RXCHAR);
+    } catch (...) {
+      // A handler's exception must not end the thread.
+    }
+  }
+}
+
+bool TCommPackage::_TimerTick() {
+  std::lock_guard lock(_Lock);
+  if (!_Active || _PackageType != cptFrameTimeout)
+    return false;
+  if (_ReadTimeoutPackage() || countOf(_RecvBuf.data()) == 0)
+    return false;
+  _ReadQueue.In(_RecvBuf.data()); // lost when the queue is full, notified all the same
+  setCount(_RecvBuf.data(), 0);
+  return true;
+}
+
+int TCommPackage::ReadPackage(void* Buffer, unsigned long Size) {
+  std::lock_guard lock(_Lock);
+  if (!_Active)
+    return 0;
+  if (_PackageType == cptCompatiblePkg)
+    return _ReadQueue.Out(Buffer);
+  std::vector<unsigned char> element(static_cast<std::size_t>(_ReadQueue.SlotSize()));
+  if (Size == 0 || !Buffer)
+    return _ReadQueue.Read(element.data(), 0) ? static_cast<int>(countOf(element.data())) : 0;
+  if (!_ReadQueue.Out(element.data()))
+    return 0;
+  const std::uint32_t n =
+      std::min<std::uint32_t>(countOf(element.data()), static_cast<std::uint32_t>(std::min<unsigned long>(Size, UINT32_MAX)));
+  std::memcpy(Buffer, dataOf(element.data()), n);
+  return static_cast<int>(n);
+}
+
+int TCommPackage::WritePackage(const void* Buffer, unsigned long Size) {
+  std::lock_guard lock(_Lock);
+  if (!_Active)
+    return 0;
+  if (_PackageType == cptCompatiblePkg) {
+    if (!Buffer || !_WriteQueue.In(Buffer))
+      return 0;
+    _WritePackage();
+    return 1;
+  }
+  if (Size == 0 || !Buffer)
+    return 0;
+  const std::uint32_t n = static_cast<std::uint32_t>(
+      std::min<unsigned long>(Size, static_cast<unsigned long>(_PackageSize)));
+  std::vector<unsigned char> element(static_cast<std::size_t>(_WriteQueue.SlotSize()));
+  setCount(element.data(), n);
+  std::memcpy(dataOf(element.data()), Buffer, n);
+  if (!_WriteQueue.In(element.data()))
+    return 0;
+  _WritePackage();
+  return static_cast<int>(n);
+}
+
+void TCommPackage::PurgeRead() {
+  std::lock_guard lock(_Lock);
+  if (!_Active)
+    return;
+  _Port->PurgeRead(false);
+  _ReadQueue.Clear();
+}
+
+void TCommPackage::PurgeWrite() {
+  std::lock_guard lock(_Lock);
+  if (!_Active)
+    return;
+  _WriteQueue.Clear();
+  _Port->PurgeWrite(false);
+}
+
+void TCommPackage::fSetActive(bool Value) {
+  {
+    std::lock_guard lock(_Lock);
+    _Active = Value;
+    _Receiving = false;
+    _Escaped = false;
+    _SentCount = 0;
+    setCount(_RecvBuf.data(), 0);
+    setCount(_FrameBuf.data(), 0);
+    _ReadQueue.Clear();
+    _WriteQueue.Clear();
+  }
+  _WakeEvent.Set();
+}
+
+void TCommPackage::_Deactivate(bool& WasActive) {
+  WasActive = _Active;
+  if (WasActive)
+    fSetActive(false);
+}
+
+void TCommPackage::fSetQSize(unsigned long Value) {
+  bool wasActive;
+  _Deactivate(wasActive);
+  {
+    std::lock_guard lock(_Lock);
+    _QueueSize = static_cast<long>(Value);
+    _ReadQueue.SetQueue(_QueueSize, _ReadQueue.SlotSize());
+    _WriteQueue.SetQueue(_QueueSize, _WriteQueue.SlotSize());
+  }
+  if (wasActive)
+    fSetActive(true);
+}
+
+void TCommPackage::fSetPkgSz(unsigned long Value) {
+  bool wasActive;
+  _Deactivate(wasActive);
+  {
+    std::lock_guard lock(_Lock);
+    _PackageSize = static_cast<long>(std::min<unsigned long>(Value, 0x7FFFFFFBUL));
+    _ReadQueue.SetQueue(_ReadQueue.SlotCount(), _PackageSize + 4);
+    _WriteQueue.SetQueue(_WriteQueue.SlotCount(), _PackageSize + 4);
+    _AllocBuffer();
+  }
+  if (wasActive)
+    fSetActive(true);
+}
+
+void TCommPackage::fSetPkgType(TCommPackageType Value) {
+  bool wasActive;
+  _Deactivate(wasActive);
+  _PackageType = Value;
+  if (wasActive)
+    fSetActive(true);
+}
+
+void TCommPackage::fSetPkgInterval(unsigned long Value) {
+  _PackageInterval = Value;
+  _WakeEvent.Set();
+}
+
+void TCommPackage::fSetDblFrameMark(bool Value) { _DoubleFrameMark = Value; }
 
 } // namespace LumaroComm32

@@ -1,8 +1,15 @@
-// The package side of the engine: the package queue.
+// The package side of the engine: the package queue and the packager that
+// cuts the port's byte stream into packages and wraps outgoing ones.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "comm/Tcomm32.h"
+#include "platform/event.h"
+#include "platform/rtl.h"
 
 namespace LumaroComm32 {
 
@@ -38,6 +45,101 @@ private:
   std::atomic<std::uint32_t> _WritePos{0};
   std::int32_t _SlotCount = 2;
   std::int32_t _SlotSize = 32;
+};
+
+enum TCommPackageType : std::uint8_t {
+  cptCompatiblePkg = 0, // head/tail frames; Read/WritePackage move whole queue elements
+  cptFrameHeadTail = 1, // head/tail frames; Read/WritePackage move the caller's bytes
+  cptFrameTimeout = 2,  // bare bytes out; packages cut by silence on the line
+};
+
+// One package or frame: a native-order byte count, then the bytes. The data
+// area is as long as the buffer that holds the record.
+struct TCommPackageHead {
+  std::uint32_t Count;
+  unsigned char Data[4];
+};
+
+class TCommPackage : public TObject {
+public:
+  static constexpr unsigned char DefaultFrameHead = 0xEB;
+  static constexpr unsigned char DefaultFrameTail = 0xEE;
+  static constexpr unsigned char DefaultFrameCtrl = 0xEC;
+
+  explicit TCommPackage(TComm32* Port);
+  TCommPackage(const TCommPackage&) = delete;
+  TCommPackage& operator=(const TCommPackage&) = delete;
+  ~TCommPackage() override;
+
+  virtual int ReadPackage(void* Buffer, unsigned long Size);
+  virtual int WritePackage(const void* Buffer, unsigned long Size);
+  virtual void PurgeRead();
+  virtual void PurgeWrite();
+  virtual void CallNotify(int NotifyType);
+
+  void fSetActive(bool Value);
+  void fSetQSize(unsigned long Value);
+  void fSetPkgSz(unsigned long Value);
+  void fSetPkgType(TCommPackageType Value);
+  void fSetPkgInterval(unsigned long Value);
+  void fSetDblFrameMark(bool Value);
+
+  bool Active() const { return _Active; }
+  bool DoubleFrameMark() const { return _DoubleFrameMark; }
+  long QueueSize() const { return _QueueSize; }
+  long PackageSize() const { return _PackageSize; }
+  TCommPackageType PackageType() const { return _PackageType; }
+  unsigned long PackageInterval() const { return _PackageInterval; }
+  // Bytes of one queue element, the unit of cptCompatiblePkg transfers.
+  long ElementSize() const { return _ReadQueue.SlotSize(); }
+
+  // The handler installed as the port's OnCommNotify.
+  void fNewCommNotify(TObject* Sender, int NotifyType);
+
+  // Written directly; read by the decoder and the encoder as they go.
+  std::atomic<unsigned char> FrameHead{DefaultFrameHead};
+  std::atomic<unsigned char> FrameTail{DefaultFrameTail};
+  std::atomic<unsigned char> FrameCtrl{DefaultFrameCtrl};
+
+  TLockedEvent<TCommNotifyEvent> OnPackageNotify;
+
+private:
+  friend struct TCommPackageProbe; // tests and the fuzz target step the timer by hand
+
+  void _TimerThread();
+  // One poll of the timer thread; true when a package was closed.
+  bool _TimerTick();
+  int _EncodePackage(unsigned char* Frame, const unsigned char* Package);
+  void _ReadHeadTailPackage();
+  bool _ReadTimeoutPackage();
+  void _WritePackage();
+  void _AllocBuffer();
+  void _RemoveBuffer();
+  void _Deactivate(bool& WasActive);
+
+  TComm32* _Port;
+  TCommNotifyEvent _SavedNotify;
+  // Serialises the send step, decoding, silence cutting and every change of
+  // settings: the application's thread, the port's reader thread and the
+  // timer thread all come here. Handlers are always called outside it.
+  mutable std::mutex _Lock;
+  std::atomic<bool> _Active{false};
+  std::atomic<bool> _DoubleFrameMark{true};
+  long _QueueSize = 16;
+  long _PackageSize = 4096;
+  std::atomic<TCommPackageType> _PackageType{cptCompatiblePkg};
+  std::atomic<unsigned long> _PackageInterval{50};
+  TCommPackageQueue _ReadQueue;
+  TCommPackageQueue _WriteQueue;
+  // Receive and staging buffers hold one queue element, the frame buffer two:
+  // never smaller than the elements copied into them.
+  std::vector<unsigned char> _RecvBuf, _FrameBuf, _StageBuf;
+  bool _Receiving = false;
+  bool _Escaped = false;
+  std::uint32_t _SentCount = 0;
+  platform::TEvent _WakeEvent{false};
+  std::atomic<bool> _Run{true};
+  platform::TThread _Thread;
 };
 
 } // namespace LumaroComm32

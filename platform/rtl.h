@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -30,3 +31,39 @@ public:
 // A closure is installed when it holds a target; an empty one is skipped.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TCommNotifyEvent = std::function<void(TObject* Sender, int NotifyType)>;
+
+// A handler slot that one thread may rewrite while others call it. A call
+// holds the slot's (recursive) lock for its whole length, so once a new
+// handler has been stored no thread is still inside the old one: an owner
+// that unhooks itself may then be destroyed. Handlers may call back into
+// the slot from the same thread; they must not wait for another thread that
+// is rewriting it.
+template <typename Closure> class TLockedEvent {
+public:
+  TLockedEvent() = default;
+  TLockedEvent(const TLockedEvent&) = delete;
+  TLockedEvent& operator=(const TLockedEvent&) = delete;
+  TLockedEvent& operator=(Closure handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+    return *this;
+  }
+  Closure Get() const {
+    std::lock_guard lock(mutex_);
+    return handler_;
+  }
+  explicit operator bool() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<bool>(handler_);
+  }
+  // Calls the handler if one is installed; what it throws passes through.
+  template <typename... Args> void Invoke(Args... args) const {
+    std::lock_guard lock(mutex_);
+    if (handler_)
+      handler_(args...);
+  }
+
+private:
+  mutable std::recursive_mutex mutex_;
+  Closure handler_;
+};

@@ -1,0 +1,14 @@
+// Lets tests and the fuzz target step the packager's timer by hand.
+#pragma once
+
+#include "comm/Tcommpkg.h"
+
+namespace LumaroComm32 {
+struct TCommPackageProbe {
+  // One poll of the silence cutter; true when it closed a package.
+  static bool Tick(TCommPackage& p) { return p._TimerTick(); }
+  static int Encode(TCommPackage& p, unsigned char* frame, const unsigned char* package) {
+    return p._EncodePackage(frame, package);
+  }
+};
+} // namespace LumaroComm32
