@@ -3,6 +3,7 @@
 #   ./dev.sh test [default|tsan|asan]   install what is missing, build, run every test
 #   ./dev.sh build [preset]             install what is missing and build
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
+#   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -27,7 +28,7 @@ ensure_packages() {
 
 build() {
   local preset=${1:-default}
-  case "$preset" in default|tsan|asan) ;; *) echo "dev.sh: unknown preset '$preset' (default, tsan, asan)" >&2; exit 2 ;; esac
+  case "$preset" in default|tsan|asan|fuzz) ;; *) echo "dev.sh: unknown preset '$preset' (default, tsan, asan, fuzz)" >&2; exit 2 ;; esac
   ensure_packages
   cmake --preset "$preset" -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" >/dev/null
   cmake --build --preset "$preset"
@@ -43,6 +44,14 @@ case "$cmd" in
   build)
     build "${1:-default}"
     ;;
+  fuzz)
+    PACKAGES+=(clang libclang-rt-14-dev)
+    build fuzz
+    mkdir -p build/fuzz/corpus
+    # New inputs go to build/fuzz/corpus; the checked-in seeds are read only.
+    exec build/fuzz/bench/fuzz/fuzz_packager -max_total_time="${1:-600}" -print_final_stats=1 \
+      build/fuzz/corpus bench/fuzz/corpus
+    ;;
   demo)
     build default
     if [ ! -x build/default/app/vexil-agent ]; then
@@ -52,7 +61,7 @@ case "$cmd" in
     exec build/default/tools/vexil-ctl demo
     ;;
   *)
-    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

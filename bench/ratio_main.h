@@ -16,7 +16,9 @@ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& run : runs)
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-        medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+        medians[run.run_name.function_name +
+                (run.run_name.args.empty() ? "" : "/" + run.run_name.args)] =
+            run.GetAdjustedRealTime();
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> medians;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <system_error>
 
 namespace LumaroComm32 {
@@ -182,6 +183,10 @@ int TCommPackage::_EncodePackage(unsigned char* Frame, const unsigned char* Pack
 void TCommPackage::_ReadHeadTailPackage() {
   unsigned char chunk[READ_CHUNK];
   const std::uint32_t limit = static_cast<std::uint32_t>(_PackageSize);
+  unsigned char* data = dataOf(_RecvBuf.data());
+  // The count lives in a local while a chunk is decoded and goes back into
+  // the receive buffer before anything else can see it.
+  std::uint32_t count = countOf(_RecvBuf.data());
   for (;;) {
     const int k = _Port->Read(chunk, READ_CHUNK);
     if (k <= 0)
@@ -189,26 +194,20 @@ void TCommPackage::_ReadHeadTailPackage() {
     const unsigned char head = FrameHead, tail = FrameTail, ctrl = FrameCtrl;
     for (int j = 0; j < k; ++j) {
       const unsigned char b = chunk[j];
-      std::uint32_t count = countOf(_RecvBuf.data());
       if (!_Escaped && b == head) {
-        setCount(_RecvBuf.data(), 0);
+        count = 0;
         _Receiving = true;
       } else if (_Receiving) {
-        if (_Escaped) {
-          if (count < limit)
-            dataOf(_RecvBuf.data())[count++] = b;
-          setCount(_RecvBuf.data(), count);
-          _Escaped = false;
-        } else if (b == ctrl) {
+        if (!_Escaped && b == ctrl) {
           _Escaped = true;
-        } else if (b == tail) {
+        } else if (!_Escaped && b == tail) {
+          setCount(_RecvBuf.data(), count);
           _ReadQueue.In(_RecvBuf.data()); // a full queue loses the package
-          setCount(_RecvBuf.data(), 0);
+          count = 0;
           _Receiving = false;
         } else {
           if (count < limit)
-            dataOf(_RecvBuf.data())[count++] = b;
-          setCount(_RecvBuf.data(), count);
+            data[count++] = b;
           _Escaped = false;
         }
       } else {
@@ -216,6 +215,7 @@ void TCommPackage::_ReadHeadTailPackage() {
       }
     }
   }
+  setCount(_RecvBuf.data(), count);
 }
 
 bool TCommPackage::_ReadTimeoutPackage() {
@@ -318,14 +318,15 @@ int TCommPackage::ReadPackage(void* Buffer, unsigned long Size) {
     return 0;
   if (_PackageType == cptCompatiblePkg)
     return _ReadQueue.Out(Buffer);
-  std::vector<unsigned char> element(static_cast<std::size_t>(_ReadQueue.SlotSize()));
+  const auto element =
+      std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(_ReadQueue.SlotSize()));
   if (Size == 0 || !Buffer)
-    return _ReadQueue.Read(element.data(), 0) ? static_cast<int>(countOf(element.data())) : 0;
-  if (!_ReadQueue.Out(element.data()))
+    return _ReadQueue.Read(element.get(), 0) ? static_cast<int>(countOf(element.get())) : 0;
+  if (!_ReadQueue.Out(element.get()))
     return 0;
   const std::uint32_t n =
-      std::min<std::uint32_t>(countOf(element.data()), static_cast<std::uint32_t>(std::min<unsigned long>(Size, UINT32_MAX)));
-  std::memcpy(Buffer, dataOf(element.data()), n);
+      std::min<std::uint32_t>(countOf(element.get()), static_cast<std::uint32_t>(std::min<unsigned long>(Size, UINT32_MAX)));
+  std::memcpy(Buffer, dataOf(element.get()), n);
   return static_cast<int>(n);
 }
 
@@ -343,10 +344,10 @@ int TCommPackage::WritePackage(const void* Buffer, unsigned long Size) {
     return 0;
   const std::uint32_t n = static_cast<std::uint32_t>(
       std::min<unsigned long>(Size, static_cast<unsigned long>(_PackageSize)));
-  std::vector<unsigned char> element(static_cast<std::size_t>(_WriteQueue.SlotSize()));
-  setCount(element.data(), n);
-  std::memcpy(dataOf(element.data()), Buffer, n);
-  if (!_WriteQueue.In(element.data()))
+  const auto element = std::make_unique<unsigned char[]>(static_cast<std::size_t>(_WriteQueue.SlotSize()));
+  setCount(element.get(), n);
+  std::memcpy(dataOf(element.get()), Buffer, n);
+  if (!_WriteQueue.In(element.get()))
     return 0;
   _WritePackage();
   return static_cast<int>(n);

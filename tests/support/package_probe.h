@@ -7,6 +7,8 @@ namespace LumaroComm32 {
 struct TCommPackageProbe {
   // One poll of the silence cutter; true when it closed a package.
   static bool Tick(TCommPackage& p) { return p._TimerTick(); }
+  // Packages waiting in the read queue (an empty package counts too).
+  static std::uint32_t Held(TCommPackage& p) { return p._ReadQueue.Count(); }
   static int Encode(TCommPackage& p, unsigned char* frame, const unsigned char* package) {
     return p._EncodePackage(frame, package);
   }
