@@ -39,6 +39,8 @@ struct Rig {
   }
   TComm32 port;
   TCommPackage pkg{&port};
+  // Only the target polls the silence cutter: runs repeat exactly.
+  bool stopped = (TCommPackageProbe::StopTimer(pkg), true);
 };
 
 Rig& rig() {
@@ -49,7 +51,6 @@ Rig& rig() {
 void configure(TCommPackage& p, TCommPackageType type, unsigned head, unsigned tail, unsigned ctrl,
                unsigned long size, bool twice) {
   p.fSetActive(false);
-  p.fSetPkgInterval(1000000); // the target steps the silence cutter itself
   p.fSetPkgType(type);
   p.fSetQSize(64);
   if (static_cast<unsigned long>(p.PackageSize()) != size)

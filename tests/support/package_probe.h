@@ -5,6 +5,12 @@
 
 namespace LumaroComm32 {
 struct TCommPackageProbe {
+  // Ends the packager's own timer thread, so that only Tick polls.
+  static void StopTimer(TCommPackage& p) {
+    p._Run = false;
+    p._WakeEvent.Set();
+    p._Thread.Join();
+  }
   // One poll of the silence cutter; true when it closed a package.
   static bool Tick(TCommPackage& p) { return p._TimerTick(); }
   // Packages waiting in the read queue (an empty package counts too).
