@@ -1,5 +1,7 @@
 #include "device/Hxcommdevice.h"
 
+#include "device/Unit_hxcommdevice_settings.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 
@@ -111,6 +113,11 @@ void THxCustomCommDevice::ResetModem() { _Port->ResetModem(); }
 void THxCustomCommDevice::InitModem() { _Port->InitModem(); }
 bool THxCustomCommDevice::EscapeCommFunction(unsigned long Function) {
   return _Port->EscapeCommFunction(static_cast<std::uint32_t>(Function));
+}
+
+bool THxCustomCommDevice::SettingsDialog(TComponent* AOwner, bool ActivateAfter) {
+  TForm_HxCommDevice_Settings dialog(AOwner, this, ActivateAfter);
+  return dialog.exec() == TForm::mrOk;
 }
 
 // ---------------------------------------------------------------------------

@@ -72,6 +72,10 @@ public:
   virtual void EvPackageNotify(TObject* Sender, int NotifyType);
   virtual void EvAfterOpen(TObject* Sender);
   virtual void EvBeforeClose(TObject* Sender);
+  // Creates the settings dialog for this component, shows it modally and
+  // destroys it; true when the user left it with OK.
+  virtual bool SettingsDialog(TComponent* AOwner, bool ActivateAfter);
+  virtual AnsiString ClassName() const { return "THxCustomCommDevice"; }
 
   // Published properties.
   int fGetPort() const;
@@ -171,4 +175,5 @@ private:
 class THxCommDevice : public THxCustomCommDevice {
 public:
   explicit THxCommDevice(TComponent* AOwner) : THxCustomCommDevice(AOwner) {}
+  AnsiString ClassName() const override { return "THxCommDevice"; }
 };

@@ -1,0 +1,60 @@
+// Renders the settings dialog in the three languages and the about box to
+// PNG files, for a person to look at:
+//   xvfb-run -a build/default/tools/dialog-shots docs
+#include <QApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+#include <string>
+
+#include "base/Hx_base.h"
+#include "device/Hxcommdevice.h"
+#include "device/Unit_hxcomm32_about.h"
+#include "device/Unit_hxcommdevice_settings.h"
+
+using TLumaroFuncs::AppLang;
+using TLumaroFuncs::TAppLang;
+
+namespace {
+
+// The whole window as the screen shows it, frame and title included.
+bool shoot(QWidget& w, const std::string& path) {
+  w.show();
+  for (int i = 0; i < 20; ++i)
+    QApplication::processEvents();
+  QPixmap shot;
+  if (QScreen* screen = w.screen(); screen && QGuiApplication::platformName() == "xcb")
+    shot = screen->grabWindow(0, w.frameGeometry().x(), w.frameGeometry().y(),
+                              w.frameGeometry().width(), w.frameGeometry().height());
+  if (shot.isNull())
+    shot = w.grab();
+  w.hide();
+  const bool ok = shot.save(QString::fromStdString(path));
+  std::printf("%s %s\n", ok ? "wrote" : "could not write", path.c_str());
+  return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const std::string dir = argc > 1 ? argv[1] : ".";
+  bool ok = true;
+  const std::pair<TAppLang::TLangType, const char*> langs[] = {
+      {TAppLang::ltEnglish, "en"}, {TAppLang::ltGbk, "zh-gbk"}, {TAppLang::ltBig5, "zh-big5"}};
+  THxCommDevice device(nullptr);
+  for (const auto& [type, name] : langs) {
+    AppLang.fSetLangType(type);
+    TForm_HxCommDevice_Settings settings(nullptr, &device, false);
+    ok = shoot(settings, dir + "/settings-" + name + ".png") && ok;
+    device.ComponentState = csDesigning;
+    TForm_HxCommDevice_Settings designing(nullptr, &device, false);
+    ok = shoot(designing, dir + "/settings-designing-" + name + ".png") && ok;
+    device.ComponentState = 0;
+    TForm_HXComm32_About about(nullptr, device.ClassName());
+    ok = shoot(about, dir + "/about-" + name + ".png") && ok;
+  }
+  return ok ? 0 : 1;
+}
