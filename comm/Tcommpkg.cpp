@@ -106,10 +106,16 @@ std::uint32_t countOf(const unsigned char* head) {
   return n;
 }
 
-void setCount(unsigned char* head, std::uint32_t n) { std::memcpy(head, &n, sizeof n); }
+void setCount(unsigned char* head, std::uint32_t n) {
+  std::memcpy(head, &n, sizeof n);
+}
 
-unsigned char* dataOf(unsigned char* head) { return head + sizeof(std::uint32_t); }
-const unsigned char* dataOf(const unsigned char* head) { return head + sizeof(std::uint32_t); }
+unsigned char* dataOf(unsigned char* head) {
+  return head + sizeof(std::uint32_t);
+}
+const unsigned char* dataOf(const unsigned char* head) {
+  return head + sizeof(std::uint32_t);
+}
 
 } // namespace
 
@@ -138,8 +144,7 @@ TCommPackage::~TCommPackage() {
 void TCommPackage::_AllocBuffer() {
   _RemoveBuffer();
   // A queue element is at least 32 bytes, however small PackageSize is.
-  const std::size_t element =
-      std::max<std::size_t>(static_cast<std::size_t>(_PackageSize) + 4, 32);
+  const std::size_t element = std::max<std::size_t>(static_cast<std::size_t>(_PackageSize) + 4, 32);
   _RecvBuf.assign(element, 0);
   _StageBuf.assign(element, 0);
   _FrameBuf.assign(2 * element, 0);
@@ -227,7 +232,8 @@ bool TCommPackage::_ReadTimeoutPackage() {
     if (k <= 0)
       break;
     const std::uint32_t count = countOf(_RecvBuf.data());
-    const std::uint32_t take = std::min<std::uint32_t>(static_cast<std::uint32_t>(k), limit - count);
+    const std::uint32_t take =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(k), limit - count);
     std::memcpy(dataOf(_RecvBuf.data()) + count, chunk, take);
     setCount(_RecvBuf.data(), count + take);
     read = true;
@@ -253,8 +259,8 @@ void TCommPackage::_WritePackage() {
   }
   // A cptFrameTimeout element is sent as it stands: its count was cut to
   // PackageSize when it was queued.
-  const int n = _Port->Write(dataOf(_FrameBuf.data()),
-                             static_cast<std::int32_t>(countOf(_FrameBuf.data())));
+  const int n =
+      _Port->Write(dataOf(_FrameBuf.data()), static_cast<std::int32_t>(countOf(_FrameBuf.data())));
   _SentCount = static_cast<std::uint32_t>(std::max(n, 0));
 }
 
@@ -318,14 +324,15 @@ int TCommPackage::ReadPackage(void* Buffer, unsigned long Size) {
     return 0;
   if (_PackageType == cptCompatiblePkg)
     return _ReadQueue.Out(Buffer);
-  const auto element =
-      std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(_ReadQueue.SlotSize()));
+  const auto element = std::make_unique_for_overwrite<unsigned char[]>(
+      static_cast<std::size_t>(_ReadQueue.SlotSize()));
   if (Size == 0 || !Buffer)
     return _ReadQueue.Read(element.get(), 0) ? static_cast<int>(countOf(element.get())) : 0;
   if (!_ReadQueue.Out(element.get()))
     return 0;
-  const std::uint32_t n =
-      std::min<std::uint32_t>(countOf(element.get()), static_cast<std::uint32_t>(std::min<unsigned long>(Size, UINT32_MAX)));
+  const std::uint32_t n = std::min<std::uint32_t>(
+      countOf(element.get()),
+      static_cast<std::uint32_t>(std::min<unsigned long>(Size, UINT32_MAX)));
   std::memcpy(Buffer, dataOf(element.get()), n);
   return static_cast<int>(n);
 }
@@ -344,7 +351,8 @@ int TCommPackage::WritePackage(const void* Buffer, unsigned long Size) {
     return 0;
   const std::uint32_t n = static_cast<std::uint32_t>(
       std::min<unsigned long>(Size, static_cast<unsigned long>(_PackageSize)));
-  const auto element = std::make_unique<unsigned char[]>(static_cast<std::size_t>(_WriteQueue.SlotSize()));
+  const auto element =
+      std::make_unique<unsigned char[]>(static_cast<std::size_t>(_WriteQueue.SlotSize()));
   setCount(element.get(), n);
   std::memcpy(dataOf(element.get()), Buffer, n);
   if (!_WriteQueue.In(element.get()))
@@ -430,6 +438,8 @@ void TCommPackage::fSetPkgInterval(unsigned long Value) {
   _WakeEvent.Set();
 }
 
-void TCommPackage::fSetDblFrameMark(bool Value) { _DoubleFrameMark = Value; }
+void TCommPackage::fSetDblFrameMark(bool Value) {
+  _DoubleFrameMark = Value;
+}
 
 } // namespace LumaroComm32

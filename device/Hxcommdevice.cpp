@@ -10,7 +10,8 @@
 using namespace LumaroComm32;
 
 const std::uint32_t THxCustomCommDevice::BAUD_RATES[15] = {
-    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000,
+    110,   300,   600,   1200,  2400,   4800,   9600,   14400,
+    19200, 38400, 56000, 57600, 115200, 128000, 256000,
 };
 
 // Stands in for the hidden notification window: it lives in the thread that
@@ -79,9 +80,13 @@ long THxCustomCommDevice::Write(const void* Buffer, long Size) {
   return _Port->Write(Buffer, static_cast<std::int32_t>(std::clamp<long>(Size, 0, INT32_MAX)));
 }
 
-int THxCustomCommDevice::Command(const char* Text) { return _Port->Command(Text); }
+int THxCustomCommDevice::Command(const char* Text) {
+  return _Port->Command(Text);
+}
 
-bool THxCustomCommDevice::ReadPackage(void* Buffer) { return _Package->ReadPackage(Buffer, 0) != 0; }
+bool THxCustomCommDevice::ReadPackage(void* Buffer) {
+  return _Package->ReadPackage(Buffer, 0) != 0;
+}
 
 bool THxCustomCommDevice::WritePackage(const void* Buffer) {
   return _Package->WritePackage(Buffer, 0) != 0;
@@ -109,8 +114,12 @@ void THxCustomCommDevice::PurgeWrite(bool Abort) {
     _Port->PurgeWrite(Abort);
 }
 
-void THxCustomCommDevice::ResetModem() { _Port->ResetModem(); }
-void THxCustomCommDevice::InitModem() { _Port->InitModem(); }
+void THxCustomCommDevice::ResetModem() {
+  _Port->ResetModem();
+}
+void THxCustomCommDevice::InitModem() {
+  _Port->InitModem();
+}
 bool THxCustomCommDevice::EscapeCommFunction(unsigned long Function) {
   return _Port->EscapeCommFunction(static_cast<std::uint32_t>(Function));
 }
@@ -157,8 +166,12 @@ void THxCustomCommDevice::_EvPackage(TObject* Sender, int NotifyType) {
     EvPackageNotify(Sender, NotifyType);
 }
 
-void THxCustomCommDevice::_EvAfterOpen(TObject* Sender) { EvAfterOpen(Sender); }
-void THxCustomCommDevice::_EvBeforeClose(TObject* Sender) { EvBeforeClose(Sender); }
+void THxCustomCommDevice::_EvAfterOpen(TObject* Sender) {
+  EvAfterOpen(Sender);
+}
+void THxCustomCommDevice::_EvBeforeClose(TObject* Sender) {
+  EvBeforeClose(Sender);
+}
 
 void THxCustomCommDevice::_Post(int Message, TObject* Sender, int NotifyType) {
   {
@@ -186,7 +199,9 @@ void THxCustomCommDevice::_EvNotifyProc(int) {
 // ---------------------------------------------------------------------------
 // Properties
 
-int THxCustomCommDevice::fGetPort() const { return _Port->PortNo; }
+int THxCustomCommDevice::fGetPort() const {
+  return _Port->PortNo;
+}
 
 void THxCustomCommDevice::fSetPort(int Value) {
   _Port->Close();
@@ -214,7 +229,9 @@ void THxCustomCommDevice::fSetParity(TParity Value) {
   _Port->Dcb.Parity = Value <= ptSpaceParity ? Value : 0;
 }
 
-int THxCustomCommDevice::fGetByteSize() const { return _Port->Dcb.ByteSize; }
+int THxCustomCommDevice::fGetByteSize() const {
+  return _Port->Dcb.ByteSize;
+}
 
 void THxCustomCommDevice::fSetByteSize(int Value) {
   const auto clamped = static_cast<std::uint8_t>(std::clamp(Value, 0, 255));
@@ -249,16 +266,26 @@ void THxCustomCommDevice::fSetFlCtrl(TFlowControl Value) {
   _Port->fSetFCtrl(Value <= fcRtsCtsXonXoff ? MODES[Value] : TComm32::fcNone);
 }
 
-int THxCustomCommDevice::fGetAutAns() const { return _Port->AutoAnswer; }
+int THxCustomCommDevice::fGetAutAns() const {
+  return _Port->AutoAnswer;
+}
 
 void THxCustomCommDevice::fSetAutAns(int Value) {
   _Port->AutoAnswer = static_cast<std::uint8_t>(std::clamp(Value, 0, 255));
 }
 
-long THxCustomCommDevice::fGetInBufSize() const { return _Port->InQueue->BufSize; }
-void THxCustomCommDevice::fSetInBufSize(long Value) { _ResizeQueue(*_Port->InQueue, Value); }
-long THxCustomCommDevice::fGetOutBufSize() const { return _Port->OutQueue->BufSize; }
-void THxCustomCommDevice::fSetOutBufSize(long Value) { _ResizeQueue(*_Port->OutQueue, Value); }
+long THxCustomCommDevice::fGetInBufSize() const {
+  return _Port->InQueue->BufSize;
+}
+void THxCustomCommDevice::fSetInBufSize(long Value) {
+  _ResizeQueue(*_Port->InQueue, Value);
+}
+long THxCustomCommDevice::fGetOutBufSize() const {
+  return _Port->OutQueue->BufSize;
+}
+void THxCustomCommDevice::fSetOutBufSize(long Value) {
+  _ResizeQueue(*_Port->OutQueue, Value);
+}
 
 void THxCustomCommDevice::_ResizeQueue(TCommQueue& Queue, long Value) {
   // The port's threads use the queue while it is open: close it around the
@@ -277,30 +304,42 @@ void THxCustomCommDevice::_ResizeQueue(TCommQueue& Queue, long Value) {
     _Port->Open();
 }
 
-long THxCustomCommDevice::fGetHwInSize() const { return static_cast<long>(_Port->HwInSize); }
+long THxCustomCommDevice::fGetHwInSize() const {
+  return static_cast<long>(_Port->HwInSize);
+}
 
 void THxCustomCommDevice::fSetHwInSize(long Value) {
   _Port->Close();
   _Port->HwInSize = static_cast<std::uint32_t>(Value);
 }
 
-long THxCustomCommDevice::fGetHwOutSize() const { return static_cast<long>(_Port->HwOutSize); }
+long THxCustomCommDevice::fGetHwOutSize() const {
+  return static_cast<long>(_Port->HwOutSize);
+}
 
 void THxCustomCommDevice::fSetHwOutSize(long Value) {
   _Port->Close();
   _Port->HwOutSize = static_cast<std::uint32_t>(Value);
 }
 
-long THxCustomCommDevice::fGetQSize() const { return _Package->QueueSize(); }
+long THxCustomCommDevice::fGetQSize() const {
+  return _Package->QueueSize();
+}
 void THxCustomCommDevice::fSetQSize(long Value) {
   _Package->fSetQSize(static_cast<unsigned long>(Value));
 }
-long THxCustomCommDevice::fGetPkgSz() const { return _Package->PackageSize(); }
+long THxCustomCommDevice::fGetPkgSz() const {
+  return _Package->PackageSize();
+}
 void THxCustomCommDevice::fSetPkgSz(long Value) {
   _Package->fSetPkgSz(static_cast<unsigned long>(Value));
 }
-TCommPackageType THxCustomCommDevice::fGetPkgType() const { return _Package->PackageType(); }
-void THxCustomCommDevice::fSetPkgType(TCommPackageType Value) { _Package->fSetPkgType(Value); }
+TCommPackageType THxCustomCommDevice::fGetPkgType() const {
+  return _Package->PackageType();
+}
+void THxCustomCommDevice::fSetPkgType(TCommPackageType Value) {
+  _Package->fSetPkgType(Value);
+}
 long THxCustomCommDevice::fGetPkgInterval() const {
   return static_cast<long>(_Package->PackageInterval());
 }
@@ -338,20 +377,46 @@ void THxCustomCommDevice::fSetActive(bool Value) {
     _Package->fSetActive(packaging);
 }
 
-int THxCustomCommDevice::fGetHandle() const { return _Port->Handle; }
-TCommQueue* THxCustomCommDevice::fGetInQueue() const { return _Port->InQueue.get(); }
-TCommQueue* THxCustomCommDevice::fGetOutQueue() const { return _Port->OutQueue.get(); }
+int THxCustomCommDevice::fGetHandle() const {
+  return _Port->Handle;
+}
+TCommQueue* THxCustomCommDevice::fGetInQueue() const {
+  return _Port->InQueue.get();
+}
+TCommQueue* THxCustomCommDevice::fGetOutQueue() const {
+  return _Port->OutQueue.get();
+}
 
 std::uint8_t THxCustomCommDevice::fGetModemStatus() const {
   return static_cast<std::uint8_t>((_Port->ModemStatus >> 4) & 0x0F);
 }
-bool THxCustomCommDevice::fGetCTS() const { return _Port->ModemStatus & platform::MS_CTS_ON; }
-bool THxCustomCommDevice::fGetDSR() const { return _Port->ModemStatus & platform::MS_DSR_ON; }
-bool THxCustomCommDevice::fGetRING() const { return _Port->ModemStatus & platform::MS_RING_ON; }
-bool THxCustomCommDevice::fGetRLSD() const { return _Port->ModemStatus & platform::MS_RLSD_ON; }
-bool THxCustomCommDevice::fGetDTR() const { return _Port->fGetDTR(); }
-void THxCustomCommDevice::fSetDTR(bool Value) { _Port->fSetDTR(Value); }
-bool THxCustomCommDevice::fGetRTS() const { return _Port->fGetRTS(); }
-void THxCustomCommDevice::fSetRTS(bool Value) { _Port->fSetRTS(Value); }
-bool THxCustomCommDevice::fGetDisableWrite() const { return _Port->DisableWrite; }
-void THxCustomCommDevice::fSetDisableWrite(bool Value) { _Port->DisableWrite = Value; }
+bool THxCustomCommDevice::fGetCTS() const {
+  return _Port->ModemStatus & platform::MS_CTS_ON;
+}
+bool THxCustomCommDevice::fGetDSR() const {
+  return _Port->ModemStatus & platform::MS_DSR_ON;
+}
+bool THxCustomCommDevice::fGetRING() const {
+  return _Port->ModemStatus & platform::MS_RING_ON;
+}
+bool THxCustomCommDevice::fGetRLSD() const {
+  return _Port->ModemStatus & platform::MS_RLSD_ON;
+}
+bool THxCustomCommDevice::fGetDTR() const {
+  return _Port->fGetDTR();
+}
+void THxCustomCommDevice::fSetDTR(bool Value) {
+  _Port->fSetDTR(Value);
+}
+bool THxCustomCommDevice::fGetRTS() const {
+  return _Port->fGetRTS();
+}
+void THxCustomCommDevice::fSetRTS(bool Value) {
+  _Port->fSetRTS(Value);
+}
+bool THxCustomCommDevice::fGetDisableWrite() const {
+  return _Port->DisableWrite;
+}
+void THxCustomCommDevice::fSetDisableWrite(bool Value) {
+  _Port->DisableWrite = Value;
+}

@@ -39,10 +39,29 @@ private:
 class THxCustomCommDevice : public TComponent {
 public:
   enum TBaudRate : std::uint8_t {
-    br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-    br19200, br38400, br56000, br57600, br115200, br128000, br256000,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
   };
-  enum TParity : std::uint8_t { ptNoParity, ptOddParity, ptEvenParity, ptMarkParity, ptSpaceParity };
+  enum TParity : std::uint8_t {
+    ptNoParity,
+    ptOddParity,
+    ptEvenParity,
+    ptMarkParity,
+    ptSpaceParity
+  };
   enum TStopBits : std::uint8_t { sbOneStopBit, sbOne_5_StopBits, sbTwoStopBit };
   enum TFlowControl : std::uint8_t { fcNone, fcRtsCts, fcXonXoff, fcTranXonXoff, fcRtsCtsXonXoff };
 

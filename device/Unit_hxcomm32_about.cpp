@@ -9,7 +9,7 @@
 #include "device/maker.h"
 
 const char* const TForm_HXComm32_About::TEXTS[txCount][3] = {
-    // CaptionPrefix: 关于  / 關於 
+    // CaptionPrefix: 关于  / 關於
     {"\xB9\xD8\xD3\xDA ", "\xEA\x50\xEC\xB6 ", "About "},
     // CaptionSuffix: …… / ……
     {"\xA1\xAD\xA1\xAD", "\xA1\xAD\xA1\xAD", "..."},
@@ -27,7 +27,9 @@ AnsiString TForm_HXComm32_About::Text(TText Index) {
   return TLumaroFuncs::LangText(TEXTS[Index][0], TEXTS[Index][1], TEXTS[Index][2]);
 }
 
-AnsiString TForm_HXComm32_About::MailLink() { return AnsiString("mailto:") + VexilMaker::Email; }
+AnsiString TForm_HXComm32_About::MailLink() {
+  return AnsiString("mailto:") + VexilMaker::Email;
+}
 
 namespace {
 
@@ -107,8 +109,8 @@ TForm_HXComm32_About::TForm_HXComm32_About(TComponent* AOwner, const AnsiString&
     l->adjustSize();
     return l;
   };
-  LabelHomepage = link(46, VexilMaker::HomePage, VexilMaker::HomePage,
-                       [this] { LabelHomepageClick(this); });
+  LabelHomepage =
+      link(46, VexilMaker::HomePage, VexilMaker::HomePage, [this] { LabelHomepageClick(this); });
   LabelEmail = link(60, VexilMaker::Email, MailLink(), [this] { LabelEmailClick(this); });
 
   Bevel1 = new QFrame(this);
@@ -146,16 +148,24 @@ TForm_HXComm32_About::TForm_HXComm32_About(TComponent* AOwner, const AnsiString&
     FitLabel(l, BnOK->x() - l->x() - 4);
 
   const std::pair<QWidget*, const char*> names[] = {
-      {LabelCaption, "LabelCaption"}, {LabelVersion, "LabelVersion"}, {LabelCo, "LabelCo"},
-      {LabelHomepage, "LabelHomepage"}, {LabelEmail, "LabelEmail"}, {Bevel1, "Bevel1"},
-      {LabelOSVer, "LabelOSVer"}, {LabelPmtUser, "LabelPmtUser"}, {LabelPmtOrgn, "LabelPmtOrgn"},
-      {LabelUser, "LabelUser"}, {LabelUserOrg, "LabelUserOrg"}, {BnOK, "BnOK"}};
+      {LabelCaption, "LabelCaption"}, {LabelVersion, "LabelVersion"},
+      {LabelCo, "LabelCo"},           {LabelHomepage, "LabelHomepage"},
+      {LabelEmail, "LabelEmail"},     {Bevel1, "Bevel1"},
+      {LabelOSVer, "LabelOSVer"},     {LabelPmtUser, "LabelPmtUser"},
+      {LabelPmtOrgn, "LabelPmtOrgn"}, {LabelUser, "LabelUser"},
+      {LabelUserOrg, "LabelUserOrg"}, {BnOK, "BnOK"}};
   for (const auto& [w, n] : names)
     w->setObjectName(n);
 }
 
-void TForm_HXComm32_About::LabelHomepageClick(TObject*) { OpenUrl(QString(VexilMaker::HomePage)); }
+void TForm_HXComm32_About::LabelHomepageClick(TObject*) {
+  OpenUrl(QString(VexilMaker::HomePage));
+}
 
-void TForm_HXComm32_About::LabelEmailClick(TObject*) { OpenUrl(QtText(MailLink())); }
+void TForm_HXComm32_About::LabelEmailClick(TObject*) {
+  OpenUrl(QtText(MailLink()));
+}
 
-void TForm_HXComm32_About::BnOKClick(TObject*) { done(mrOk); }
+void TForm_HXComm32_About::BnOKClick(TObject*) {
+  done(mrOk);
+}

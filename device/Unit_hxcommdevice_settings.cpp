@@ -15,7 +15,8 @@ const char* const TForm_HxCommDevice_Settings::TEXTS[txCount][3] = {
     // BnCancel: 取消 / 取消
     {"\xC8\xA1\xCF\xFB", "\xC8\xA1\xCF\xFB", "&Cancel"},
     // Caption: 端口设置 / 序列埠設置
-    {"\xB6\xCB\xBF\xDA\xC9\xE8\xD6\xC3", "\xD0\xF2\xC1\xD0\xB2\xBA\xD4\x4F\xD6\xC3", "COM port Setup"},
+    {"\xB6\xCB\xBF\xDA\xC9\xE8\xD6\xC3", "\xD0\xF2\xC1\xD0\xB2\xBA\xD4\x4F\xD6\xC3",
+     "COM port Setup"},
     // lbPort: 端口 / 序 列 埠
     {"\xB6\xCB\xBF\xDA", "\xD0\xF2 \xC1\xD0 \xB2\xBA", "COM port"},
     // lbBaud: 波特率 / 傳輸速率
@@ -45,19 +46,30 @@ const char* const TForm_HxCommDevice_Settings::TEXTS[txCount][3] = {
     // Flow2: Xon/Xoff (软件) / Xon/Xoff (軟體)
     {"Xon/Xoff (\xC8\xED\xBC\xFE)", "Xon/Xoff (\xDC\x9B\xF3\x77)", "Xon/Xoff"},
     // Flow3: RTS/CTS & Xon/Xoff (硬&软) / RTS/CTS & Xon/Xoff (硬&軟)
-    {"RTS/CTS & Xon/Xoff (\xD3\xB2&\xC8\xED)", "RTS/CTS & Xon/Xoff (\xD3\xB2&\xDC\x9B)", "RTS/CTS & Xon/Xoff"},
+    {"RTS/CTS & Xon/Xoff (\xD3\xB2&\xC8\xED)", "RTS/CTS & Xon/Xoff (\xD3\xB2&\xDC\x9B)",
+     "RTS/CTS & Xon/Xoff"},
     // ErrPort: 必须选择端口 / 必須選擇序列埠
-    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xB6\xCB\xBF\xDA", "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD0\xF2\xC1\xD0\xB2\xBA", "Must select COM Port"},
+    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xB6\xCB\xBF\xDA",
+     "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD0\xF2\xC1\xD0\xB2\xBA", "Must select COM Port"},
     // ErrBaud: 必须输入/选择波特率 / 必須輸入/選擇序列傳輸速率
-    {"\xB1\xD8\xD0\xEB\xCA\xE4\xC8\xEB/\xD1\xA1\xD4\xF1\xB2\xA8\xCC\xD8\xC2\xCA", "\xB1\xD8\xED\x9A\xDD\x94\xC8\xEB/\xDF\x78\x93\xF1\xD0\xF2\xC1\xD0\x82\xF7\xDD\x94\xCB\xD9\xC2\xCA", "Must select baud rate"},
+    {"\xB1\xD8\xD0\xEB\xCA\xE4\xC8\xEB/\xD1\xA1\xD4\xF1\xB2\xA8\xCC\xD8\xC2\xCA",
+     "\xB1\xD8\xED\x9A\xDD\x94\xC8\xEB/"
+     "\xDF\x78\x93\xF1\xD0\xF2\xC1\xD0\x82\xF7\xDD\x94\xCB\xD9\xC2\xCA",
+     "Must select baud rate"},
     // ErrByteSize: 必须选择数据位 / 必須選擇資料位元
-    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCA\xFD\xBE\xDD\xCE\xBB", "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD9\x59\xC1\xCF\xCE\xBB\xD4\xAA", "Must select byte size"},
+    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCA\xFD\xBE\xDD\xCE\xBB",
+     "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD9\x59\xC1\xCF\xCE\xBB\xD4\xAA", "Must select byte size"},
     // ErrParity: 必须选择奇偶校验 / 必須選擇奇偶校驗
-    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xC6\xE6\xC5\xBC\xD0\xA3\xD1\xE9", "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xC6\xE6\xC5\xBC\xD0\xA3\xF2\x9E", "Must select parity check"},
+    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xC6\xE6\xC5\xBC\xD0\xA3\xD1\xE9",
+     "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xC6\xE6\xC5\xBC\xD0\xA3\xF2\x9E",
+     "Must select parity check"},
     // ErrStopBits: 必须选择停止位 / 必須選擇停止位元
-    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCD\xA3\xD6\xB9\xCE\xBB", "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xCD\xA3\xD6\xB9\xCE\xBB\xD4\xAA", "Must select stop bits"},
+    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCD\xA3\xD6\xB9\xCE\xBB",
+     "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xCD\xA3\xD6\xB9\xCE\xBB\xD4\xAA", "Must select stop bits"},
     // ErrFlow: 必须选择数据流控制 / 必須選擇資料流程控制
-    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCA\xFD\xBE\xDD\xC1\xF7\xBF\xD8\xD6\xC6", "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD9\x59\xC1\xCF\xC1\xF7\xB3\xCC\xBF\xD8\xD6\xC6", "Must select flow control"},
+    {"\xB1\xD8\xD0\xEB\xD1\xA1\xD4\xF1\xCA\xFD\xBE\xDD\xC1\xF7\xBF\xD8\xD6\xC6",
+     "\xB1\xD8\xED\x9A\xDF\x78\x93\xF1\xD9\x59\xC1\xCF\xC1\xF7\xB3\xCC\xBF\xD8\xD6\xC6",
+     "Must select flow control"},
     // BnAbout: 关于 / 關於
     {"\xB9\xD8\xD3\xDA", "\xEA\x50\xEC\xB6", "&About"},
     // BnDefault: 默认 / 默認
@@ -65,7 +77,8 @@ const char* const TForm_HxCommDevice_Settings::TEXTS[txCount][3] = {
     // GboxBase: 端口选项 / 埠選項
     {"\xB6\xCB\xBF\xDA\xD1\xA1\xCF\xEE", "\xB2\xBA\xDF\x78\xED\x97", "Port"},
     // GBoxModem: 调制解调器选项 / 數據機選項
-    {"\xB5\xF7\xD6\xC6\xBD\xE2\xB5\xF7\xC6\xF7\xD1\xA1\xCF\xEE", "\x94\xB5\x93\xFE\x99\x43\xDF\x78\xED\x97", "Modem"},
+    {"\xB5\xF7\xD6\xC6\xBD\xE2\xB5\xF7\xC6\xF7\xD1\xA1\xCF\xEE",
+     "\x94\xB5\x93\xFE\x99\x43\xDF\x78\xED\x97", "Modem"},
     // GBoxBuffer: 缓存容量 / 緩存容量
     {"\xBB\xBA\xB4\xE6\xC8\xDD\xC1\xBF", "\xBE\x8F\xB4\xE6\xC8\xDD\xC1\xBF", "Buffer"},
     // lbAAns: 自动应答 / 自動回應
@@ -75,11 +88,16 @@ const char* const TForm_HxCommDevice_Settings::TEXTS[txCount][3] = {
     // lbOutbs: 输出缓存 / 輸出緩存
     {"\xCA\xE4\xB3\xF6\xBB\xBA\xB4\xE6", "\xDD\x94\xB3\xF6\xBE\x8F\xB4\xE6", "Output Buf."},
     // ErrAutoAns: 自动应答必须是 0 - 255 的整数 / 自動回應必須是 0 - 255 的整數
-    {"\xD7\xD4\xB6\xAF\xD3\xA6\xB4\xF0\xB1\xD8\xD0\xEB\xCA\xC7 0 - 255 \xB5\xC4\xD5\xFB\xCA\xFD", "\xD7\xD4\x84\xD3\xBB\xD8\x91\xAA\xB1\xD8\xED\x9A\xCA\xC7 0 - 255 \xB5\xC4\xD5\xFB\x94\xB5", "Auto Answer: 0 - 255"},
+    {"\xD7\xD4\xB6\xAF\xD3\xA6\xB4\xF0\xB1\xD8\xD0\xEB\xCA\xC7 0 - 255 \xB5\xC4\xD5\xFB\xCA\xFD",
+     "\xD7\xD4\x84\xD3\xBB\xD8\x91\xAA\xB1\xD8\xED\x9A\xCA\xC7 0 - 255 \xB5\xC4\xD5\xFB\x94\xB5",
+     "Auto Answer: 0 - 255"},
     // ErrInBuf: 输入缓存容量错误 / 輸入緩存容量錯誤
-    {"\xCA\xE4\xC8\xEB\xBB\xBA\xB4\xE6\xC8\xDD\xC1\xBF\xB4\xED\xCE\xF3", "\xDD\x94\xC8\xEB\xBE\x8F\xB4\xE6\xC8\xDD\xC1\xBF\xE5\x65\xD5\x60", "Input Buffer size error"},
+    {"\xCA\xE4\xC8\xEB\xBB\xBA\xB4\xE6\xC8\xDD\xC1\xBF\xB4\xED\xCE\xF3",
+     "\xDD\x94\xC8\xEB\xBE\x8F\xB4\xE6\xC8\xDD\xC1\xBF\xE5\x65\xD5\x60", "Input Buffer size error"},
     // ErrOutBuf: 输出缓存容量错误 / 輸出緩存容量錯誤
-    {"\xCA\xE4\xB3\xF6\xBB\xBA\xB4\xE6\xC8\xDD\xC1\xBF\xB4\xED\xCE\xF3", "\xDD\x94\xB3\xF6\xBE\x8F\xB4\xE6\xC8\xDD\xC1\xBF\xE5\x65\xD5\x60", "Output Buffer size error"},
+    {"\xCA\xE4\xB3\xF6\xBB\xBA\xB4\xE6\xC8\xDD\xC1\xBF\xB4\xED\xCE\xF3",
+     "\xDD\x94\xB3\xF6\xBE\x8F\xB4\xE6\xC8\xDD\xC1\xBF\xE5\x65\xD5\x60",
+     "Output Buffer size error"},
 };
 
 AnsiString TForm_HxCommDevice_Settings::Text(TText Index) {
@@ -186,22 +204,37 @@ TForm_HxCommDevice_Settings::TForm_HxCommDevice_Settings(TComponent* AOwner,
   BnCancel = button(this, 312, 200);
   BnOK->setDefault(true); // Enter
 
-  const std::pair<QWidget*, const char*> names[] = {
-      {GboxBase, "GboxBase"},     {lbPort, "lbPort"},         {CbPort, "CbPort"},
-      {lbBaud, "lbBaud"},         {CbSelBaud, "CbSelBaud"},   {lbCheck, "lbCheck"},
-      {CbParity, "CbParity"},     {lbBits, "lbBits"},         {CbByteSize, "CbByteSize"},
-      {lbStops, "lbStops"},       {CbStopBits, "CbStopBits"}, {GBoxModem, "GBoxModem"},
-      {lbFlow, "lbFlow"},         {CbFlow, "CbFlow"},         {lbAAns, "lbAAns"},
-      {EditAutoAns, "EditAutoAns"}, {GBoxBuffer, "GBoxBuffer"}, {lbInbs, "lbInbs"},
-      {EditInBufSize, "EditInBufSize"}, {lbOutbs, "lbOutbs"}, {EditOutBufSize, "EditOutBufSize"},
-      {BnAbout, "BnAbout"},       {BnDefault, "BnDefault"},   {BnOK, "BnOK"},
-      {BnCancel, "BnCancel"}};
+  const std::pair<QWidget*, const char*> names[] = {{GboxBase, "GboxBase"},
+                                                    {lbPort, "lbPort"},
+                                                    {CbPort, "CbPort"},
+                                                    {lbBaud, "lbBaud"},
+                                                    {CbSelBaud, "CbSelBaud"},
+                                                    {lbCheck, "lbCheck"},
+                                                    {CbParity, "CbParity"},
+                                                    {lbBits, "lbBits"},
+                                                    {CbByteSize, "CbByteSize"},
+                                                    {lbStops, "lbStops"},
+                                                    {CbStopBits, "CbStopBits"},
+                                                    {GBoxModem, "GBoxModem"},
+                                                    {lbFlow, "lbFlow"},
+                                                    {CbFlow, "CbFlow"},
+                                                    {lbAAns, "lbAAns"},
+                                                    {EditAutoAns, "EditAutoAns"},
+                                                    {GBoxBuffer, "GBoxBuffer"},
+                                                    {lbInbs, "lbInbs"},
+                                                    {EditInBufSize, "EditInBufSize"},
+                                                    {lbOutbs, "lbOutbs"},
+                                                    {EditOutBufSize, "EditOutBufSize"},
+                                                    {BnAbout, "BnAbout"},
+                                                    {BnDefault, "BnDefault"},
+                                                    {BnOK, "BnOK"},
+                                                    {BnCancel, "BnCancel"}};
   for (const auto& [w, n] : names)
     w->setObjectName(n);
   // Tab order: the base group's combos, the modem group, the buffers, the buttons.
-  QWidget* const order[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
-                            EditAutoAns, EditInBufSize, EditOutBufSize, BnAbout, BnDefault,
-                            BnOK, BnCancel};
+  QWidget* const order[] = {CbPort,    CbSelBaud,   CbParity,      CbByteSize,     CbStopBits,
+                            CbFlow,    EditAutoAns, EditInBufSize, EditOutBufSize, BnAbout,
+                            BnDefault, BnOK,        BnCancel};
   for (std::size_t i = 1; i < std::size(order); ++i)
     setTabOrder(order[i - 1], order[i]);
 
@@ -256,15 +289,14 @@ TForm_HxCommDevice_Settings::TForm_HxCommDevice_Settings(TComponent* AOwner,
   SavedSettings.InBufSize = Device->fGetInBufSize();
   SavedSettings.OutBufSize = Device->fGetOutBufSize();
 
-  CbPort->setCurrentIndex(
-      CbPort->findText(QString::fromStdString(TCommSerialPortInfo::PortName(SavedSettings.PortNo))));
+  CbPort->setCurrentIndex(CbPort->findText(
+      QString::fromStdString(TCommSerialPortInfo::PortName(SavedSettings.PortNo))));
   if (SavedSettings.Baud <= Dev::br256000)
     CbSelBaud->setCurrentIndex(SavedSettings.Baud);
   else
     CbSelBaud->setCurrentIndex(-1);
-  CbByteSize->setCurrentIndex(SavedSettings.ByteSize >= 5 && SavedSettings.ByteSize <= 8
-                                  ? SavedSettings.ByteSize - 5
-                                  : -1);
+  CbByteSize->setCurrentIndex(
+      SavedSettings.ByteSize >= 5 && SavedSettings.ByteSize <= 8 ? SavedSettings.ByteSize - 5 : -1);
   CbParity->setCurrentIndex(SavedSettings.Parity <= Dev::ptSpaceParity ? SavedSettings.Parity : -1);
   CbStopBits->setCurrentIndex(SavedSettings.StopBits <= Dev::sbTwoStopBit ? SavedSettings.StopBits
                                                                           : -1);
@@ -288,7 +320,7 @@ bool TForm_HxCommDevice_Settings::_Fail(QWidget* Control, TText Message) {
 
 void TForm_HxCommDevice_Settings::BnOKClick(TObject*) {
   // Enter moves along the chain of fields before it applies anything.
-  QWidget* const chain[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits,
+  QWidget* const chain[] = {CbPort, CbSelBaud,   CbParity,      CbByteSize,    CbStopBits,
                             CbFlow, EditAutoAns, EditInBufSize, EditOutBufSize};
   QWidget* focused = focusWidget();
   for (std::size_t i = 0; i + 1 < std::size(chain); ++i)
@@ -343,10 +375,10 @@ void TForm_HxCommDevice_Settings::BnOKClick(TObject*) {
 
 void TForm_HxCommDevice_Settings::_Apply(const TSettings& S, bool Active, bool IgnoreErrors) {
   const std::function<void()> writes[] = {
-      [&] { Device->fSetPort(S.PortNo); },        [&] { Device->fSetBaud(S.Baud); },
-      [&] { Device->fSetParity(S.Parity); },      [&] { Device->fSetByteSize(S.ByteSize); },
-      [&] { Device->fSetStopBits(S.StopBits); },  [&] { Device->fSetFlCtrl(S.FlowControl); },
-      [&] { Device->fSetAutAns(S.AutoAnswer); },  [&] { Device->fSetInBufSize(S.InBufSize); },
+      [&] { Device->fSetPort(S.PortNo); },           [&] { Device->fSetBaud(S.Baud); },
+      [&] { Device->fSetParity(S.Parity); },         [&] { Device->fSetByteSize(S.ByteSize); },
+      [&] { Device->fSetStopBits(S.StopBits); },     [&] { Device->fSetFlCtrl(S.FlowControl); },
+      [&] { Device->fSetAutAns(S.AutoAnswer); },     [&] { Device->fSetInBufSize(S.InBufSize); },
       [&] { Device->fSetOutBufSize(S.OutBufSize); }, [&] { Device->fSetActive(Active); }};
   for (const auto& write : writes) {
     if (!IgnoreErrors) {
@@ -360,9 +392,13 @@ void TForm_HxCommDevice_Settings::_Apply(const TSettings& S, bool Active, bool I
   }
 }
 
-void TForm_HxCommDevice_Settings::BnCancelClick(TObject*) { done(mrCancel); }
+void TForm_HxCommDevice_Settings::BnCancelClick(TObject*) {
+  done(mrCancel);
+}
 
-void TForm_HxCommDevice_Settings::reject() { BnCancelClick(this); }
+void TForm_HxCommDevice_Settings::reject() {
+  BnCancelClick(this);
+}
 
 void TForm_HxCommDevice_Settings::BnDefaultClick(TObject*) {
   CbSelBaud->setCurrentIndex(12);

@@ -49,18 +49,47 @@ public:
   // The texts of the dialog, one row per use: simplified Chinese (GBK),
   // traditional Chinese (stored as GBK), English.
   enum TText {
-    txOK, txCancel, txCaption, txPort, txBaud, txParity, txByteSize, txStopBits, txFlow,
-    txParity0, txParity1, txParity2, txParity3, txParity4,
-    txFlow0, txFlow1, txFlow2, txFlow3,
-    txErrPort, txErrBaud, txErrByteSize, txErrParity, txErrStopBits, txErrFlow,
-    txAbout, txDefault, txGboxBase, txGBoxModem, txGBoxBuffer, txAutoAns, txInBuf, txOutBuf,
-    txErrAutoAns, txErrInBuf, txErrOutBuf,
+    txOK,
+    txCancel,
+    txCaption,
+    txPort,
+    txBaud,
+    txParity,
+    txByteSize,
+    txStopBits,
+    txFlow,
+    txParity0,
+    txParity1,
+    txParity2,
+    txParity3,
+    txParity4,
+    txFlow0,
+    txFlow1,
+    txFlow2,
+    txFlow3,
+    txErrPort,
+    txErrBaud,
+    txErrByteSize,
+    txErrParity,
+    txErrStopBits,
+    txErrFlow,
+    txAbout,
+    txDefault,
+    txGboxBase,
+    txGBoxModem,
+    txGBoxBuffer,
+    txAutoAns,
+    txInBuf,
+    txOutBuf,
+    txErrAutoAns,
+    txErrInBuf,
+    txErrOutBuf,
     txCount
   };
   static const char* const TEXTS[txCount][3];
   static AnsiString Text(TText Index);
 
-protected:
+  // Esc and the window's close button cancel, with modal result 2.
   void reject() override;
 
 private:

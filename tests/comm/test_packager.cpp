@@ -155,7 +155,9 @@ TEST_F(Packager, OversizedPackagesAreCut) {
 
 TEST_F(Packager, ReadPackageWithSizeZeroPeeksAndSmallBufferLosesTheRest) {
   pkg.fSetPkgType(cptFrameHeadTail);
-  receive("\xEB" "0123456789" "\xEE");
+  receive("\xEB"
+          "0123456789"
+          "\xEE");
   EXPECT_EQ(pkg.ReadPackage(nullptr, 0), 10);
   std::string buf(3, '\0');
   EXPECT_EQ(pkg.ReadPackage(buf.data(), 0), 10) << "size 0 leaves it queued";
@@ -165,7 +167,9 @@ TEST_F(Packager, ReadPackageWithSizeZeroPeeksAndSmallBufferLosesTheRest) {
 }
 
 TEST_F(Packager, CompatibleModeMovesWholeElements) {
-  receive("\xEB" "abc" "\xEE");
+  receive("\xEB"
+          "abc"
+          "\xEE");
   std::vector<unsigned char> element(static_cast<std::size_t>(pkg.ElementSize()));
   ASSERT_EQ(pkg.ReadPackage(element.data(), 1), 1);
   std::uint32_t count;
@@ -187,7 +191,11 @@ TEST_F(Packager, FullReadQueueDropsTheSixteenth) {
 
 TEST_F(Packager, WhichSettingsEmptyTheQueues) {
   pkg.fSetPkgType(cptFrameHeadTail);
-  const auto fill = [&] { receive("\xEB" "p" "\xEE"); };
+  const auto fill = [&] {
+    receive("\xEB"
+            "p"
+            "\xEE");
+  };
   const auto held = [&] { return pkg.ReadPackage(nullptr, 0) > 0; };
   fill();
   pkg.fSetPkgInterval(20);

@@ -4,39 +4,10 @@
 #include <fstream>
 
 #include "comm/Tcomm32.h"
+#include "tests/support/port_dir.h"
 
 using LumaroComm32::TCommSerialPortInfo;
 namespace fs = std::filesystem;
-
-namespace {
-
-// A port directory of the test's own, with entries named as given.
-class PortDir {
-public:
-  explicit PortDir(std::initializer_list<const char*> entries) {
-    const char* old = std::getenv("VEXIL_PORT_DIR");
-    saved_ = old ? old : "";
-    dir_ = fs::temp_directory_path() / ("vexil-list-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    for (const char* e : entries)
-      std::ofstream(dir_ / e) << "";
-    setenv("VEXIL_PORT_DIR", dir_.c_str(), 1);
-  }
-  ~PortDir() {
-    fs::remove_all(dir_);
-    if (saved_.empty())
-      unsetenv("VEXIL_PORT_DIR");
-    else
-      setenv("VEXIL_PORT_DIR", saved_.c_str(), 1);
-  }
-
-private:
-  fs::path dir_;
-  std::string saved_;
-};
-
-} // namespace
 
 TEST(PortList, PortNoReadsTheNumberAfterCom) {
   EXPECT_EQ(TCommSerialPortInfo::PortNo("com3"), 3);

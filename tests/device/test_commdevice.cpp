@@ -112,7 +112,6 @@ TEST_F(Device, EnumerationsMapAndFallBack) {
   EXPECT_EQ(dev.fGetPort(), 12);
 }
 
-
 TEST_F(Device, PortRateOutsideTheTableReadsAs115200) {
   struct WithPort : THxCommDevice {
     WithPort() : THxCommDevice(nullptr) {}
@@ -129,10 +128,14 @@ TEST_F(Device, PortRateOutsideTheTableReadsAs115200) {
 TEST_F(Device, LineSettingWrittenWhileOpenLeavesItClosed) {
   using Setter = std::function<void()>;
   const Setter setters[] = {
-      [&] { dev.fSetPort(2); },          [&] { dev.fSetBaud(Dev::br9600); },
-      [&] { dev.fSetParity(Dev::ptOddParity); }, [&] { dev.fSetByteSize(7); },
-      [&] { dev.fSetStopBits(Dev::sbTwoStopBit); }, [&] { dev.fSetFlCtrl(Dev::fcRtsCts); },
-      [&] { dev.fSetHwInSize(2000); },   [&] { dev.fSetHwOutSize(2000); },
+      [&] { dev.fSetPort(2); },
+      [&] { dev.fSetBaud(Dev::br9600); },
+      [&] { dev.fSetParity(Dev::ptOddParity); },
+      [&] { dev.fSetByteSize(7); },
+      [&] { dev.fSetStopBits(Dev::sbTwoStopBit); },
+      [&] { dev.fSetFlCtrl(Dev::fcRtsCts); },
+      [&] { dev.fSetHwInSize(2000); },
+      [&] { dev.fSetHwOutSize(2000); },
   };
   for (const auto& set : setters) {
     dev.fSetActive(true);
@@ -161,7 +164,9 @@ TEST_F(Device, UsePackageOffWhileOpenReadsThePortDirectly) {
   dev.fSetUsePackage(true);
   dev.fSetPkgType(cptFrameHeadTail);
   dev.fSetActive(true);
-  sim->Inject("\xEB" "ab" "\xEE");
+  sim->Inject("\xEB"
+              "ab"
+              "\xEE");
   ASSERT_TRUE(waitFor("package 1"));
   dev.fSetUsePackage(false);
   EXPECT_TRUE(dev.fGetActive()) << "the port stays open";
@@ -259,7 +264,9 @@ TEST_F(Device, DestroyingTheComponentRaisesNoEvent) {
     doomed.BeforeClose = [&](TObject*) { late.Add("BeforeClose"); };
     doomed.fSetUsePackage(true);
     doomed.fSetActive(true);
-    sim->Inject("\xEB" "z" "\xEE"); // notifications posted, not yet run
+    sim->Inject("\xEB"
+                "z"
+                "\xEE"); // notifications posted, not yet run
     QThread::msleep(50);
   }
   QCoreApplication::processEvents();
