@@ -21,6 +21,10 @@ public:
   explicit _TNotifier(THxCustomCommDevice& Owner) : _Owner(Owner) {}
 
   bool event(QEvent* e) override {
+    // Our events are made under the pending lock on the engine's threads and
+    // handed over inside Qt; taking the lock before reading one makes that
+    // hand-over visible to the thread checker as well.
+    { std::lock_guard lock(_Owner._PendingLock); }
     const int type = static_cast<int>(e->type());
     if (type == WM_COMMNOTIFY || type == WM_PACKAGENOTIFY) {
       _Owner._EvNotifyProc(type);
@@ -174,11 +178,13 @@ void THxCustomCommDevice::_EvBeforeClose(TObject* Sender) {
 }
 
 void THxCustomCommDevice::_Post(int Message, TObject* Sender, int NotifyType) {
+  QEvent* event;
   {
     std::lock_guard lock(_PendingLock);
     _Pending.push_back({Message, Sender, NotifyType});
+    event = new QEvent(static_cast<QEvent::Type>(Message));
   }
-  QCoreApplication::postEvent(_Notifier, new QEvent(static_cast<QEvent::Type>(Message)));
+  QCoreApplication::postEvent(_Notifier, event);
 }
 
 void THxCustomCommDevice::_EvNotifyProc(int) {
