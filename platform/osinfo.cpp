@@ -100,6 +100,7 @@ bool GetOsVersionRecord(OsVersionRecord& record, const std::string& root) {
     while (!release.empty() && (release.back() == '\n' || release.back() == ' '))
       release.pop_back();
     ParseKernelRelease(release, record.MajorVersion, record.MinorVersion, record.BuildNumber);
+    record.KernelRelease = release;
   }
   std::string osRelease;
   if (readFile(joinPath(root, "etc/os-release"), osRelease) ||

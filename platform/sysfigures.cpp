@@ -1,8 +1,20 @@
 #include "platform/sysfigures.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <map>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -93,6 +105,161 @@ std::uint32_t LinuxSystemFigures::GetTickCount() {
 bool LinuxSystemFigures::GetProcessorIdleTimes(std::vector<std::uint64_t>& idleMs) {
   std::string text;
   return readFile(path("proc/stat"), text) && ParseStat(text, sysconf(_SC_CLK_TCK), idleMs);
+}
+
+std::vector<int> LinuxSystemFigures::ParseCpuList(const std::string& text) {
+  std::vector<int> cpus;
+  std::istringstream parts(text);
+  std::string part;
+  while (std::getline(parts, part, ',')) {
+    int first = 0, last = 0;
+    const auto dash = part.find('-');
+    try {
+      first = std::stoi(part.substr(0, dash));
+      last = dash == std::string::npos ? first : std::stoi(part.substr(dash + 1));
+    } catch (...) {
+      continue;
+    }
+    for (int c = first; c <= last && c - first < 65536; ++c)
+      cpus.push_back(c);
+  }
+  return cpus;
+}
+
+bool LinuxSystemFigures::IsDiskName(const std::string& name) {
+  static const char* const notDisks[] = {"loop", "ram", "zram", "dm-", "md", "sr", "fd", "nbd"};
+  for (const char* prefix : notDisks)
+    if (name.compare(0, std::strlen(prefix), prefix) == 0)
+      return false;
+  return !name.empty() && name[0] != '.';
+}
+
+DiskGeometry LinuxSystemFigures::GeometryOf(std::uint64_t bytes, std::uint32_t bytesPerSector) {
+  DiskGeometry g;
+  g.BytesPerSector = bytesPerSector ? bytesPerSector : 512;
+  g.SectorsPerTrack = 63;
+  g.TracksPerCylinder = 255;
+  g.Cylinders = bytes / (255ull * 63ull * g.BytesPerSector);
+  return g;
+}
+
+bool LinuxSystemFigures::GetProcessors(unsigned& count, std::uint32_t& clockMHz) {
+  std::string text;
+  std::vector<int> cpus;
+  if (readFile(path("sys/devices/system/cpu/online"), text))
+    cpus = ParseCpuList(text);
+  if (cpus.empty())
+    return false;
+  count = static_cast<unsigned>(std::min<std::size_t>(cpus.size(), 255));
+  clockMHz = 0;
+  const std::string last = "sys/devices/system/cpu/cpu" + std::to_string(cpus.back());
+  if (readFile(path((last + "/cpufreq/cpuinfo_max_freq").c_str()), text)) {
+    clockMHz = static_cast<std::uint32_t>(std::stoull("0" + text) / 1000);
+  } else if (readFile(path("proc/cpuinfo"), text)) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+      if (line.compare(0, 7, "cpu MHz") == 0) {
+        const auto colon = line.find(':');
+        if (colon != std::string::npos)
+          clockMHz = static_cast<std::uint32_t>(std::lround(std::atof(line.c_str() + colon + 1)));
+      }
+  }
+  return true;
+}
+
+bool LinuxSystemFigures::GetNetworkCards(std::vector<std::string>& addresses) {
+  addresses.clear();
+  DIR* d = opendir(path("sys/class/net").c_str());
+  if (!d)
+    return false;
+  std::map<int, std::string> cards; // interface index -> name
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name[0] == '.')
+      continue;
+    struct stat st{};
+    const std::string dir = "sys/class/net/" + name;
+    if (stat(path((dir + "/device").c_str()).c_str(), &st) != 0)
+      continue; // virtual: loopback, bridges, tunnels
+    std::string index;
+    readFile(path((dir + "/ifindex").c_str()), index);
+    cards[std::atoi(index.c_str())] = name;
+  }
+  closedir(d);
+  std::map<std::string, std::string> firstAddress;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (ifaddrs* a = list; a; a = a->ifa_next) {
+      if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || firstAddress.count(a->ifa_name))
+        continue;
+      char text[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
+      firstAddress[a->ifa_name] = text;
+    }
+    freeifaddrs(list);
+  }
+  for (const auto& [index, name] : cards)
+    addresses.push_back(firstAddress.count(name) ? firstAddress[name] : std::string());
+  return true;
+}
+
+std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path("sys/block").c_str())) {
+    while (dirent* e = readdir(d))
+      if (IsDiskName(e->d_name))
+        names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<DiskGeometry> disks;
+  for (const auto& name : names) {
+    std::string sectors, block;
+    if (!readFile(path(("sys/block/" + name + "/size").c_str()), sectors))
+      continue;
+    readFile(path(("sys/block/" + name + "/queue/logical_block_size").c_str()), block);
+    // sys/block sizes count 512-byte units whatever the disk's own sectors.
+    const std::uint64_t bytes = std::stoull("0" + sectors) * 512;
+    disks.push_back(GeometryOf(bytes, static_cast<std::uint32_t>(std::atoi(block.c_str()))));
+  }
+  return disks;
+}
+
+std::string LinuxSystemFigures::GetComputerName() {
+  std::string name;
+  if (readFile(path("proc/sys/kernel/hostname"), name)) {
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+      name.pop_back();
+    return name;
+  }
+  char host[256] = {};
+  return gethostname(host, sizeof host - 1) == 0 ? host : "";
+}
+
+bool LinuxSystemFigures::GetCpuIdentity(CpuIdentity& id) {
+#if defined(__x86_64__) || defined(__i386__)
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx))
+    return false;
+  char vendor[13] = {};
+  std::memcpy(vendor, &ebx, 4);
+  std::memcpy(vendor + 4, &edx, 4);
+  std::memcpy(vendor + 8, &ecx, 4);
+  id.Vendor = vendor;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+    id.Signature = eax;
+    id.Ebx = ebx;
+  }
+  return true;
+#else
+  (void)id;
+  return false;
+#endif
+}
+
+bool LinuxSystemFigures::GetOsVersion(OsVersionRecord& record) {
+  return GetOsVersionRecord(record, root_.empty() ? "/" : root_);
 }
 
 SystemFigures& Figures() {

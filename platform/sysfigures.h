@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/osinfo.h"
+
 namespace platform {
 
 struct MemoryStatus {
@@ -15,9 +17,35 @@ struct MemoryStatus {
   std::uint64_t AvailPhys = 0;
 };
 
+struct DiskGeometry {
+  std::uint64_t Cylinders = 0;
+  std::uint32_t TracksPerCylinder = 0;
+  std::uint32_t SectorsPerTrack = 0;
+  std::uint32_t BytesPerSector = 0;
+};
+
+// What the processor identification instruction tells: the vendor string of
+// leaf 0, EAX (signature) and EBX (brand index in bits 0-7) of leaf 1.
+struct CpuIdentity {
+  std::string Vendor;
+  std::uint32_t Signature = 0;
+  std::uint32_t Ebx = 0;
+};
+
 class SystemFigures {
 public:
   virtual ~SystemFigures() = default;
+  // The processors and the last one's nominal clock in MHz.
+  virtual bool GetProcessors(unsigned& count, std::uint32_t& clockMHz) = 0;
+  // One entry per network card, in order: its first IPv4 address as text,
+  // empty when it has none. False when the cards cannot be listed.
+  virtual bool GetNetworkCards(std::vector<std::string>& addresses) = 0;
+  // The whole disks, each as a Windows-style geometry.
+  virtual std::vector<DiskGeometry> GetDisks() = 0;
+  virtual std::string GetComputerName() = 0;
+  // False where there is no such instruction.
+  virtual bool GetCpuIdentity(CpuIdentity& id) = 0;
+  virtual bool GetOsVersion(OsVersionRecord& record) = 0;
   virtual bool GetMemoryStatus(MemoryStatus& status) = 0;
   // Milliseconds from a monotonic clock, kept in 32 bits (it wraps).
   virtual std::uint32_t GetTickCount() = 0;
@@ -34,11 +62,27 @@ public:
   std::uint32_t GetTickCount() override;
   // Idle plus iowait of each cpuN line of proc/stat.
   bool GetProcessorIdleTimes(std::vector<std::uint64_t>& idleMs) override;
+  // The online processors; the clock of the last one from cpufreq's
+  // cpuinfo_max_freq, else the "cpu MHz" line of proc/cpuinfo.
+  bool GetProcessors(unsigned& count, std::uint32_t& clockMHz) override;
+  // Interfaces backed by a device, in interface-index order.
+  bool GetNetworkCards(std::vector<std::string>& addresses) override;
+  // sys/block entries that are whole disks, in name order.
+  std::vector<DiskGeometry> GetDisks() override;
+  std::string GetComputerName() override;
+  bool GetCpuIdentity(CpuIdentity& id) override;
+  bool GetOsVersion(OsVersionRecord& record) override;
 
   // Parsers, exposed for tests.
   static bool ParseMemInfo(const std::string& text, MemoryStatus& status);
   static bool ParseStat(const std::string& text, long ticksPerSecond,
                         std::vector<std::uint64_t>& idleMs);
+  // "0-3,5,7-8" -> the listed numbers.
+  static std::vector<int> ParseCpuList(const std::string& text);
+  // Whether a sys/block name is a whole disk worth counting.
+  static bool IsDiskName(const std::string& name);
+  // The geometry Windows would report for a disk of this many bytes.
+  static DiskGeometry GeometryOf(std::uint64_t bytes, std::uint32_t bytesPerSector);
 
 private:
   std::string path(const char* rel) const;

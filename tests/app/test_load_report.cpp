@@ -5,34 +5,9 @@
 
 #include "app/Unit1.h"
 #include "platform/sysfigures.h"
+#include "tests/support/fake_figures.h"
 
 namespace {
-
-// Figures a test sets by hand; the tick is read once per processor.
-class FakeFigures : public platform::SystemFigures {
-public:
-  FakeFigures() : previous_(platform::SetSystemFigures(this)) { ResetCpuSamples(); }
-  ~FakeFigures() override { platform::SetSystemFigures(previous_); }
-
-  bool GetMemoryStatus(platform::MemoryStatus& s) override {
-    s = memory;
-    return memoryOk;
-  }
-  std::uint32_t GetTickCount() override { return tick; }
-  bool GetProcessorIdleTimes(std::vector<std::uint64_t>& idle) override {
-    idle = idleMs;
-    return idleOk;
-  }
-
-  platform::MemoryStatus memory;
-  bool memoryOk = true;
-  std::uint32_t tick = 0;
-  std::vector<std::uint64_t> idleMs;
-  bool idleOk = true;
-
-private:
-  platform::SystemFigures* previous_;
-};
 
 std::vector<int> cpuBytes(const unsigned char* p) { return {p + 3, p + 19}; }
 
@@ -46,6 +21,7 @@ TEST(LoadReport, ConstantBytes) {
 
 TEST(LoadReport, MemoryLoadRoundsHalfUp) {
   FakeFigures f;
+  ResetCpuSamples();
   unsigned char p[LOAD_PACKET_SIZE] = {};
   const std::uint64_t total = 1000ull << 20;
   const auto rate = [&](std::uint64_t avail) {
@@ -65,6 +41,7 @@ TEST(LoadReport, MemoryLoadRoundsHalfUp) {
 
 TEST(LoadReport, ProcessorUsageOverTheInterval) {
   FakeFigures f;
+  ResetCpuSamples();
   unsigned char p[LOAD_PACKET_SIZE] = {};
   f.tick = 10000;
   f.idleMs = {9000, 2000};
@@ -86,6 +63,7 @@ TEST(LoadReport, ProcessorUsageOverTheInterval) {
 
 TEST(LoadReport, SameMillisecondDividesByOne) {
   FakeFigures f;
+  ResetCpuSamples();
   unsigned char p[LOAD_PACKET_SIZE] = {};
   f.tick = 500;
   f.idleMs = {100};
@@ -101,6 +79,7 @@ TEST(LoadReport, SameMillisecondDividesByOne) {
 
 TEST(LoadReport, WrappedTickAndIdleAboveElapsed) {
   FakeFigures f;
+  ResetCpuSamples();
   unsigned char p[LOAD_PACKET_SIZE] = {};
   f.tick = 0xFFFFF000u;
   f.idleMs = {0xFFFFFF00ull};
@@ -117,6 +96,7 @@ TEST(LoadReport, WrappedTickAndIdleAboveElapsed) {
 
 TEST(LoadReport, SixteenProcessorsAtMostAndFailureKeepsTheSamples) {
   FakeFigures f;
+  ResetCpuSamples();
   unsigned char p[LOAD_PACKET_SIZE] = {};
   f.tick = 1000;
   f.idleMs.assign(20, 500);

@@ -1,0 +1,170 @@
+// The inventory report from fake figures, and the Linux figures from a
+// fixture tree.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/Unit1.h"
+#include "tests/support/fake_figures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string field(const unsigned char* p, int offset, int width) {
+  const char* s = reinterpret_cast<const char*>(p + offset);
+  return std::string(s, strnlen(s, static_cast<std::size_t>(width)));
+}
+
+std::uint32_t u32(const unsigned char* p, int offset) {
+  return p[offset] | p[offset + 1] << 8 | p[offset + 2] << 16 |
+         static_cast<std::uint32_t>(p[offset + 3]) << 24;
+}
+
+platform::DiskGeometry disk(std::uint64_t bytes) {
+  return platform::LinuxSystemFigures::GeometryOf(bytes, 512);
+}
+
+} // namespace
+
+TEST(InventoryReport, ConstantBytes) {
+  EXPECT_EQ(InventoryPacket[0], 0xAA);
+  EXPECT_EQ(InventoryPacket[1], 0xA2);
+  EXPECT_EQ(InventoryPacket[197], 0xFF);
+  EXPECT_EQ(InventoryPacket[198], 0xFF);
+  EXPECT_EQ(InventoryPacket[199], 0xEE);
+}
+
+TEST(InventoryReport, FieldsFromTheFigures) {
+  FakeFigures f;
+  f.cpus = 2;
+  f.clockMHz = 2400;
+  f.memory = {2147483648ull, 1};
+  f.disks = {disk(160040000000ull)};
+  f.hostName = "node-17.example.a-very-long-name";
+  f.cards = {"10.0.0.5", "", "192.168.100.200", "10.9.9.9", "10.1.1.1"};
+  f.cpuOk = true;
+  f.cpu = {"GenuineIntel", 0x000906EA, 0x00100800};
+  f.osOk = true;
+  f.os.OsName = "Linux";
+  f.os.KernelRelease = "6.1.0-18-amd64";
+  unsigned char p[INVENTORY_PACKET_SIZE] = {};
+  GetSysInventory(p);
+  EXPECT_EQ(p[2], 2);
+  EXPECT_EQ(p[3], 5) << "every card counts";
+  EXPECT_EQ(p[4], 1);
+  EXPECT_EQ(u32(p, 5), 2400u);
+  EXPECT_EQ(u32(p, 9), 2097u) << "2 GiB in units of 1024000 bytes";
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p + 13), 8), std::string(" 160.0G\0", 8));
+  EXPECT_EQ(field(p, 21, 16), "node-17.example");
+  EXPECT_EQ(field(p, 37, 16), "10.0.0.5");
+  EXPECT_EQ(field(p, 53, 16), "") << "a card without an address leaves its field empty";
+  EXPECT_EQ(field(p, 69, 16), "192.168.100.200");
+  EXPECT_EQ(field(p, 85, 16), "10.9.9.9");
+  EXPECT_EQ(field(p, 101, 48), "Intel Xeon ") << "brand index 0";
+  EXPECT_EQ(field(p, 149, 48), "Linux 6.1.0-18-amd64");
+}
+
+TEST(InventoryReport, NothingToCount) {
+  FakeFigures f;
+  f.cardsOk = false;
+  unsigned char p[INVENTORY_PACKET_SIZE] = {};
+  p[3] = 9;
+  std::memset(p + 101, 'x', 96);
+  GetSysInventory(p);
+  EXPECT_EQ(p[2], 0);
+  EXPECT_EQ(p[3], 9) << "kept when the cards cannot be listed";
+  EXPECT_EQ(p[4], 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p + 13), 8), std::string("   0.0G\0", 8));
+  EXPECT_EQ(field(p, 101, 48), "") << "no identification instruction";
+  EXPECT_EQ(field(p, 149, 48), "");
+}
+
+TEST(InventoryReport, ProcessorModelRows) {
+  const auto intel = [](std::uint32_t sig, std::uint32_t brand) {
+    return CpuModelText("GenuineIntel", sig, brand);
+  };
+  EXPECT_EQ(intel(0x6B4, 1), "Intel Celeron ");
+  EXPECT_EQ(intel(0x686, 2), "Intel Pentium III ");
+  EXPECT_EQ(intel(0x6B1, 3), "Intel PIII Xeon ");
+  EXPECT_EQ(intel(0xF12, 8), "Intel Pentium 4 ");
+  EXPECT_EQ(intel(0xF13, 8), "Intel Genuine ");
+  EXPECT_EQ(intel(0xF24, 9), "Intel Pentium 4 ");
+  EXPECT_EQ(intel(0xF29, 14), "Intel Xeon ");
+  EXPECT_EQ(intel(0x906EA, 0), "Intel Xeon ");
+  const auto amd = [](std::uint32_t sig) { return CpuModelText("AuthenticAMD", sig, 0); };
+  EXPECT_EQ(amd(0x642), "AMD Athlon ");
+  EXPECT_EQ(amd(0x670), "AMD Duron ");
+  EXPECT_EQ(amd(0x662), "AMD AthlonXP ");
+  EXPECT_EQ(amd(0x6A0), "AMD Athlon MP ");
+  EXPECT_EQ(amd(0x650), "AMD Processor ");
+  EXPECT_EQ(amd(0xF48), "AMD Athlon64 ");
+  EXPECT_EQ(amd(0xF51), "AMD Opteron ");
+  EXPECT_EQ(amd(0x100F22), "AMD Processor ") << "family 16: extended family not read";
+  EXPECT_EQ(amd(0x500), "AMD Processor ");
+  EXPECT_EQ(CpuModelText("CentaurHauls", 0x6F0, 0), "");
+}
+
+TEST(InventoryReport, OsRows) {
+  EXPECT_EQ(OsText(0, 3, 1, ""), "Windows3.1");
+  EXPECT_EQ(OsText(1, 4, 0, " A"), "Windows95");
+  EXPECT_EQ(OsText(1, 4, 10, ""), "Windows98");
+  EXPECT_EQ(OsText(2, 3, 51, ""), "WindowsNT3.51");
+  EXPECT_EQ(OsText(2, 4, 0, "Service Pack 6a"), "WindowsNT4.0sp6a");
+  EXPECT_EQ(OsText(2, 5, 0, ""), "Windows2000");
+  EXPECT_EQ(OsText(2, 5, 0, "Service Pack 4"), "Windows2000 SP4");
+  EXPECT_EQ(OsText(2, 5, 1, "Service Pack 2"), "WindowsXP SP2");
+  EXPECT_EQ(OsText(2, 5, 2, ""), "Windows2003");
+  EXPECT_EQ(OsText(2, 5, 3, ""), "");
+  EXPECT_EQ(OsText(2, 5, 3, "Service Pack 1"), "1");
+  EXPECT_EQ(OsText(2, 6, 0, "Service Pack 1"), "");
+  EXPECT_EQ(OsText(3, 5, 0, ""), "");
+}
+
+TEST(SystemFigures, LinuxFixtureTree) {
+  const fs::path root = fs::temp_directory_path() / ("vexil-fig-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  const auto write = [&](const std::string& rel, const std::string& text) {
+    fs::create_directories((root / rel).parent_path());
+    std::ofstream(root / rel) << text;
+  };
+  write("sys/devices/system/cpu/online", "0-2,5\n");
+  write("sys/devices/system/cpu/cpu5/cpufreq/cpuinfo_max_freq", "3400000\n");
+  write("sys/block/sda/size", "312581808\n");
+  write("sys/block/sda/queue/logical_block_size", "512\n");
+  write("sys/block/nvme0n1/size", "1000\n");
+  write("sys/block/nvme0n1/queue/logical_block_size", "4096\n");
+  write("sys/block/loop0/size", "100\n");
+  write("sys/block/sr0/size", "100\n");
+  write("sys/class/net/lo/ifindex", "1\n");
+  write("sys/class/net/eth1/ifindex", "3\n");
+  write("sys/class/net/eth1/device/vendor", "x");
+  write("sys/class/net/eth0/ifindex", "2\n");
+  write("sys/class/net/eth0/device/vendor", "x");
+  write("proc/sys/kernel/hostname", "fixture-host\n");
+  platform::LinuxSystemFigures f(root.string());
+  unsigned count = 0;
+  std::uint32_t mhz = 0;
+  ASSERT_TRUE(f.GetProcessors(count, mhz));
+  EXPECT_EQ(count, 4u);
+  EXPECT_EQ(mhz, 3400u) << "the last online processor's clock";
+  const auto disks = f.GetDisks();
+  ASSERT_EQ(disks.size(), 2u) << "loop and optical devices are no disks";
+  EXPECT_EQ(disks[0].BytesPerSector, 4096u) << "nvme0n1 sorts first";
+  EXPECT_EQ(disks[1].Cylinders, 312581808ull * 512 / (255 * 63 * 512));
+  std::vector<std::string> cards;
+  ASSERT_TRUE(f.GetNetworkCards(cards));
+  EXPECT_EQ(cards.size(), 2u) << "lo has no device";
+  EXPECT_EQ(f.GetComputerName(), "fixture-host");
+  fs::remove_all(root);
+
+  write("proc/cpuinfo", "processor : 0\ncpu MHz : 1995.312\nprocessor : 1\ncpu MHz : 2199.6\n");
+  write("sys/devices/system/cpu/online", "0-1\n");
+  platform::LinuxSystemFigures g(root.string());
+  ASSERT_TRUE(g.GetProcessors(count, mhz));
+  EXPECT_EQ(mhz, 2200u) << "no cpufreq: the last cpu MHz line, rounded";
+  fs::remove_all(root);
+}
