@@ -31,3 +31,68 @@ std::string CpuModelText(const std::string& Vendor, std::uint32_t Signature, std
 // service-pack text); Linux records give "Linux " and the kernel release.
 std::string OsText(std::uint32_t PlatformId, std::uint32_t Major, std::uint32_t Minor,
                    const std::string& CSDVersion);
+
+// Powers the node off (0) or reboots it (any other value).
+void SystemPower(int Mode);
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QWidget>
+
+#include <memory>
+
+#include "device/Hxcommdevice.h"
+#include "device/forms.h"
+
+// The agent's main window: two log panes over a strip of five buttons, the
+// two report timers and the serial line.
+class TForm1 : public QWidget {
+public:
+  // Lines kept in each pane; older ones scroll away.
+  static constexpr int MAX_PANE_LINES = 5000;
+
+  TForm1();
+  ~TForm1() override;
+
+  void Button1Click(TObject* Sender);
+  void Button2Click(TObject* Sender);
+  void Timer1Timer(TObject* Sender);
+  void Button4Click(TObject* Sender);
+  void Timer2Timer(TObject* Sender);
+  void Button5Click(TObject* Sender);
+  void Button6Click(TObject* Sender);
+  void comPackage(TObject* Sender, int NotifyType);
+  // Opens the line (COM2, else COM1); false with the error's text when
+  // neither opens.
+  bool FormCreate(AnsiString& Error);
+  // Timers off, line closed, threads joined.
+  void FormClose();
+
+  QPlainTextEdit* memo;
+  QWidget* Panel1;
+  QPushButton* Button1;
+  QPushButton* Button2;
+  std::unique_ptr<TTimer> Timer1;
+  std::unique_ptr<THxCommDevice> com;
+  std::unique_ptr<TTimer> Timer2;
+  QPushButton* Button4;
+  QPushButton* Button5;
+  QPushButton* Button6;
+  QPlainTextEdit* memo1;
+  int debugMode = 0;
+  int tickCount = 0;
+
+protected:
+  void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+private:
+  void _Log(QPlainTextEdit* Pane, const std::string& Line);
+  bool _Closed = false;
+};
+
+extern TForm1* Form1;
+
+// Whether the argument text (the command line after the program name)
+// asks for the debug window: "-d" anywhere, case-sensitive.
+bool HasDebugSwitch(int argc, char** argv);

@@ -150,6 +150,8 @@ public:
   bool fGetRTS() const;
   void fSetRTS(bool Value);
   bool fGetDisableWrite() const;
+  // Why the last open failed (an errno value), 0 after a good open.
+  int fGetLastOpenError() const { return _Port->LastOpenError; }
   void fSetDisableWrite(bool Value);
 
   TCommNotifyEvent OnCommNotify;

@@ -104,3 +104,25 @@ TForm::TForm(TComponent* AOwner)
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
   setAttribute(Qt::WA_DeleteOnClose, false);
 }
+
+TTimer::TTimer(QObject* Parent, int IntervalMs, bool Enabled, std::function<void()> OnTimer)
+    : _Timer(Parent) {
+  _Timer.setInterval(IntervalMs);
+  QObject::connect(&_Timer, &QTimer::timeout, std::move(OnTimer));
+  if (Enabled)
+    _Timer.start();
+}
+
+void TTimer::fSetEnabled(bool Value) {
+  if (!Value)
+    _Timer.stop();
+  else if (!_Timer.isActive()) // QTimer::start would restart a running count-down
+    _Timer.start();
+}
+
+void TTimer::fSetInterval(int Ms) {
+  const bool running = _Timer.isActive();
+  _Timer.setInterval(Ms);
+  if (running)
+    _Timer.start(); // a new interval restarts the count-down
+}

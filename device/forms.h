@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QFont>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -56,4 +57,19 @@ public:
 
 private:
   TComponent* _Owner;
+};
+
+// A timer as the forms use it: enabling one that already runs keeps its
+// count-down; a new interval starts the count-down again.
+class TTimer {
+public:
+  TTimer(QObject* Parent, int IntervalMs, bool Enabled, std::function<void()> OnTimer);
+
+  bool Enabled() const { return _Timer.isActive(); }
+  void fSetEnabled(bool Value);
+  int Interval() const { return _Timer.interval(); }
+  void fSetInterval(int Ms);
+
+private:
+  QTimer _Timer;
 };

@@ -1,0 +1,92 @@
+// vexil-agent: reports this node's inventory and load over a serial line and
+// powers it off or reboots it on the controller's command.
+//
+//   vexil-agent        run hidden (no display needed)
+//   vexil-agent -d     show the debug window; commands are only logged
+//
+// Settings come from the environment: VEXIL_PORT_DIR (where COM<n> lives),
+// VEXIL_POWER_COMMAND (a program run instead of powering off or rebooting).
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Unit1.h"
+#include "platform/serial.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] const ssize_t n = write(signalPipe[0], &c, 1);
+}
+
+std::string portPath(int n) {
+  return platform::ResolveDeviceName("COM" + std::to_string(n));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const bool debug = HasDebugSwitch(argc, argv);
+  const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+  if (!debug && !platformChosen) {
+    qputenv("QT_QPA_PLATFORM", "offscreen"); // hidden for the whole run
+  } else if (debug && !platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
+             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    std::fprintf(stderr, "vexil-agent: -d shows the debug window, which needs a display, and "
+                         "neither DISPLAY nor WAYLAND_DISPLAY is set; run it in a desktop "
+                         "session, or without -d\n");
+    return 1;
+  }
+  QApplication app(argc, argv);
+
+  // SIGTERM and SIGINT end the run the way Exit does.
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+    std::perror("vexil-agent: socketpair");
+    return 1;
+  }
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  TForm1 form;
+  QSocketNotifier stop(signalPipe[1], QSocketNotifier::Read);
+  QObject::connect(&stop, &QSocketNotifier::activated, [&form] { form.Button1Click(nullptr); });
+
+  AnsiString error;
+  if (!form.FormCreate(error)) {
+    const QString text = QtText(error);
+    if (debug) {
+      ShowMessageBox(nullptr, text, QStringLiteral("vexil-agent"), TMsgIcon::Error);
+    } else {
+      std::fprintf(stderr,
+                   "vexil-agent: %s: neither COM2 (%s) nor COM1 (%s) could be opened (%s); "
+                   "check the cable or adapter, or point VEXIL_PORT_DIR at the ports\n",
+                   text.toLocal8Bit().constData(), portPath(2).c_str(), portPath(1).c_str(),
+                   platform::DescribeOpenError(form.com->fGetLastOpenError()).c_str());
+    }
+    return 1; // a service manager must see the failure
+  }
+  const int port = form.com->fGetPort();
+  std::fprintf(stderr, "vexil-agent: sending on COM%d (%s)%s\n", port, portPath(port).c_str(),
+               debug ? ", debug window on: commands are only logged" : "");
+  form.debugMode = debug ? 1 : 0;
+  if (debug)
+    form.show();
+  app.exec();
+  form.FormClose();
+  close(signalPipe[0]);
+  close(signalPipe[1]);
+  return 0;
+}
