@@ -54,8 +54,9 @@ case "$cmd" in
     ;;
   demo)
     build default
-    if [ ! -x build/default/app/vexil-agent ]; then
-      echo "dev.sh: there is no agent to demonstrate yet: vexil-agent and vexil-ctl are not built in this version." >&2
+    if [ ! -x build/default/tools/vexil-ctl ]; then
+      echo "dev.sh: the demo needs the controller tool vexil-ctl, which is not built in this version;" >&2
+      echo "        the agent is: see README.md, Running the agent." >&2
       exit 1
     fi
     exec build/default/tools/vexil-ctl demo

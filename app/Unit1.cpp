@@ -318,7 +318,8 @@ void TForm1::resizeEvent(QResizeEvent*) {
 }
 
 void TForm1::_Log(QPlainTextEdit* Pane, const std::string& Line) {
-  Pane->appendPlainText(QString::fromStdString(Line));
+  // Byte for byte, as an 8-bit pane shows received bytes.
+  Pane->appendPlainText(QString::fromLatin1(Line.data(), static_cast<qsizetype>(Line.size())));
 }
 
 bool TForm1::FormCreate(AnsiString& Error) {

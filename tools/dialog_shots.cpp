@@ -4,12 +4,15 @@
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
 #include <string>
 
+#include "app/Unit1.h"
 #include "base/Hx_base.h"
+#include "platform/serial_sim.h"
 #include "device/Hxcommdevice.h"
 #include "device/Unit_hxcomm32_about.h"
 #include "device/Unit_hxcommdevice_settings.h"
@@ -55,6 +58,31 @@ int main(int argc, char** argv) {
     device.ComponentState = 0;
     TForm_HXComm32_About about(nullptr, device.ClassName());
     ok = shoot(about, dir + "/about-" + name + ".png") && ok;
+  }
+  AppLang.fSetLangType(TAppLang::ltEnglish);
+
+  // The agent's debug window after a few reports and one command, on a
+  // simulated line (no port and no power action is touched).
+  {
+    platform::SimLine line;
+    auto sim = line.Create("COM2");
+    TForm1 form;
+    AnsiString error;
+    if (!form.FormCreate(error)) {
+      std::printf("could not open the simulated line: %s\n", error.c_str());
+      return 1;
+    }
+    form.debugMode = 1;
+    form.Timer2Timer(nullptr);
+    form.Timer2Timer(nullptr);
+    form.Timer1Timer(nullptr);
+    sim->Inject("\xAA\xCC\xC2\xEE");
+    for (int i = 0; i < 40; ++i) {
+      QApplication::processEvents();
+      QThread::msleep(10);
+    }
+    ok = shoot(form, dir + "/debug-window.png") && ok;
+    form.FormClose();
   }
   return ok ? 0 : 1;
 }
