@@ -95,8 +95,12 @@ std::string CpuModelText(const std::string& Vendor, std::uint32_t Signature, std
   std::string text;
   if (Vendor.find("Intel") != std::string::npos) {
     switch (Ebx & 0xFF) {
-    case 1: case 7: case 10: text = "Intel Celeron "; break;
-    case 2: case 4: case 6: text = "Intel Pentium III "; break;
+    case 1:
+    case 7:
+    case 10: text = "Intel Celeron "; break;
+    case 2:
+    case 4:
+    case 6: text = "Intel Pentium III "; break;
     case 3: text = "Intel PIII Xeon "; break;
     case 8: text = Signature < 0xF13 ? "Intel Pentium 4 " : "Intel Genuine "; break;
     case 9: text = "Intel Pentium 4 "; break;
@@ -225,14 +229,16 @@ namespace {
 
 // The window's captions are simplified Chinese, stored as GBK.
 const char CAPTION[] = "Vexil\xBD\xDA\xB5\xE3\xB5\xF7\xCA\xD4"; // Vexil节点调试
-const char CAP_RUN[] = "\xD4\xCB\xD0\xD0";                       // 运行
-const char CAP_PAUSE[] = "\xD4\xDD\xCD\xA3";                     // 暂停
-const char CAP_CLEAR[] = "\xC7\xE5\xBF\xD5";                     // 清空
-const char CAP_EXIT[] = "\xCD\xCB\xB3\xF6";                      // 退出
-const char CAP_HIDE[] = "\xD2\xFE\xB2\xD8";                      // 隐藏
+const char CAP_RUN[] = "\xD4\xCB\xD0\xD0";                      // 运行
+const char CAP_PAUSE[] = "\xD4\xDD\xCD\xA3";                    // 暂停
+const char CAP_CLEAR[] = "\xC7\xE5\xBF\xD5";                    // 清空
+const char CAP_EXIT[] = "\xCD\xCB\xB3\xF6";                     // 退出
+const char CAP_HIDE[] = "\xD2\xFE\xB2\xD8";                     // 隐藏
 const std::string SEPARATOR(44, '*');
 
-QString gbk(const char* text) { return QString::fromStdString(platform::ToUtf8(text, 134)); }
+QString gbk(const char* text) {
+  return QString::fromStdString(platform::ToUtf8(text, 134));
+}
 
 std::int32_t s32(const unsigned char* p) {
   return static_cast<std::int32_t>(p[0] | p[1] << 8 | p[2] << 16 |

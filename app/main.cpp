@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     std::perror("vexil-agent: socketpair");
     return 1;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;

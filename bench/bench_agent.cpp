@@ -32,4 +32,6 @@ BENCHMARK(BM_GetSysInventory)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GetCpuRate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GetMemRate)->Unit(benchmark::kMicrosecond);
 
-int main(int argc, char** argv) { return RunWithRatios(argc, argv, {}); }
+int main(int argc, char** argv) {
+  return RunWithRatios(argc, argv, {});
+}

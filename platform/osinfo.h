@@ -12,7 +12,7 @@ struct OsVersionRecord {
   std::uint32_t MajorVersion = 0;
   std::uint32_t MinorVersion = 0;
   std::uint32_t BuildNumber = 0;
-  std::string KernelRelease;        // the whole release text ("6.1.0-18-amd64")
+  std::string KernelRelease;   // the whole release text ("6.1.0-18-amd64")
   std::string CSDVersion;      // the distribution's name and release
   std::string RegisteredOwner; // empty: Linux keeps no registered owner
   std::string RegisteredOrganization;

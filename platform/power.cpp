@@ -43,8 +43,8 @@ bool viaSystemd(PowerAction action) {
                             "org.freedesktop.systemd1.Manager", "PowerOff", &error, &reply, "");
   else
     rc = sd_bus_call_method(bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                            "org.freedesktop.systemd1.Manager", "StartUnit", &error, &reply,
-                            "ss", "reboot.target", "replace-irreversibly");
+                            "org.freedesktop.systemd1.Manager", "StartUnit", &error, &reply, "ss",
+                            "reboot.target", "replace-irreversibly");
   sd_bus_error_free(&error);
   sd_bus_message_unref(reply);
   sd_bus_unref(bus);

@@ -178,7 +178,7 @@ bool LinuxSystemFigures::GetNetworkCards(std::vector<std::string>& addresses) {
     const std::string name = e->d_name;
     if (name[0] == '.')
       continue;
-    struct stat st{};
+    struct stat st {};
     const std::string dir = "sys/class/net/" + name;
     if (stat(path((dir + "/device").c_str()).c_str(), &st) != 0)
       continue; // virtual: loopback, bridges, tunnels
@@ -267,6 +267,8 @@ SystemFigures& Figures() {
   return f ? *f : linuxFigures;
 }
 
-SystemFigures* SetSystemFigures(SystemFigures* figures) { return installed.exchange(figures); }
+SystemFigures* SetSystemFigures(SystemFigures* figures) {
+  return installed.exchange(figures);
+}
 
 } // namespace platform

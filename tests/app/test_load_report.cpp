@@ -9,7 +9,9 @@
 
 namespace {
 
-std::vector<int> cpuBytes(const unsigned char* p) { return {p + 3, p + 19}; }
+std::vector<int> cpuBytes(const unsigned char* p) {
+  return {p + 3, p + 19};
+}
 
 } // namespace
 
@@ -84,7 +86,7 @@ TEST(LoadReport, WrappedTickAndIdleAboveElapsed) {
   f.tick = 0xFFFFF000u;
   f.idleMs = {0xFFFFFF00ull};
   GetCpuRate(p);
-  f.tick = 0x00000388u; // 5000 ms later, past 2^32
+  f.tick = 0x00000388u;              // 5000 ms later, past 2^32
   f.idleMs = {0xFFFFFF00ull + 2500}; // idle wraps too
   GetCpuRate(p);
   EXPECT_EQ(p[3], 50);
@@ -125,12 +127,11 @@ TEST(SystemFigures, ProcFilesParse) {
   EXPECT_FALSE(platform::LinuxSystemFigures::ParseMemInfo("MemTotal: 5 kB\n", m));
 
   std::vector<std::uint64_t> idle;
-  ASSERT_TRUE(platform::LinuxSystemFigures::ParseStat(
-      "cpu  10 0 10 900 100 0 0 0 0 0\n"
-      "cpu0 5 0 5 400 50 0 0 0 0 0\n"
-      "cpu1 5 0 5 500 50 0 0 0 0 0\n"
-      "intr 1 2 3\n",
-      100, idle));
+  ASSERT_TRUE(platform::LinuxSystemFigures::ParseStat("cpu  10 0 10 900 100 0 0 0 0 0\n"
+                                                      "cpu0 5 0 5 400 50 0 0 0 0 0\n"
+                                                      "cpu1 5 0 5 500 50 0 0 0 0 0\n"
+                                                      "intr 1 2 3\n",
+                                                      100, idle));
   EXPECT_EQ(idle, (std::vector<std::uint64_t>{4500, 5500})) << "idle + iowait, in ms";
 
   platform::LinuxSystemFigures real;

@@ -93,10 +93,17 @@ TEST_F(MainWindow, CommandsInDebugModeAreOnlyLogged) {
   form.debugMode = 1;
   receive("\xAA\xCC\xC1\xEE");
   const QStringList expected = {"receive:\xC2\xAA\xC3\x8C\xC3\x81\xC3\xAE",
-                                "receive byte:4",   "receive:-86",       "receive:-52",
-                                "receive:-63",      "receive:-18",       "should receive:170",
-                                "should receive:204", "should receive:193", "should receive:238",
-                                "sizeof char:1",    "******system halt*********"};
+                                "receive byte:4",
+                                "receive:-86",
+                                "receive:-52",
+                                "receive:-63",
+                                "receive:-18",
+                                "should receive:170",
+                                "should receive:204",
+                                "should receive:193",
+                                "should receive:238",
+                                "sizeof char:1",
+                                "******system halt*********"};
   const QStringList got = lines(form.memo1);
   ASSERT_EQ(got.size(), expected.size()) << got.join("|").toStdString();
   for (int i = 1; i < got.size(); ++i)

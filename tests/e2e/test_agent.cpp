@@ -25,12 +25,10 @@ namespace {
 // A running agent; killed and reaped when the test ends.
 class Agent {
 public:
-  Agent(const std::vector<std::string>& args, const fs::path& recorder,
-        const fs::path& errFile) {
+  Agent(const std::vector<std::string>& args, const fs::path& recorder, const fs::path& errFile) {
     std::vector<std::string> env = {"VEXIL_PORT_DIR=" + std::string(std::getenv("VEXIL_PORT_DIR")),
                                     "VEXIL_POWER_COMMAND=" + recorder.string(),
-                                    "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin",
-                                    "LANG=C"};
+                                    "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"};
     for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(keep))
         env.push_back(std::string(keep) + "=" + v);
@@ -48,8 +46,7 @@ public:
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 1, (errFile.string() + ".out").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_EQ(posix_spawn(&pid_, VEXIL_AGENT_PATH, &actions, nullptr, argv.data(), envp.data()),
-              0);
+    EXPECT_EQ(posix_spawn(&pid_, VEXIL_AGENT_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Agent() {
@@ -115,9 +112,7 @@ public:
         buf_.append(chunk, static_cast<std::size_t>(n));
     }
   }
-  double seconds() const {
-    return std::chrono::duration<double>(Clock::now() - start_).count();
-  }
+  double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
 private:
   int fd_;
@@ -128,11 +123,13 @@ private:
 class AgentOnPty : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("vexil-e2e-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() /
+          ("vexil-e2e-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir);
     recorder = dir / "record-power";
-    std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "power.log").string() << "'\n";
+    std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "power.log").string()
+                            << "'\n";
     fs::permissions(recorder, fs::perms::owner_all);
   }
   void TearDown() override { fs::remove_all(dir); }
