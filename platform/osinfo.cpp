@@ -1,5 +1,7 @@
 #include "platform/osinfo.h"
 
+#include "platform/files.h"
+
 #include <sys/utsname.h>
 
 #include <cstdlib>
@@ -9,22 +11,6 @@
 namespace platform {
 
 namespace {
-
-std::string joinPath(const std::string& root, const char* rel) {
-  if (root.empty() || root == "/")
-    return std::string("/") + rel;
-  return root.back() == '/' ? root + rel : root + "/" + rel;
-}
-
-bool readFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  text = ss.str();
-  return true;
-}
 
 std::uint32_t leadingNumber(const std::string& s, size_t& pos) {
   std::uint64_t value = 0;
@@ -88,7 +74,7 @@ std::string OsReleaseValue(const std::string& text, const std::string& key) {
 bool GetOsVersionRecord(OsVersionRecord& record, const std::string& root) {
   record.OsName = "Linux";
   std::string release;
-  bool ok = readFile(joinPath(root, "proc/sys/kernel/osrelease"), release);
+  bool ok = ReadTextFile(PathUnder(root, "proc/sys/kernel/osrelease"), release);
   if (!ok && (root.empty() || root == "/")) {
     utsname uts{};
     if (uname(&uts) == 0) {
@@ -103,8 +89,8 @@ bool GetOsVersionRecord(OsVersionRecord& record, const std::string& root) {
     record.KernelRelease = release;
   }
   std::string osRelease;
-  if (readFile(joinPath(root, "etc/os-release"), osRelease) ||
-      readFile(joinPath(root, "usr/lib/os-release"), osRelease))
+  if (ReadTextFile(PathUnder(root, "etc/os-release"), osRelease) ||
+      ReadTextFile(PathUnder(root, "usr/lib/os-release"), osRelease))
     record.CSDVersion = OsReleaseValue(osRelease, "PRETTY_NAME");
   return ok;
 }

@@ -1,5 +1,7 @@
 #include "platform/sysfigures.h"
 
+#include "platform/files.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <ifaddrs.h>
@@ -24,16 +26,6 @@ namespace platform {
 
 namespace {
 
-bool readFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  text = ss.str();
-  return true;
-}
-
 LinuxSystemFigures linuxFigures;
 std::atomic<SystemFigures*> installed{nullptr};
 
@@ -42,9 +34,7 @@ std::atomic<SystemFigures*> installed{nullptr};
 LinuxSystemFigures::LinuxSystemFigures(std::string root) : root_(std::move(root)) {}
 
 std::string LinuxSystemFigures::path(const char* rel) const {
-  if (root_.empty() || root_ == "/")
-    return std::string("/") + rel;
-  return root_ + (root_.back() == '/' ? "" : "/") + rel;
+  return PathUnder(root_, rel);
 }
 
 bool LinuxSystemFigures::ParseMemInfo(const std::string& text, MemoryStatus& status) {
@@ -92,7 +82,7 @@ bool LinuxSystemFigures::ParseStat(const std::string& text, long ticksPerSecond,
 
 bool LinuxSystemFigures::GetMemoryStatus(MemoryStatus& status) {
   std::string text;
-  return readFile(path("proc/meminfo"), text) && ParseMemInfo(text, status);
+  return ReadTextFile(path("proc/meminfo"), text) && ParseMemInfo(text, status);
 }
 
 std::uint32_t LinuxSystemFigures::GetTickCount() {
@@ -104,7 +94,7 @@ std::uint32_t LinuxSystemFigures::GetTickCount() {
 
 bool LinuxSystemFigures::GetProcessorIdleTimes(std::vector<std::uint64_t>& idleMs) {
   std::string text;
-  return readFile(path("proc/stat"), text) && ParseStat(text, sysconf(_SC_CLK_TCK), idleMs);
+  return ReadTextFile(path("proc/stat"), text) && ParseStat(text, sysconf(_SC_CLK_TCK), idleMs);
 }
 
 std::vector<int> LinuxSystemFigures::ParseCpuList(const std::string& text) {
@@ -146,16 +136,16 @@ DiskGeometry LinuxSystemFigures::GeometryOf(std::uint64_t bytes, std::uint32_t b
 bool LinuxSystemFigures::GetProcessors(unsigned& count, std::uint32_t& clockMHz) {
   std::string text;
   std::vector<int> cpus;
-  if (readFile(path("sys/devices/system/cpu/online"), text))
+  if (ReadTextFile(path("sys/devices/system/cpu/online"), text))
     cpus = ParseCpuList(text);
   if (cpus.empty())
     return false;
   count = static_cast<unsigned>(std::min<std::size_t>(cpus.size(), 255));
   clockMHz = 0;
   const std::string last = "sys/devices/system/cpu/cpu" + std::to_string(cpus.back());
-  if (readFile(path((last + "/cpufreq/cpuinfo_max_freq").c_str()), text)) {
+  if (ReadTextFile(path((last + "/cpufreq/cpuinfo_max_freq").c_str()), text)) {
     clockMHz = static_cast<std::uint32_t>(std::stoull("0" + text) / 1000);
-  } else if (readFile(path("proc/cpuinfo"), text)) {
+  } else if (ReadTextFile(path("proc/cpuinfo"), text)) {
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line))
@@ -183,7 +173,7 @@ bool LinuxSystemFigures::GetNetworkCards(std::vector<std::string>& addresses) {
     if (stat(path((dir + "/device").c_str()).c_str(), &st) != 0)
       continue; // virtual: loopback, bridges, tunnels
     std::string index;
-    readFile(path((dir + "/ifindex").c_str()), index);
+    ReadTextFile(path((dir + "/ifindex").c_str()), index);
     cards[std::atoi(index.c_str())] = name;
   }
   closedir(d);
@@ -216,9 +206,9 @@ std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {
   std::vector<DiskGeometry> disks;
   for (const auto& name : names) {
     std::string sectors, block;
-    if (!readFile(path(("sys/block/" + name + "/size").c_str()), sectors))
+    if (!ReadTextFile(path(("sys/block/" + name + "/size").c_str()), sectors))
       continue;
-    readFile(path(("sys/block/" + name + "/queue/logical_block_size").c_str()), block);
+    ReadTextFile(path(("sys/block/" + name + "/queue/logical_block_size").c_str()), block);
     // sys/block sizes count 512-byte units whatever the disk's own sectors.
     const std::uint64_t bytes = std::stoull("0" + sectors) * 512;
     disks.push_back(GeometryOf(bytes, static_cast<std::uint32_t>(std::atoi(block.c_str()))));
@@ -228,7 +218,7 @@ std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {
 
 std::string LinuxSystemFigures::GetComputerName() {
   std::string name;
-  if (readFile(path("proc/sys/kernel/hostname"), name)) {
+  if (ReadTextFile(path("proc/sys/kernel/hostname"), name)) {
     while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
       name.pop_back();
     return name;
