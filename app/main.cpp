@@ -7,12 +7,6 @@
 // Settings come from the environment: VEXIL_PORT_DIR (where COM<n> lives),
 // VEXIL_POWER_COMMAND (a program run instead of powering off or rebooting).
 #include <QApplication>
-#include <QSocketNotifier>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -20,13 +14,6 @@
 #include "platform/serial.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-  const char c = 1;
-  [[maybe_unused]] const ssize_t n = write(signalPipe[0], &c, 1);
-}
 
 std::string portPath(int n) {
   return platform::ResolveDeviceName("COM" + std::to_string(n));
@@ -48,21 +35,9 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
 
-  // SIGTERM and SIGINT end the run the way Exit does.
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-    std::perror("vexil-agent: socketpair");
-    return 1;
-  }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-
   TForm1 form;
-  QSocketNotifier stop(signalPipe[1], QSocketNotifier::Read);
-  QObject::connect(&stop, &QSocketNotifier::activated, [&form] { form.Button1Click(nullptr); });
+  // SIGTERM and SIGINT end the run the way Exit does.
+  OnTerminationSignals(&form, [&form] { form.Button1Click(nullptr); });
 
   AnsiString error;
   if (!form.FormCreate(error)) {
@@ -86,7 +61,5 @@ int main(int argc, char** argv) {
     form.show();
   app.exec();
   form.FormClose();
-  close(signalPipe[0]);
-  close(signalPipe[1]);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <QEvent>
 
 #include <algorithm>
+#include <cstdio>
 
 using namespace LumaroComm32;
 
@@ -212,6 +213,11 @@ int THxCustomCommDevice::fGetPort() const {
 void THxCustomCommDevice::fSetPort(int Value) {
   _Port->Close();
   _Port->fSetPortNo(Value);
+}
+
+void THxCustomCommDevice::fSetDeviceName(const char* Path) {
+  _Port->Close();
+  std::snprintf(_Port->DeviceName, sizeof _Port->DeviceName, "%s", Path);
 }
 
 THxCustomCommDevice::TBaudRate THxCustomCommDevice::fGetBaud() const {

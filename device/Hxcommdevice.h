@@ -99,6 +99,10 @@ public:
   // Published properties.
   int fGetPort() const;
   void fSetPort(int Value);
+  // Not published: a device path instead of a port number ("/dev/ttyUSB0");
+  // closes the port like the other line settings.
+  void fSetDeviceName(const char* Path);
+  const char* fGetDeviceName() const { return _Port->DeviceName; }
   TBaudRate fGetBaud() const;
   void fSetBaud(TBaudRate Value);
   TParity fGetParity() const;

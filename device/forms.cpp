@@ -6,6 +6,12 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <mutex>
 
 #include "base/Hx_base.h"
@@ -125,4 +131,30 @@ void TTimer::fSetInterval(int Ms) {
   _Timer.setInterval(Ms);
   if (running)
     _Timer.start(); // a new interval restarts the count-down
+}
+
+namespace {
+int terminationPipe[2] = {-1, -1};
+void onTermination(int) {
+  const char c = 1;
+  [[maybe_unused]] const ssize_t n = write(terminationPipe[0], &c, 1);
+}
+} // namespace
+
+void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
+  if (terminationPipe[0] < 0 &&
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0)
+    return;
+  auto* notifier = new QSocketNotifier(terminationPipe[1], QSocketNotifier::Read, Context);
+  QObject::connect(notifier, &QSocketNotifier::activated, Context, [OnSignal] {
+    char buf[16];
+    [[maybe_unused]] const ssize_t n = read(terminationPipe[1], buf, sizeof buf);
+    OnSignal();
+  });
+  struct sigaction sa{};
+  sa.sa_handler = onTermination;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
 }

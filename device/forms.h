@@ -73,3 +73,8 @@ public:
 private:
   QTimer _Timer;
 };
+
+// SIGTERM and SIGINT run onSignal on the thread of the event loop (a
+// self-pipe watched by the loop), so a service manager or Ctrl-C ends a
+// program the way its own Exit does.
+void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal);

@@ -170,6 +170,10 @@ std::string ResolveDeviceName(const std::string& deviceName);
 // point the /dev and /sys look-ups at a fixture tree.
 std::vector<std::string> ListSerialPortNames(const std::string& sysRoot = "");
 
+// Waits until the kernel has sent what a tty's output queue holds (the
+// handle of an open POSIX device); false after timeoutMs.
+bool WaitOutputDrained(int handle, int timeoutMs);
+
 // What an open failure means for a person: "no such device", "in use by
 // another program", "permission denied (is the user in the dialout group?)".
 std::string DescribeOpenError(int error);

@@ -533,6 +533,17 @@ std::vector<std::string> ListSerialPortNames(const std::string& sysRoot) {
   return names;
 }
 
+bool WaitOutputDrained(int handle, int timeoutMs) {
+  for (int waited = 0;; waited += 5) {
+    int queued = 0;
+    if (ioctl(handle, TIOCOUTQ, &queued) != 0 || queued <= 0)
+      return true;
+    if (waited >= timeoutMs)
+      return false;
+    Sleep(5);
+  }
+}
+
 std::string DescribeOpenError(int error) {
   switch (error) {
   case ENOENT: return "no such device";

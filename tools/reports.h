@@ -1,0 +1,46 @@
+// What the controller reads off the line: the agent's reports, decoded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace VexilCtl {
+
+struct InventoryReport {
+  int Processors = 0;
+  int NetworkCards = 0;
+  int Disks = 0;
+  std::uint32_t ClockMHz = 0;
+  std::uint32_t MemoryUnits = 0; // of 1024000 bytes
+  std::string DiskSize;
+  std::string HostName;
+  std::string Addresses[4];
+  std::string ProcessorModel;
+  std::string Os;
+};
+
+struct LoadReport {
+  int MemoryLoad = 0;
+  int Cpu[16] = {}; // -1 where the agent measured nothing (0xFF)
+};
+
+// One piece of a package: a report, or bytes that are none, with the reason.
+struct Piece {
+  enum Kind { Inventory, Load, Unknown } Type = Unknown;
+  InventoryReport Inv;
+  LoadReport Ld;
+  std::string Bytes;
+  std::string Why; // for Unknown
+};
+
+// A package may hold several reports back to back (the two timers fire
+// together): split it by the marks and lengths.
+std::vector<Piece> SplitPackage(const std::string& package);
+
+std::string HexDump(const std::string& bytes);
+// A line of text for a person, or one JSON object, naming the line.
+std::string FormatText(const std::string& line, const Piece& piece);
+std::string FormatJson(const std::string& line, const Piece& piece);
+
+} // namespace VexilCtl

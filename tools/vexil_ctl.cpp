@@ -1,0 +1,434 @@
+// vexil-ctl: the controller's end of the line.
+//
+//   vexil-ctl watch [--json] LINE...        print every package as it arrives, decoded
+//   vexil-ctl send LINE poweroff|reboot|usb send one command packet
+//   vexil-ctl demo                          the agent and the controller on a virtual line
+//
+// LINE is COM<n> (resolved as the agent resolves it: VEXIL_PORT_DIR, then
+// /dev/vexil, then /dev/ttyS<n-1>) or a device path such as /dev/ttyUSB0.
+// Exit status: 0 success, 1 failure, 2 bad usage.
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/Hxcommdevice.h"
+#include "device/forms.h"
+#include "platform/serial.h"
+#include "tools/reports.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using LumaroComm32::TCommSerialPortInfo;
+
+namespace {
+
+const char USAGE[] =
+    "usage: vexil-ctl watch [--json] LINE...\n"
+    "       vexil-ctl send LINE poweroff|reboot|usb\n"
+    "       vexil-ctl demo\n"
+    "LINE is COM<n> or a device path (/dev/ttyUSB0). 'vexil-ctl COMMAND --help' tells more.\n";
+const char WATCH_HELP[] =
+    "usage: vexil-ctl watch [--json] LINE...\n"
+    "Opens each line (19200 baud, 8N1) and prints every package from the agent as it\n"
+    "arrives: inventory and load reports decoded, anything else as a hex dump with the\n"
+    "reason. With several lines each output names its line. --json prints one JSON\n"
+    "object a line. Runs until interrupted (Ctrl-C, SIGTERM).\n";
+const char SEND_HELP[] =
+    "usage: vexil-ctl send LINE poweroff|reboot|usb\n"
+    "Sends one command packet (AA CC C1 EE, AA CC C2 EE or AA CC B1 EE) and exits 0\n"
+    "once the bytes have gone out on the line.\n";
+const char DEMO_HELP[] =
+    "usage: vexil-ctl demo\n"
+    "Starts vexil-agent on a virtual serial line (a pty pair), watches the other end,\n"
+    "sends a USB change and a reboot command after the first load report (the agent's\n"
+    "power actions go to a recorder that only prints), and ends after about 20 s or\n"
+    "on Ctrl-C, leaving nothing behind.\n";
+
+bool wantsHelp(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i)
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h"))
+      return true;
+  return false;
+}
+
+std::string pathOf(const std::string& line) {
+  return line.rfind('/', 0) == 0 ? line : platform::ResolveDeviceName(line);
+}
+
+std::string advice(int error) {
+  switch (error) {
+  case ENOENT: return "check the line's name and that the cable or adapter is plugged in";
+  case EBUSY: return "another program (vexil-agent, another vexil-ctl) has it open: stop it first";
+  case EACCES:
+  case EPERM: return "add your user to the dialout group (sudo usermod -aG dialout $USER) "
+                     "and log in again";
+  case ENOTTY: return "name a serial device";
+  default: return "check the device";
+  }
+}
+
+// A line opened the way the agent opens its own: 19200 baud, 8N1, packages
+// cut by silence.
+class Line {
+public:
+  explicit Line(std::string name) : name_(std::move(name)), dev_(nullptr) {}
+
+  // 0 when open, 2 for a name that is no line, 1 for a line that cannot open.
+  int Open(std::string& error) {
+    if (name_.rfind('/', 0) == 0) {
+      dev_.fSetDeviceName(name_.c_str());
+    } else {
+      const int n = TCommSerialPortInfo::PortNo(name_);
+      if (n <= 0 || TCommSerialPortInfo::PortName(n) != name_) {
+        error = "'" + name_ + "' is neither COM<n> nor a device path";
+        return 2;
+      }
+      dev_.fSetPort(n);
+    }
+    dev_.fSetBaud(THxCustomCommDevice::br19200);
+    try {
+      dev_.fSetActive(true);
+      dev_.fSetPkgType(LumaroComm32::cptFrameTimeout);
+      dev_.fSetUsePackage(true);
+    } catch (const Exception&) {
+      const int e = dev_.fGetLastOpenError();
+      error = "cannot open " + name_ + " (" + pathOf(name_) + "): " +
+              (e ? platform::DescribeOpenError(e) : std::string("line settings refused")) + "; " +
+              advice(e);
+      return 1;
+    }
+    return 0;
+  }
+  THxCommDevice& Device() { return dev_; }
+  const std::string& Name() const { return name_; }
+
+private:
+  std::string name_;
+  THxCommDevice dev_;
+};
+
+// Prints each package of a line as it arrives.
+void watchLine(Line& line, bool json, bool named) {
+  line.Device().OnPackage = [&line, json, named](TObject*, int type) {
+    if (type != 1)
+      return;
+    std::string buf(8192, '\0');
+    for (;;) {
+      const long n = line.Device().Read(buf.data(), static_cast<long>(buf.size()));
+      if (n <= 0)
+        break;
+      for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n)))) {
+        const std::string who = named || json ? line.Name() : std::string();
+        const std::string out = json ? VexilCtl::FormatJson(line.Name(), piece)
+                                     : VexilCtl::FormatText(who, piece);
+        std::printf("%s\n", out.c_str());
+      }
+      std::fflush(stdout);
+    }
+  };
+}
+
+int cmdWatch(int argc, char** argv) {
+  bool json = false;
+  std::vector<std::string> names;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--json"))
+      json = true;
+    else
+      names.push_back(argv[i]);
+  }
+  if (names.empty()) {
+    std::fputs(WATCH_HELP, stderr);
+    return 2;
+  }
+  QCoreApplication app(argc, argv);
+  std::vector<std::unique_ptr<Line>> lines;
+  for (const auto& name : names) {
+    auto line = std::make_unique<Line>(name);
+    std::string error;
+    if (const int rc = line->Open(error)) {
+      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      return rc;
+    }
+    watchLine(*line, json, names.size() > 1);
+    lines.push_back(std::move(line));
+  }
+  OnTerminationSignals(&app, [] { QCoreApplication::exit(0); });
+  return app.exec();
+}
+
+std::string commandBytes(const std::string& command) {
+  if (command == "poweroff")
+    return std::string("\xAA\xCC\xC1\xEE", 4);
+  if (command == "reboot")
+    return std::string("\xAA\xCC\xC2\xEE", 4);
+  if (command == "usb")
+    return std::string("\xAA\xCC\xB1\xEE", 4);
+  return {};
+}
+
+// Puts one command on the line and waits until it has gone out.
+bool sendCommand(THxCommDevice& dev, const std::string& bytes, std::string& error) {
+  if (dev.Write(bytes.data(), static_cast<long>(bytes.size())) != static_cast<long>(bytes.size())) {
+    error = "the line did not take the command";
+    return false;
+  }
+  // Out of the port's queue, then out of the kernel's: checked twice, a
+  // moment apart, so that a chunk the writer has just taken is counted.
+  for (int quiet = 0, waited = 0; quiet < 2; waited += 10) {
+    if (waited > 5000) {
+      error = "the command did not go out within 5 s (flow control holding the line?)";
+      return false;
+    }
+    const bool drained = dev.fGetOutQueue()->Used() == 0 &&
+                         platform::WaitOutputDrained(dev.fGetHandle(), 5000);
+    quiet = drained ? quiet + 1 : 0;
+    QThread::msleep(10);
+  }
+  return true;
+}
+
+int cmdSend(int argc, char** argv) {
+  if (argc != 4) {
+    std::fputs(SEND_HELP, stderr);
+    return 2;
+  }
+  const std::string bytes = commandBytes(argv[3]);
+  if (bytes.empty()) {
+    std::fprintf(stderr, "vexil-ctl: unknown command '%s': use poweroff, reboot or usb\n", argv[3]);
+    return 2;
+  }
+  QCoreApplication app(argc, argv);
+  Line line(argv[2]);
+  std::string error;
+  if (const int rc = line.Open(error)) {
+    std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+    return rc;
+  }
+  if (!sendCommand(line.Device(), bytes, error)) {
+    std::fprintf(stderr, "vexil-ctl: %s: %s\n", line.Name().c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("sent %s (%s) on %s\n", argv[3], VexilCtl::HexDump(bytes).c_str(),
+              line.Name().c_str());
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// demo
+
+// Two pty pairs joined master to master: a null-modem cable whose two ends
+// are ordinary tty devices.
+class VirtualLine {
+public:
+  bool Create(std::string& error) {
+    for (int i = 0; i < 2; ++i) {
+      int slave = -1;
+      char name[256];
+      if (openpty(&master_[i], &slave, name, nullptr, nullptr) != 0) {
+        error = std::string("cannot create a pty: ") + std::strerror(errno);
+        return false;
+      }
+      termios t{};
+      tcgetattr(slave, &t);
+      cfmakeraw(&t);
+      tcsetattr(slave, TCSANOW, &t);
+      slaves_[i] = slave; // kept open so that the masters never see a hang-up
+      end_[i] = name;
+    }
+    relay_ = std::thread([this] { relay(); });
+    return true;
+  }
+  ~VirtualLine() {
+    stop_ = true;
+    if (relay_.joinable())
+      relay_.join();
+    for (int fd : {master_[0], master_[1], slaves_[0], slaves_[1]})
+      if (fd >= 0)
+        close(fd);
+  }
+  const std::string& End(int i) const { return end_[i]; }
+
+private:
+  void relay() {
+    char buf[4096];
+    while (!stop_) {
+      pollfd p[2] = {{master_[0], POLLIN, 0}, {master_[1], POLLIN, 0}};
+      if (poll(p, 2, 100) <= 0)
+        continue;
+      for (int i = 0; i < 2; ++i) {
+        if (!(p[i].revents & POLLIN))
+          continue;
+        const ssize_t n = read(master_[i], buf, sizeof buf);
+        for (ssize_t done = 0; n > 0 && done < n;) {
+          const ssize_t k = write(master_[1 - i], buf + done, static_cast<std::size_t>(n - done));
+          if (k <= 0)
+            break;
+          done += k;
+        }
+      }
+    }
+  }
+
+  int master_[2] = {-1, -1};
+  int slaves_[2] = {-1, -1};
+  std::string end_[2];
+  std::atomic<bool> stop_{false};
+  std::thread relay_;
+};
+
+std::string agentPath() {
+  if (const char* p = std::getenv("VEXIL_AGENT"); p && *p)
+    return p;
+  const fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
+  for (const fs::path& p : {self / "vexil-agent", self / ".." / "app" / "vexil-agent"})
+    if (fs::exists(p))
+      return fs::canonical(p).string();
+  return "vexil-agent";
+}
+
+int cmdDemo(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const fs::path dir = fs::temp_directory_path() / ("vexil-demo-" + std::to_string(getpid()));
+  fs::create_directories(dir / "ports");
+  struct Cleanup {
+    fs::path dir;
+    ~Cleanup() { fs::remove_all(dir); }
+  } cleanup{dir};
+
+  VirtualLine cable;
+  std::string error;
+  if (!cable.Create(error)) {
+    std::fprintf(stderr, "vexil-ctl demo: %s\n", error.c_str());
+    return 1;
+  }
+  fs::create_symlink(cable.End(0), dir / "ports" / "COM2");
+  const fs::path recorder = dir / "power-recorder";
+  const fs::path asked = dir / "power-asked";
+  std::ofstream(recorder) << "#!/bin/sh\n"
+                          << "echo \"recorder: the agent asked to $1 (nothing was done)\"\n"
+                          << "echo \"$1\" >> '" << asked.string() << "'\n";
+  fs::permissions(recorder, fs::perms::owner_all);
+
+  std::printf("demo: virtual line %s <-> %s\n", cable.End(0).c_str(), cable.End(1).c_str());
+  std::printf("demo: starting vexil-agent on COM2 -> %s, power actions go to a recorder\n",
+              cable.End(0).c_str());
+  std::fflush(stdout);
+  const std::string agent = agentPath();
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "VEXIL_", 6) != 0)
+      env.push_back(*e);
+  env.push_back("VEXIL_PORT_DIR=" + (dir / "ports").string());
+  env.push_back("VEXIL_POWER_COMMAND=" + recorder.string());
+  std::vector<char*> envp;
+  for (auto& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char* agentArgv[] = {const_cast<char*>(agent.c_str()), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, agent.c_str(), nullptr, nullptr, agentArgv, envp.data()) != 0) {
+    std::fprintf(stderr, "vexil-ctl demo: cannot start %s: %s\n", agent.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+
+  Line line(cable.End(1));
+  if (const int rc = line.Open(error)) {
+    std::fprintf(stderr, "vexil-ctl demo: %s\n", error.c_str());
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return rc;
+  }
+  std::printf("demo: watching the other end as the controller (the first report comes after "
+              "about 3 s, the first load report after about 13 s)\n");
+  std::fflush(stdout);
+
+  bool commandsSent = false;
+  THxCommDevice& dev = line.Device();
+  dev.OnPackage = [&](TObject*, int type) {
+    if (type != 1)
+      return;
+    std::string buf(8192, '\0');
+    for (long n; (n = dev.Read(buf.data(), static_cast<long>(buf.size()))) > 0;) {
+      for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n)))) {
+        std::printf("controller: %s\n", VexilCtl::FormatText("", piece).c_str());
+        if (piece.Type == VexilCtl::Piece::Load && !commandsSent) {
+          commandsSent = true;
+          std::string err;
+          std::printf("controller: sending a USB change (AA CC B1 EE)\n");
+          sendCommand(dev, commandBytes("usb"), err);
+          QTimer::singleShot(500, [&] {
+            std::string e;
+            std::printf("controller: sending reboot (AA CC C2 EE)\n");
+            std::fflush(stdout);
+            sendCommand(dev, commandBytes("reboot"), e);
+          });
+        }
+      }
+    }
+    std::fflush(stdout);
+  };
+  QTimer::singleShot(20000, [] { QCoreApplication::exit(0); });
+  OnTerminationSignals(&app, [] { QCoreApplication::exit(0); });
+  app.exec();
+
+  dev.OnPackage = nullptr;
+  dev.fSetActive(false);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::ifstream in(asked);
+  const std::string what((std::istreambuf_iterator<char>(in)), {});
+  std::printf("demo: the agent ended with status %d; the recorder was asked to: %s\n",
+              WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+              what.empty() ? "nothing" : what.substr(0, what.find_last_not_of('\n') + 1).c_str());
+  return what.find("reboot") != std::string::npos ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+    std::fputs(USAGE, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const std::string command = argv[1];
+  const char* help = command == "watch" ? WATCH_HELP
+                     : command == "send" ? SEND_HELP
+                     : command == "demo" ? DEMO_HELP
+                                         : nullptr;
+  if (!help) {
+    std::fprintf(stderr, "vexil-ctl: unknown command '%s'\n%s", argv[1], USAGE);
+    return 2;
+  }
+  if (wantsHelp(argc, argv)) {
+    std::fputs(help, stdout);
+    return 0;
+  }
+  if (command == "watch")
+    return cmdWatch(argc, argv);
+  if (command == "send")
+    return cmdSend(argc, argv);
+  return cmdDemo(argc, argv);
+}
