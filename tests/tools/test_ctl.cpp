@@ -1,0 +1,179 @@
+// vexil-ctl: decoding of the agent's own reports, malformed packages, JSON,
+// and the program's exit statuses and commands on a pty.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "app/Unit1.h"
+#include "tests/support/fake_figures.h"
+#include "tests/support/port_dir.h"
+#include "tests/support/pty_pair.h"
+#include "tools/reports.h"
+
+using namespace VexilCtl;
+
+extern char** environ;
+
+namespace {
+
+std::string inventory() {
+  FakeFigures f;
+  f.cpus = 4;
+  f.clockMHz = 3000;
+  f.memory = {8ull << 30, 1ull << 30};
+  f.hostName = "node7";
+  f.cards = {"10.0.0.7", "", "10.0.1.7"};
+  f.osOk = true;
+  f.os.OsName = "Linux";
+  f.os.KernelRelease = "6.1.0";
+  GetSysInventory(InventoryPacket);
+  return std::string(reinterpret_cast<char*>(InventoryPacket), INVENTORY_PACKET_SIZE);
+}
+
+std::string load() {
+  FakeFigures f;
+  f.memory = {1000, 250};
+  f.tick = 1000;
+  f.idleMs = {0, 0};
+  ResetCpuSamples();
+  GetCpuRate(LoadPacket);
+  f.tick = 2000;
+  f.idleMs = {900, 500};
+  GetMemRate(LoadPacket);
+  GetCpuRate(LoadPacket);
+  return std::string(reinterpret_cast<char*>(LoadPacket), LOAD_PACKET_SIZE);
+}
+
+// Runs vexil-ctl; its exit status, standard output into out.
+int run(std::vector<std::string> args, std::string* out = nullptr) {
+  const std::string outFile = std::filesystem::temp_directory_path() /
+                              ("vexil-ctl-out-" + std::to_string(getpid()));
+  std::vector<char*> argv{const_cast<char*>(VEXIL_CTL_PATH)};
+  for (auto& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  if (posix_spawn(&pid, VEXIL_CTL_PATH, &actions, nullptr, argv.data(), environ) != 0)
+    return -1;
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (out) {
+    std::ifstream in(outFile);
+    *out = std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::filesystem::remove(outFile);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST(CtlReports, DecodesTheAgentsOwnReports) {
+  const auto pieces = SplitPackage(inventory() + load());
+  ASSERT_EQ(pieces.size(), 2u) << "a 220-byte package holds both";
+  ASSERT_EQ(pieces[0].Type, Piece::Inventory);
+  const auto& inv = pieces[0].Inv;
+  EXPECT_EQ(inv.Processors, 4);
+  EXPECT_EQ(inv.ClockMHz, 3000u);
+  EXPECT_EQ(inv.MemoryUnits, (8ull << 30) / 1024000);
+  EXPECT_EQ(inv.DiskSize, "   0.0G");
+  EXPECT_EQ(inv.HostName, "node7");
+  EXPECT_EQ(inv.NetworkCards, 3);
+  EXPECT_EQ(inv.Addresses[0], "10.0.0.7");
+  EXPECT_EQ(inv.Addresses[1], "");
+  EXPECT_EQ(inv.Addresses[2], "10.0.1.7");
+  EXPECT_EQ(inv.Os, "Linux 6.1.0");
+  ASSERT_EQ(pieces[1].Type, Piece::Load);
+  EXPECT_EQ(pieces[1].Ld.MemoryLoad, 75);
+  EXPECT_EQ(pieces[1].Ld.Cpu[0], 10);
+  EXPECT_EQ(pieces[1].Ld.Cpu[1], 50);
+  EXPECT_EQ(pieces[1].Ld.Cpu[2], -1);
+  EXPECT_NE(FormatText("", pieces[1]).find("cpu 10 50 - -"), std::string::npos);
+}
+
+TEST(CtlReports, MalformedPackagesSayWhy) {
+  const std::string inv = inventory();
+  const struct {
+    std::string bytes;
+    const char* why;
+  } cases[] = {
+      {std::string("\xAA\xCC\xC2\xEE", 4), "unknown report type"},
+      {"hello", "no report start mark"},
+      {inv.substr(0, 150), "inventory report cut short (150 of 200 bytes)"},
+      {inv.substr(0, 199) + "x", "inventory report without its end mark"},
+      {load().substr(0, 19), "load report cut short (19 of 20 bytes)"},
+  };
+  for (const auto& c : cases) {
+    const auto pieces = SplitPackage(c.bytes);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].Type, Piece::Unknown);
+    EXPECT_NE(pieces[0].Why.find(c.why), std::string::npos) << pieces[0].Why;
+    EXPECT_NE(FormatText("COM3", pieces[0]).find("COM3: not a report"), std::string::npos);
+  }
+  const auto tail = SplitPackage(load() + "zz");
+  ASSERT_EQ(tail.size(), 2u);
+  EXPECT_EQ(tail[1].Bytes, "zz");
+  EXPECT_EQ(HexDump("\x01\xAB"), "01 AB");
+}
+
+TEST(CtlReports, JsonParsesBack) {
+  for (const auto& piece : SplitPackage(inventory() + load() + std::string("\xAA\x01\"\\", 4))) {
+    const std::string json = FormatJson("/dev/ttyUSB0", piece);
+    QJsonParseError error;
+    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json;
+    const QJsonObject o = doc.object();
+    EXPECT_EQ(o["line"].toString(), "/dev/ttyUSB0");
+    if (piece.Type == Piece::Inventory) {
+      EXPECT_EQ(o["type"].toString(), "inventory");
+      EXPECT_EQ(o["processors"].toInt(), 4);
+      EXPECT_EQ(o["addresses"].toArray()[2].toString(), "10.0.1.7");
+      EXPECT_EQ(o["host"].toString(), "node7");
+    } else if (piece.Type == Piece::Load) {
+      EXPECT_EQ(o["memory_load"].toInt(), 75);
+      EXPECT_TRUE(o["cpu"].toArray()[5].isNull());
+    } else {
+      EXPECT_EQ(o["type"].toString(), "unknown");
+      EXPECT_EQ(o["length"].toInt(), 4);
+    }
+  }
+}
+
+TEST(CtlProgram, ExitStatusesAndHelp) {
+  PortDir ports({}); // COM<n> resolves here only: no real port is touched
+  std::string out;
+  EXPECT_EQ(run({}), 2);
+  EXPECT_EQ(run({"frobnicate"}), 2);
+  EXPECT_EQ(run({"--help"}, &out), 0);
+  EXPECT_NE(out.find("usage: vexil-ctl watch"), std::string::npos);
+  EXPECT_EQ(run({"send", "--help"}, &out), 0);
+  EXPECT_NE(out.find("poweroff|reboot|usb"), std::string::npos);
+  EXPECT_EQ(run({"send", "COM2", "selfdestruct"}), 2);
+  EXPECT_EQ(run({"send", "COM2"}), 2);
+  EXPECT_EQ(run({"watch"}), 2);
+  EXPECT_EQ(run({"watch", "LPT1"}), 2);
+  EXPECT_EQ(run({"send", "COM9", "reboot"}), 1) << "no such device";
+}
+
+TEST(CtlProgram, SendPutsTheCommandOnTheLine) {
+  PtyPair pty(3);
+  std::string out;
+  EXPECT_EQ(run({"send", "COM3", "reboot"}, &out), 0);
+  EXPECT_EQ(pty.ReadMaster(4, 2000), std::string("\xAA\xCC\xC2\xEE", 4));
+  EXPECT_NE(out.find("sent reboot"), std::string::npos);
+  EXPECT_EQ(run({"send", pty.slavePath(), "usb"}), 0) << "a device path works too";
+  EXPECT_EQ(pty.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+}
