@@ -4,6 +4,7 @@
 #   ./dev.sh build [preset]             install what is missing and build
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
 #   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
+#   ./dev.sh package                    build the Debian package (build/package/vexil_*.deb)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -52,6 +53,14 @@ case "$cmd" in
     exec build/fuzz/bench/fuzz/fuzz_packager -max_total_time="${1:-600}" -print_final_stats=1 \
       build/fuzz/corpus bench/fuzz/corpus
     ;;
+  package)
+    PACKAGES+=(dpkg-dev)
+    ensure_packages
+    cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+      -DVEXIL_TESTS=OFF -DVEXIL_BENCH=OFF >/dev/null
+    cmake --build build/package
+    (cd build/package && cpack -G DEB)
+    ;;
   demo)
     build default
     if [ ! -x build/default/tools/vexil-ctl ]; then
@@ -62,7 +71,7 @@ case "$cmd" in
     exec build/default/tools/vexil-ctl demo
     ;;
   *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
