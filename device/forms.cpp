@@ -151,7 +151,7 @@ void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
     [[maybe_unused]] const ssize_t n = read(terminationPipe[1], buf, sizeof buf);
     OnSignal();
   });
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onTermination;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;

@@ -85,8 +85,8 @@ std::vector<Piece> SplitPackage(const std::string& package) {
         p.Why = "no report start mark (AA A1 or AA A2)";
       else if (rest[1] == '\xA2')
         p.Why = rest.size() < INVENTORY_SIZE ? "inventory report cut short (" +
-                                                  std::to_string(rest.size()) + " of 200 bytes)"
-                                            : "inventory report without its end mark EE";
+                                                   std::to_string(rest.size()) + " of 200 bytes)"
+                                             : "inventory report without its end mark EE";
       else if (rest[1] == '\xA1')
         p.Why = rest.size() < LOAD_SIZE
                     ? "load report cut short (" + std::to_string(rest.size()) + " of 20 bytes)"
@@ -118,8 +118,8 @@ std::string FormatText(const std::string& line, const Piece& p) {
   case Piece::Inventory: {
     const auto& r = p.Inv;
     out += "inventory: host " + r.HostName + ", " + std::to_string(r.Processors) +
-           " processor(s) at " + std::to_string(r.ClockMHz) + " MHz (" +
-           trim(r.ProcessorModel) + "), memory " +
+           " processor(s) at " + std::to_string(r.ClockMHz) + " MHz (" + trim(r.ProcessorModel) +
+           "), memory " +
            std::to_string(static_cast<unsigned long long>(r.MemoryUnits) * 1024000 / 1000000) +
            " MB, " + std::to_string(r.Disks) + " disk(s) " + trim(r.DiskSize) + ", " +
            std::to_string(r.NetworkCards) + " card(s):";
@@ -148,12 +148,12 @@ std::string FormatJson(const std::string& line, const Piece& p) {
     const auto& r = p.Inv;
     out += ",\"type\":\"inventory\",\"processors\":" + std::to_string(r.Processors) +
            ",\"clock_mhz\":" + std::to_string(r.ClockMHz) +
-           ",\"processor_model\":" + jsonString(trim(r.ProcessorModel)) +
-           ",\"memory_bytes\":" +
+           ",\"processor_model\":" + jsonString(trim(r.ProcessorModel)) + ",\"memory_bytes\":" +
            std::to_string(static_cast<unsigned long long>(r.MemoryUnits) * 1024000) +
-           ",\"disks\":" + std::to_string(r.Disks) + ",\"disk_size\":" + jsonString(trim(r.DiskSize)) +
-           ",\"host\":" + jsonString(r.HostName) + ",\"network_cards\":" +
-           std::to_string(r.NetworkCards) + ",\"addresses\":[";
+           ",\"disks\":" + std::to_string(r.Disks) +
+           ",\"disk_size\":" + jsonString(trim(r.DiskSize)) +
+           ",\"host\":" + jsonString(r.HostName) +
+           ",\"network_cards\":" + std::to_string(r.NetworkCards) + ",\"addresses\":[";
     for (int i = 0; i < 4; ++i)
       out += (i ? "," : "") + jsonString(r.Addresses[i]);
     out += "],\"os\":" + jsonString(r.Os);
@@ -167,8 +167,9 @@ std::string FormatJson(const std::string& line, const Piece& p) {
     break;
   }
   default:
-    out += ",\"type\":\"unknown\",\"reason\":" + jsonString(p.Why) + ",\"length\":" +
-           std::to_string(p.Bytes.size()) + ",\"hex\":" + jsonString(HexDump(p.Bytes));
+    out += ",\"type\":\"unknown\",\"reason\":" + jsonString(p.Why) +
+           ",\"length\":" + std::to_string(p.Bytes.size()) +
+           ",\"hex\":" + jsonString(HexDump(p.Bytes));
   }
   return out + "}";
 }

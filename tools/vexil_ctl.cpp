@@ -80,8 +80,9 @@ std::string advice(int error) {
   case ENOENT: return "check the line's name and that the cable or adapter is plugged in";
   case EBUSY: return "another program (vexil-agent, another vexil-ctl) has it open: stop it first";
   case EACCES:
-  case EPERM: return "add your user to the dialout group (sudo usermod -aG dialout $USER) "
-                     "and log in again";
+  case EPERM:
+    return "add your user to the dialout group (sudo usermod -aG dialout $USER) "
+           "and log in again";
   case ENOTTY: return "name a serial device";
   default: return "check the device";
   }
@@ -112,9 +113,9 @@ public:
       dev_.fSetUsePackage(true);
     } catch (const Exception&) {
       const int e = dev_.fGetLastOpenError();
-      error = "cannot open " + name_ + " (" + pathOf(name_) + "): " +
-              (e ? platform::DescribeOpenError(e) : std::string("line settings refused")) + "; " +
-              advice(e);
+      error = "cannot open " + name_ + " (" + pathOf(name_) +
+              "): " + (e ? platform::DescribeOpenError(e) : std::string("line settings refused")) +
+              "; " + advice(e);
       return 1;
     }
     return 0;
@@ -139,8 +140,8 @@ void watchLine(Line& line, bool json, bool named) {
         break;
       for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n)))) {
         const std::string who = named || json ? line.Name() : std::string();
-        const std::string out = json ? VexilCtl::FormatJson(line.Name(), piece)
-                                     : VexilCtl::FormatText(who, piece);
+        const std::string out =
+            json ? VexilCtl::FormatJson(line.Name(), piece) : VexilCtl::FormatText(who, piece);
         std::printf("%s\n", out.c_str());
       }
       std::fflush(stdout);
@@ -200,8 +201,8 @@ bool sendCommand(THxCommDevice& dev, const std::string& bytes, std::string& erro
       error = "the command did not go out within 5 s (flow control holding the line?)";
       return false;
     }
-    const bool drained = dev.fGetOutQueue()->Used() == 0 &&
-                         platform::WaitOutputDrained(dev.fGetHandle(), 5000);
+    const bool drained =
+        dev.fGetOutQueue()->Used() == 0 && platform::WaitOutputDrained(dev.fGetHandle(), 5000);
     quiet = drained ? quiet + 1 : 0;
     QThread::msleep(10);
   }
@@ -414,7 +415,7 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   const std::string command = argv[1];
-  const char* help = command == "watch" ? WATCH_HELP
+  const char* help = command == "watch"  ? WATCH_HELP
                      : command == "send" ? SEND_HELP
                      : command == "demo" ? DEMO_HELP
                                          : nullptr;

@@ -55,15 +55,16 @@ std::string load() {
 
 // Runs vexil-ctl; its exit status, standard output into out.
 int run(std::vector<std::string> args, std::string* out = nullptr) {
-  const std::string outFile = std::filesystem::temp_directory_path() /
-                              ("vexil-ctl-out-" + std::to_string(getpid()));
+  const std::string outFile =
+      std::filesystem::temp_directory_path() / ("vexil-ctl-out-" + std::to_string(getpid()));
   std::vector<char*> argv{const_cast<char*>(VEXIL_CTL_PATH)};
   for (auto& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid;
   if (posix_spawn(&pid, VEXIL_CTL_PATH, &actions, nullptr, argv.data(), environ) != 0)
