@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
                          "session, or without -d\n");
     return 1;
   }
+  FilterQtStartupNotices();
   QApplication app(argc, argv);
 
   TForm1 form;

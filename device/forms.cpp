@@ -158,3 +158,17 @@ void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 }
+
+namespace {
+QtMessageHandler previousHandler = nullptr;
+void filterNotices(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+    return;
+  if (previousHandler)
+    previousHandler(type, context, message);
+}
+} // namespace
+
+void FilterQtStartupNotices() {
+  previousHandler = qInstallMessageHandler(filterNotices);
+}

@@ -78,3 +78,7 @@ private:
 // self-pipe watched by the loop), so a service manager or Ctrl-C ends a
 // program the way its own Exit does.
 void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal);
+
+// Keeps Qt's start-up notice about a missing XDG_RUNTIME_DIR (normal for a
+// service or a plain shell) off standard error; every other message passes.
+void FilterQtStartupNotices();

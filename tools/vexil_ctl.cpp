@@ -414,6 +414,7 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  FilterQtStartupNotices();
   const std::string command = argv[1];
   const char* help = command == "watch"  ? WATCH_HELP
                      : command == "send" ? SEND_HELP
