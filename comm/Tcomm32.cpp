@@ -1,12 +1,11 @@
 #include "comm/Tcomm32.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "base/Hx_base.h"
 #include "platform/memory.h"
@@ -625,7 +624,7 @@ void TComm32::_WriteThread(_TSession& s) {
       const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteKill);
       if (n > 0)
         sent += n;
-      sched_yield();
+      std::this_thread::yield();
     } else if (OutQueue->Used() != 0) {
       length = OutQueue->Out(chunk, WRITE_CHUNK);
       sent = 0;

@@ -8,14 +8,11 @@
 
 #include <QSocketNotifier>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <mutex>
 
 #include "base/Hx_base.h"
 #include "platform/codepage.h"
+#include "platform/signals.h"
 
 using TLumaroFuncs::AppLang;
 
@@ -133,30 +130,15 @@ void TTimer::fSetInterval(int Ms) {
     _Timer.start(); // a new interval restarts the count-down
 }
 
-namespace {
-int terminationPipe[2] = {-1, -1};
-void onTermination(int) {
-  const char c = 1;
-  [[maybe_unused]] const ssize_t n = write(terminationPipe[0], &c, 1);
-}
-} // namespace
-
 void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
-  if (terminationPipe[0] < 0 &&
-      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0)
+  const int fd = platform::TerminationSignalFd();
+  if (fd < 0)
     return;
-  auto* notifier = new QSocketNotifier(terminationPipe[1], QSocketNotifier::Read, Context);
-  QObject::connect(notifier, &QSocketNotifier::activated, Context, [OnSignal] {
-    char buf[16];
-    [[maybe_unused]] const ssize_t n = read(terminationPipe[1], buf, sizeof buf);
+  auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, Context);
+  QObject::connect(notifier, &QSocketNotifier::activated, Context, [fd, OnSignal] {
+    platform::ConsumeTerminationSignals(fd);
     OnSignal();
   });
-  struct sigaction sa {};
-  sa.sa_handler = onTermination;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
 }
 
 namespace {
