@@ -71,7 +71,7 @@ case "$cmd" in
     exec build/default/tools/vexil-ctl demo
     ;;
   *)
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
