@@ -312,6 +312,9 @@ TEST(PackagerOnSim, PackagesCrossTheLineWhole) {
   pb.fSetPkgType(cptFrameHeadTail);
   constexpr int COUNT = 300;
   pb.fSetQSize(COUNT + 1); // room for all: a full queue drops packages by design
+  // The same for the receiving port's byte queue: a reader held back on a busy
+  // machine may find the whole stream waiting, and what does not fit is lost.
+  b.InQueue->fSetBufSize(1 << 16);
   pa.fSetActive(true);
   pb.fSetActive(true);
   a.Open();
