@@ -716,9 +716,16 @@ void TCommSerialPortInfo::ListFromSystem() {
       if (n > 0)
         PortList.push_back(PortName(n));
     }
-    std::stable_sort(
-        PortList.begin(), PortList.end(),
-        [](const AnsiString& a, const AnsiString& b) { return PortNo(a) < PortNo(b); });
+    // Sorted by PortListSortCompare, over positions as the string list does.
+    std::vector<int> order(PortList.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+      order[i] = static_cast<int>(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](int a, int b) { return PortListSortCompare(PortList, a, b) < 0; });
+    std::vector<AnsiString> sorted;
+    for (int i : order)
+      sorted.push_back(PortList[static_cast<std::size_t>(i)]);
+    PortList = std::move(sorted);
     FromSystem = true;
   } catch (...) {
   }

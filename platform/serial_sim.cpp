@@ -45,10 +45,6 @@ void SimPort::Inject(const std::string& bytes) {
   raise(events);
 }
 
-void SimPort::deliver(const std::string& bytes) {
-  Inject(bytes);
-}
-
 void SimPort::SetModemStatus(std::uint32_t status) {
   std::lock_guard lock(mutex_);
   const std::uint32_t changed = status ^ modem_;
@@ -258,7 +254,7 @@ public:
       peer = port_->peer_.lock();
     }
     if (peer)
-      peer->deliver(bytes);
+      peer->Inject(bytes);
     return len;
   }
 

@@ -60,7 +60,6 @@ private:
   bool failing(const std::string& op) const { return failures_.count(op) != 0; }
   void raise(std::uint32_t events); // caller holds mutex_
   void log(std::string call);       // caller holds mutex_
-  void deliver(const std::string& bytes);
 
   mutable std::mutex mutex_;
   mutable std::condition_variable writtenChanged_;

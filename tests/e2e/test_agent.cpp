@@ -4,7 +4,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child.h"
 #include "tests/support/pty_pair.h"
 
 namespace fs = std::filesystem;
@@ -32,22 +32,8 @@ public:
     for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(keep))
         env.push_back(std::string(keep) + "=" + v);
-    std::vector<char*> argv{const_cast<char*>(VEXIL_AGENT_PATH)};
-    for (const auto& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 1, (errFile.string() + ".out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_EQ(posix_spawn(&pid_, VEXIL_AGENT_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = SpawnChild(VEXIL_AGENT_PATH, args, env, errFile.string() + ".out", errFile.string());
+    EXPECT_GT(pid_, 0);
   }
   ~Agent() {
     if (pid_ > 0) {
@@ -57,16 +43,10 @@ public:
   }
   // Waits for the exit status; -1 after timeoutMs.
   int Wait(int timeoutMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
+    const int status = WaitChild(pid_, timeoutMs);
+    if (status >= 0)
+      pid_ = -1;
+    return status;
   }
   void Signal(int sig) { kill(pid_, sig); }
 
@@ -75,8 +55,7 @@ private:
 };
 
 std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return ReadWholeFile(p.string());
 }
 
 struct Report {

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -14,14 +13,13 @@
 #include <fstream>
 
 #include "app/Unit1.h"
+#include "tests/support/child.h"
 #include "tests/support/fake_figures.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/pty_pair.h"
 #include "tools/reports.h"
 
 using namespace VexilCtl;
-
-extern char** environ;
 
 namespace {
 
@@ -54,30 +52,15 @@ std::string load() {
 }
 
 // Runs vexil-ctl; its exit status, standard output into out.
-int run(std::vector<std::string> args, std::string* out = nullptr) {
+int run(const std::vector<std::string>& args, std::string* out = nullptr) {
   const std::string outFile =
       std::filesystem::temp_directory_path() / ("vexil-ctl-out-" + std::to_string(getpid()));
-  std::vector<char*> argv{const_cast<char*>(VEXIL_CTL_PATH)};
-  for (auto& a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  if (posix_spawn(&pid, VEXIL_CTL_PATH, &actions, nullptr, argv.data(), environ) != 0)
-    return -1;
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (out) {
-    std::ifstream in(outFile);
-    *out = std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  const pid_t pid = SpawnChild(VEXIL_CTL_PATH, args, {}, outFile, "/dev/null");
+  const int status = pid > 0 ? WaitChild(pid, 30000) : -1;
+  if (out)
+    *out = ReadWholeFile(outFile);
   std::filesystem::remove(outFile);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 } // namespace
