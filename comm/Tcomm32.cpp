@@ -126,6 +126,8 @@ TCommQueue::~TCommQueue() {
 void TCommQueue::fSetBufSize(std::int32_t Size) {
   InPos = 0;
   OutPos = 0;
+  if (Size > MaxBufSize)
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
   if (Size <= 0) {
     std::free(Buffer);
     Buffer = nullptr;
@@ -144,9 +146,8 @@ std::int32_t TCommQueue::Used() const {
          BufSize;
 }
 
-void TCommQueue::Clear() {
-  InPos = 0;
-  OutPos = 0;
+void TCommQueue::Discard() {
+  OutPos.store(InPos.load(std::memory_order_acquire), std::memory_order_release);
 }
 
 int TCommQueue::In(const unsigned char* Data) {
@@ -206,6 +207,9 @@ constexpr int WRITE_CHUNK = 256;
 // only moves bytes.
 constexpr std::size_t HANDLER_STACK = 256 * 1024;
 constexpr std::size_t WRITER_STACK = 64 * 1024;
+// How long PurgeWrite waits for the writer to empty its side; it is woken
+// and its driver write broken off, so this only matters for a stuck thread.
+constexpr int PURGE_WAIT_MS = 500;
 
 } // namespace
 
@@ -216,6 +220,11 @@ struct TComm32::_TSession {
   TEvent evTimerKill{true};
   TEvent evWriteWake{true};
   TEvent evWriteKill{true};
+  // Breaks off a driver write that waits for room (Close and PurgeWrite);
+  // the writer acknowledges a purge through evPurgeDone.
+  TEvent evWriteBreak{true};
+  TEvent evPurgeDone{true};
+  std::atomic<bool> bPurgeWrite{false};
   std::atomic<bool> bReadRun{false}, bWriteRun{false}, bTimerRun{false};
   std::atomic<bool> bReadAlive{false}, bWriteAlive{false}, bTimerAlive{false};
   // Copied at Open: the reader must not read Dcb while the owner edits it.
@@ -314,15 +323,24 @@ void TComm32::PurgeRead(bool Abort) {
     return;
   if (auto s = _CurrentSession())
     s->Device->PurgeComm(PURGE_RXCLEAR | (Abort ? PURGE_RXABORT : 0));
-  InQueue->Clear();
+  // The reader keeps filling InQueue: only the consumer's index moves.
+  InQueue->Discard();
 }
 
 void TComm32::PurgeWrite(bool Abort) {
   if (!Active)
     return;
-  if (auto s = _CurrentSession())
+  if (auto s = _CurrentSession()) {
+    // The writer owns OutQueue's read index and its chunk: it empties both
+    // itself. Its write into the driver is broken off so that a line that
+    // does not drain cannot hold the purge; then the driver's queue goes.
+    s->evPurgeDone.Reset();
+    s->bPurgeWrite = true;
+    s->evWriteBreak.Set();
+    s->evWriteWake.Set();
+    WaitForAny({&s->evPurgeDone}, PURGE_WAIT_MS);
     s->Device->PurgeComm(PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
-  OutQueue->Clear();
+  }
 }
 
 void TComm32::ResetModem() {
@@ -430,30 +448,47 @@ void TComm32::Open() {
   }
   if (!code && (!s->evReadKill.Valid() || !s->evTimerKill.Valid()))
     code = EComm32Error::ecCreateReadEvent;
-  if (!code && (!s->evWriteWake.Valid() || !s->evWriteKill.Valid()))
+  if (!code && (!s->evWriteWake.Valid() || !s->evWriteKill.Valid() || !s->evWriteBreak.Valid() ||
+                !s->evPurgeDone.Valid()))
     code = EComm32Error::ecCreateWriteEvent;
   s->CtsFlow = Dcb.fOutxCtsFlow;
   _SetSession(s);
   _Threads = std::make_unique<_TThreads>();
   _Threads->Session = s;
   // Each thread holds the open period's shared state for as long as it runs.
+  const std::string label = ShortDeviceName(DeviceName);
   if (!code) {
     s->bReadRun = true;
-    if (!_Threads->hReadThread.Start([this, s] { _ReadThread(*s); }, HANDLER_STACK)) {
+    if (!_Threads->hReadThread.Start(
+            [this, s, label] {
+              TThread::SetCurrentName("vx-rd " + label);
+              _ReadThread(*s);
+            },
+            HANDLER_STACK)) {
       s->bReadRun = false;
       code = EComm32Error::ecCreateReadThread;
     }
   }
   if (!code) {
     s->bTimerRun = true;
-    if (!_Threads->hTimerThread.Start([this, s] { _TimerThread(*s); }, HANDLER_STACK)) {
+    if (!_Threads->hTimerThread.Start(
+            [this, s, label] {
+              TThread::SetCurrentName("vx-tm " + label);
+              _TimerThread(*s);
+            },
+            HANDLER_STACK)) {
       s->bTimerRun = false;
       code = EComm32Error::ecCreateReadThread;
     }
   }
   if (!code) {
     s->bWriteRun = true;
-    if (!_Threads->hWriteThread.Start([this, s] { _WriteThread(*s); }, WRITER_STACK)) {
+    if (!_Threads->hWriteThread.Start(
+            [this, s, label] {
+              TThread::SetCurrentName("vx-wr " + label);
+              _WriteThread(*s);
+            },
+            WRITER_STACK)) {
       s->bWriteRun = false;
       code = EComm32Error::ecCreateWriteThread;
     }
@@ -487,6 +522,7 @@ void TComm32::Close() {
       s->Device->SetCommMask(EV_RXFLAG);
     s->evReadKill.Set();
     s->evWriteKill.Set();
+    s->evWriteBreak.Set();
     s->evTimerKill.Set();
     for (int i = 0; i < 100 && s->AnyAlive(); ++i)
       Sleep(5);
@@ -620,8 +656,16 @@ void TComm32::_WriteThread(_TSession& s) {
     if (!s.bWriteRun || which != 1)
       break;
     s.evWriteWake.Reset();
+    if (s.bPurgeWrite) {
+      s.evWriteBreak.Reset();
+      s.bPurgeWrite = false;
+      OutQueue->Discard();
+      length = sent = 0;
+      s.evPurgeDone.Set();
+      continue;
+    }
     if (sent < length) {
-      const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteKill);
+      const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteBreak);
       if (n > 0)
         sent += n;
       std::this_thread::yield();

@@ -52,9 +52,13 @@ public:
   TCommQueue& operator=(const TCommQueue&) = delete;
   virtual ~TCommQueue();
 
+  // The largest ring: index arithmetic stays far from overflow below it.
+  static constexpr std::int32_t MaxBufSize = 16 << 20;
+
   // Empties the queue and resizes its storage; Size <= 0 frees it (BufSize
-  // stays). Raises EComm32Error code 1 when the memory cannot be had, keeping
-  // the old storage. Not while another thread uses the queue.
+  // stays). Raises EComm32Error code 1 when the memory cannot be had or Size
+  // is above MaxBufSize, keeping the old storage. Not while another thread
+  // uses the queue.
   void fSetBufSize(std::int32_t Size);
 
   int In(const unsigned char* Data);
@@ -64,8 +68,10 @@ public:
 
   // Bytes held, as the consumer or an observer sees them.
   std::int32_t Used() const;
-  // Empties the queue (both indices to 0), as the port's purges do.
-  void Clear();
+  // Drops every byte held, from the consumer's side: only OutPos moves, so
+  // a producer working at the same time never sees its index reset. Call it
+  // on the thread that takes bytes out.
+  void Discard();
 
   std::int32_t BufSize;
   std::atomic<std::int32_t> OutPos;

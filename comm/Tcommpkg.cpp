@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <chrono>
 
 namespace LumaroComm32 {
 
@@ -20,19 +21,31 @@ TCommPackageQueue::~TCommPackageQueue() {
 }
 
 void TCommPackageQueue::SetQueue(long SlotCount, long SlotSize) {
-  fRemoveQueue();
   // Compared as signed 32-bit numbers: a value with the top bit set is raised too.
   const auto count = static_cast<std::int32_t>(SlotCount);
   const auto size = static_cast<std::int32_t>(SlotSize);
-  _SlotCount = count <= 2 ? 2 : count;
-  _SlotSize = size <= 32 ? 32 : size;
-  _Storage =
-      new unsigned char[static_cast<std::size_t>(_SlotCount) * static_cast<std::size_t>(_SlotSize)];
+  const std::int32_t slots = count <= 2 ? 2 : count, slotSize = size <= 32 ? 32 : size;
+  // At most 2^31 slots of 2^31 bytes: the product fits a 64-bit size.
+  auto storage =
+      AllocateBytes(static_cast<std::size_t>(slots) * static_cast<std::size_t>(slotSize));
+  if (!storage)
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
+  _Storage = std::move(storage);
+  _SlotCount = slots;
+  _SlotSize = slotSize;
+  Clear();
+}
+
+void TCommPackageQueue::Swap(TCommPackageQueue& Other) {
+  std::swap(_Storage, Other._Storage);
+  std::swap(_SlotCount, Other._SlotCount);
+  std::swap(_SlotSize, Other._SlotSize);
+  Clear();
+  Other.Clear();
 }
 
 void TCommPackageQueue::fRemoveQueue() {
-  delete[] _Storage;
-  _Storage = nullptr;
+  _Storage.reset();
   Clear();
 }
 
@@ -56,7 +69,8 @@ int TCommPackageQueue::In(const void* Package) {
   const std::uint32_t read = _ReadPos.load(std::memory_order_acquire);
   if ((read + n - write - 1) % n == 0)
     return 0;
-  std::memcpy(_Storage + static_cast<std::size_t>(write) * static_cast<std::size_t>(_SlotSize),
+  std::memcpy(_Storage.get() +
+                  static_cast<std::size_t>(write) * static_cast<std::size_t>(_SlotSize),
               Package, static_cast<std::size_t>(_SlotSize));
   _WritePos.store((write + 1) % n, std::memory_order_release);
   return 1;
@@ -71,7 +85,7 @@ int TCommPackageQueue::Out(void* Destination) {
   if ((write + n - read) % n == 0)
     return 0;
   std::memcpy(Destination,
-              _Storage + static_cast<std::size_t>(read) * static_cast<std::size_t>(_SlotSize),
+              _Storage.get() + static_cast<std::size_t>(read) * static_cast<std::size_t>(_SlotSize),
               static_cast<std::size_t>(_SlotSize));
   _ReadPos.store((read + 1) % n, std::memory_order_release);
   return 1;
@@ -87,7 +101,7 @@ int TCommPackageQueue::Read(void* Destination, unsigned long Index) const {
     return 0;
   const std::uint32_t slot = static_cast<std::uint32_t>((read + Index) % n);
   std::memcpy(Destination,
-              _Storage + static_cast<std::size_t>(slot) * static_cast<std::size_t>(_SlotSize),
+              _Storage.get() + static_cast<std::size_t>(slot) * static_cast<std::size_t>(_SlotSize),
               static_cast<std::size_t>(_SlotSize));
   return 1;
 }
@@ -119,6 +133,11 @@ const unsigned char* dataOf(const unsigned char* head) {
 
 } // namespace
 
+TByteBuffer::TByteBuffer(std::size_t Size) : _Data(AllocateBytes(Size)), _Size(Size) {
+  if (!_Data)
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
+}
+
 TCommPackage::TCommPackage(TComm32* Port)
     : _Port(Port), _ReadQueue(16, 4096 + 4), _WriteQueue(16, 4096 + 4) {
   _AllocBuffer();
@@ -142,18 +161,46 @@ TCommPackage::~TCommPackage() {
 }
 
 void TCommPackage::_AllocBuffer() {
-  _RemoveBuffer();
   // A queue element is at least 32 bytes, however small PackageSize is.
   const std::size_t element = std::max<std::size_t>(static_cast<std::size_t>(_PackageSize) + 4, 32);
-  _RecvBuf.assign(element, 0);
-  _StageBuf.assign(element, 0);
-  _FrameBuf.assign(2 * element, 0);
+  TByteBuffer recv(element), stage(element), frame(2 * element);
+  _RemoveBuffer();
+  _RecvBuf = std::move(recv);
+  _StageBuf = std::move(stage);
+  _FrameBuf = std::move(frame);
 }
 
 void TCommPackage::_RemoveBuffer() {
-  std::vector<unsigned char>().swap(_StageBuf);
-  std::vector<unsigned char>().swap(_FrameBuf);
-  std::vector<unsigned char>().swap(_RecvBuf);
+  _StageBuf = TByteBuffer();
+  _FrameBuf = TByteBuffer();
+  _RecvBuf = TByteBuffer();
+}
+
+void TCommPackage::_Reshape(long SlotCount, long PackageSize) {
+  TCommPackageQueue read(static_cast<unsigned long>(SlotCount),
+                         static_cast<unsigned long>(PackageSize + 4));
+  TCommPackageQueue write(static_cast<unsigned long>(SlotCount),
+                          static_cast<unsigned long>(PackageSize + 4));
+  const std::size_t element = std::max<std::size_t>(static_cast<std::size_t>(PackageSize) + 4, 32);
+  const bool newSize = PackageSize != _PackageSize;
+  TByteBuffer recv(newSize ? element : 0), stage(newSize ? element : 0),
+      frame(newSize ? 2 * element : 0);
+  // Everything is had: switched off, swap it in.
+  bool wasActive;
+  _Deactivate(wasActive);
+  {
+    std::lock_guard lock(_Lock);
+    _ReadQueue.Swap(read);
+    _WriteQueue.Swap(write);
+    if (newSize) {
+      _RecvBuf = std::move(recv);
+      _StageBuf = std::move(stage);
+      _FrameBuf = std::move(frame);
+    }
+    _PackageSize = PackageSize;
+  }
+  if (wasActive)
+    fSetActive(true);
 }
 
 void TCommPackage::CallNotify(int NotifyType) {
@@ -266,6 +313,9 @@ void TCommPackage::_WritePackage() {
 
 void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType) {
   if (_Active) {
+    // Cut by silence: bytes wake the timer, which sleeps while none come.
+    if ((NotifyType & EV_RXCHAR) && _PackageType == cptFrameTimeout)
+      _WakeEvent.Set();
     int bits = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
     {
       std::lock_guard lock(_Lock);
@@ -290,14 +340,36 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType) {
 }
 
 void TCommPackage::_TimerThread() {
+  using Clock = std::chrono::steady_clock;
+  auto lastPoll = Clock::now();
   while (_Run) {
-    // Idle (inactive, or cut by frame marks) it sleeps until woken.
-    const bool polling = _Active && _PackageType == cptFrameTimeout;
-    // Zero would poll without pause: one millisecond is the shortest period.
-    const int interval = static_cast<int>(std::clamp<unsigned long>(_PackageInterval, 1, INT_MAX));
-    platform::WaitForAny({&_WakeEvent}, polling ? interval : platform::INFINITE);
+    // Idle it sleeps until bytes arrive (the port's EV_RXCHAR wakes it);
+    // while a package is open it polls every PackageInterval, measured from
+    // the last poll, so a wake-up in between never counts as a silent poll.
+    if (_Assembling && _Active && _PackageType == cptFrameTimeout) {
+      // Zero would poll without pause: one millisecond is the shortest period.
+      const auto interval =
+          std::chrono::milliseconds(std::clamp<unsigned long>(_PackageInterval, 1, INT_MAX / 2));
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(lastPoll + interval - Clock::now());
+      if (left.count() > 0) {
+        platform::WaitForAny({&_WakeEvent}, static_cast<int>(left.count()));
+        continue;
+      }
+    } else {
+      platform::WaitForAny({&_WakeEvent}, platform::INFINITE);
+    }
     if (!_Run)
       break;
+    if (_Rename.exchange(false)) {
+      std::string name;
+      {
+        std::lock_guard lock(_Lock);
+        name = _ThreadName;
+      }
+      TThread::SetCurrentName(name);
+    }
+    lastPoll = Clock::now();
     try {
       if (_TimerTick())
         CallNotify(EV_RXCHAR);
@@ -309,12 +381,17 @@ void TCommPackage::_TimerThread() {
 
 bool TCommPackage::_TimerTick() {
   std::lock_guard lock(_Lock);
-  if (!_Active || _PackageType != cptFrameTimeout)
+  if (!_Active || _PackageType != cptFrameTimeout) {
+    _Assembling = false;
     return false;
-  if (_ReadTimeoutPackage() || countOf(_RecvBuf.data()) == 0)
+  }
+  const bool read = _ReadTimeoutPackage();
+  _Assembling = countOf(_RecvBuf.data()) != 0;
+  if (read || !_Assembling)
     return false;
   _ReadQueue.In(_RecvBuf.data()); // lost when the queue is full, notified all the same
   setCount(_RecvBuf.data(), 0);
+  _Assembling = false;
   return true;
 }
 
@@ -322,10 +399,18 @@ int TCommPackage::ReadPackage(void* Buffer, unsigned long Size) {
   std::lock_guard lock(_Lock);
   if (!_Active)
     return 0;
-  if (_PackageType == cptCompatiblePkg)
-    return _ReadQueue.Out(Buffer);
+  if (_PackageType == cptCompatiblePkg && Size == 0)
+    return _ReadQueue.Out(Buffer); // a whole element, as the caller promised room for
   const auto element = std::make_unique_for_overwrite<unsigned char[]>(
       static_cast<std::size_t>(_ReadQueue.SlotSize()));
+  if (_PackageType == cptCompatiblePkg) {
+    // The caller's size bounds the copy: never past the end of its buffer.
+    if (!Buffer || !_ReadQueue.Out(element.get()))
+      return 0;
+    std::memcpy(Buffer, element.get(),
+                std::min<std::size_t>(Size, static_cast<std::size_t>(_ReadQueue.SlotSize())));
+    return 1;
+  }
   if (Size == 0 || !Buffer)
     return _ReadQueue.Read(element.get(), 0) ? static_cast<int>(countOf(element.get())) : 0;
   if (!_ReadQueue.Out(element.get()))
@@ -342,8 +427,27 @@ int TCommPackage::WritePackage(const void* Buffer, unsigned long Size) {
   if (!_Active)
     return 0;
   if (_PackageType == cptCompatiblePkg) {
-    if (!Buffer || !_WriteQueue.In(Buffer))
+    if (!Buffer)
       return 0;
+    if (Size == 0) {
+      // A whole element, as the caller promised.
+      if (!_WriteQueue.In(Buffer))
+        return 0;
+    } else {
+      // Only the caller's Size bytes are read: the count is cut to the data
+      // they hold, so nothing past the buffer goes on the line.
+      if (Size < sizeof(std::uint32_t))
+        return 0;
+      const auto slot = static_cast<std::size_t>(_WriteQueue.SlotSize());
+      const auto element = std::make_unique<unsigned char[]>(slot);
+      std::memcpy(element.get(), Buffer, std::min<std::size_t>(Size, slot));
+      const auto room = std::min<unsigned long>(Size - sizeof(std::uint32_t),
+                                                static_cast<unsigned long>(_PackageSize));
+      setCount(element.get(),
+               static_cast<std::uint32_t>(std::min<unsigned long>(countOf(element.get()), room)));
+      if (!_WriteQueue.In(element.get()))
+        return 0;
+    }
     _WritePackage();
     return 1;
   }
@@ -380,6 +484,10 @@ void TCommPackage::PurgeWrite() {
 void TCommPackage::fSetActive(bool Value) {
   {
     std::lock_guard lock(_Lock);
+    if (Value) {
+      _ThreadName = "vx-pk " + platform::ShortDeviceName(_Port->DeviceName);
+      _Rename = true;
+    }
     _Active = Value;
     _Receiving = false;
     _Escaped = false;
@@ -399,30 +507,16 @@ void TCommPackage::_Deactivate(bool& WasActive) {
 }
 
 void TCommPackage::fSetQSize(unsigned long Value) {
-  bool wasActive;
-  _Deactivate(wasActive);
-  {
-    std::lock_guard lock(_Lock);
-    _QueueSize = static_cast<long>(Value);
-    _ReadQueue.SetQueue(_QueueSize, _ReadQueue.SlotSize());
-    _WriteQueue.SetQueue(_QueueSize, _WriteQueue.SlotSize());
-  }
-  if (wasActive)
-    fSetActive(true);
+  // The stored size keeps the value asked for; the queues raise it to 2.
+  _Reshape(static_cast<long>(Value), _PackageSize);
+  std::lock_guard lock(_Lock);
+  _QueueSize = static_cast<long>(Value);
 }
 
 void TCommPackage::fSetPkgSz(unsigned long Value) {
-  bool wasActive;
-  _Deactivate(wasActive);
-  {
-    std::lock_guard lock(_Lock);
-    _PackageSize = static_cast<long>(std::min<unsigned long>(Value, 0x7FFFFFFBUL));
-    _ReadQueue.SetQueue(_ReadQueue.SlotCount(), _PackageSize + 4);
-    _WriteQueue.SetQueue(_WriteQueue.SlotCount(), _PackageSize + 4);
-    _AllocBuffer();
-  }
-  if (wasActive)
-    fSetActive(true);
+  if (Value > MaxPackageSize)
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
+  _Reshape(_QueueSize, static_cast<long>(Value));
 }
 
 void TCommPackage::fSetPkgType(TCommPackageType Value) {

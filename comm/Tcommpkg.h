@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "comm/Tcomm32.h"
 #include "platform/event.h"
+#include "platform/memory.h"
 #include "platform/rtl.h"
 
 namespace LumaroComm32 {
@@ -24,8 +26,11 @@ public:
   virtual ~TCommPackageQueue();
 
   // Discards every package and sets the geometry: at least 2 slots of at
-  // least 32 bytes.
+  // least 32 bytes. The new storage is had before the old one goes: when it
+  // cannot be, EComm32Error code 1 is raised and the queue stays as it was.
   void SetQueue(long SlotCount, long SlotSize);
+  // Trades storage and geometry with another queue; neither may be in use.
+  void Swap(TCommPackageQueue& Other);
   int In(const void* Package);
   int Out(void* Destination);
   int Read(void* Destination, unsigned long Index) const;
@@ -40,7 +45,7 @@ public:
   std::uint32_t WritePos() const { return _WritePos.load(std::memory_order_acquire); }
 
 private:
-  unsigned char* _Storage = nullptr;
+  std::unique_ptr<unsigned char[], platform::FreeDeleter> _Storage;
   std::atomic<std::uint32_t> _ReadPos{0};
   std::atomic<std::uint32_t> _WritePos{0};
   std::int32_t _SlotCount = 2;
@@ -60,8 +65,25 @@ struct TCommPackageHead {
   unsigned char Data[4];
 };
 
+// A block of bytes that knows its size; zero-filled. Raises EComm32Error
+// code 1 when the memory cannot be had.
+class TByteBuffer {
+public:
+  TByteBuffer() = default;
+  explicit TByteBuffer(std::size_t Size);
+  unsigned char* data() { return _Data.get(); }
+  std::size_t size() const { return _Size; }
+
+private:
+  std::unique_ptr<unsigned char[], platform::FreeDeleter> _Data;
+  std::size_t _Size = 0;
+};
+
 class TCommPackage : public TObject {
 public:
+  // The largest package: larger sizes are refused with EComm32Error code 1.
+  static constexpr unsigned long MaxPackageSize = 1UL << 20;
+
   static constexpr unsigned char DefaultFrameHead = 0xEB;
   static constexpr unsigned char DefaultFrameTail = 0xEE;
   static constexpr unsigned char DefaultFrameCtrl = 0xEC;
@@ -115,6 +137,9 @@ private:
   void _WritePackage();
   void _AllocBuffer();
   void _RemoveBuffer();
+  // Replaces both queues' geometry and, with a new element size, the three
+  // buffers: everything is allocated first, so a failure changes nothing.
+  void _Reshape(long SlotCount, long PackageSize);
   void _Deactivate(bool& WasActive);
 
   TComm32* _Port;
@@ -133,12 +158,17 @@ private:
   TCommPackageQueue _WriteQueue;
   // Receive and staging buffers hold one queue element, the frame buffer two:
   // never smaller than the elements copied into them.
-  std::vector<unsigned char> _RecvBuf, _FrameBuf, _StageBuf;
+  TByteBuffer _RecvBuf, _FrameBuf, _StageBuf;
   bool _Receiving = false;
   bool _Escaped = false;
   std::uint32_t _SentCount = 0;
   platform::TEvent _WakeEvent{false};
   std::atomic<bool> _Run{true};
+  // A package is being assembled: the timer polls until it closes.
+  std::atomic<bool> _Assembling{false};
+  // The timer thread takes the port's name when the packager is switched on.
+  std::atomic<bool> _Rename{false};
+  std::string _ThreadName; // guarded by _Lock
   platform::TThread _Thread;
 };
 

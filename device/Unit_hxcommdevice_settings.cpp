@@ -354,10 +354,12 @@ void TForm_HxCommDevice_Settings::BnOKClick(TObject*) {
   if (!wholeNumber(EditAutoAns->text(), value) || value < 0 || value > 255)
     return (void)_Fail(EditAutoAns, txErrAutoAns);
   s.AutoAnswer = static_cast<int>(value);
-  if (!wholeNumber(EditInBufSize->text(), value) || value < 4096)
+  if (!wholeNumber(EditInBufSize->text(), value) || value < 4096 ||
+      value > LumaroComm32::TCommQueue::MaxBufSize)
     return (void)_Fail(EditInBufSize, txErrInBuf);
   s.InBufSize = value;
-  if (!wholeNumber(EditOutBufSize->text(), value) || value < 4096)
+  if (!wholeNumber(EditOutBufSize->text(), value) || value < 4096 ||
+      value > LumaroComm32::TCommQueue::MaxBufSize)
     return (void)_Fail(EditOutBufSize, txErrOutBuf);
   s.OutBufSize = value;
 

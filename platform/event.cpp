@@ -188,4 +188,8 @@ void TThread::RaiseCurrentPriority() {
   (void)setpriority(PRIO_PROCESS, tid, -10);
 }
 
+void TThread::SetCurrentName(const std::string& name) {
+  (void)pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
 } // namespace platform

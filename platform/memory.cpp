@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -22,6 +23,13 @@ void* Reallocate(void* block, std::size_t size) {
   if (n == 1)
     return nullptr;
   return std::realloc(block, size);
+}
+
+std::unique_ptr<unsigned char[], FreeDeleter> AllocateBytes(std::size_t size) {
+  auto* block = static_cast<unsigned char*>(Reallocate(nullptr, size ? size : 1));
+  if (block)
+    std::memset(block, 0, size);
+  return std::unique_ptr<unsigned char[], FreeDeleter>(block);
 }
 
 } // namespace platform

@@ -159,6 +159,10 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, in
 // when there is none.
 int ComNumberOfDeviceName(const std::string& deviceName);
 
+// A short name for a device name, for thread names and messages: "COM2"
+// for a port name, the last part of a path otherwise.
+std::string ShortDeviceName(const std::string& deviceName);
+
 // The path that a device name opens: "\\.\COM<n>" is $VEXIL_PORT_DIR/COM<n>
 // when that variable is set, else /dev/vexil/COM<n> when it exists, else
 // /dev/ttyS<n-1>; a name that starts with "/" stands as it is.

@@ -32,7 +32,10 @@ namespace {
 
 std::atomic<SerialBackend*> backendOverride{nullptr};
 
-constexpr int MODEM_POLL_MS = 10;
+// Without TIOCMIWAIT the modem lines are read at the port timer's pace, and
+// quickly only while hardware flow control waits for CTS to send.
+constexpr int MODEM_POLL_MS = 200;
+constexpr int CTS_WAIT_POLL_MS = 10;
 constexpr std::uint32_t MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD;
 // Signal that ends a modem helper's TIOCMIWAIT; installed without SA_RESTART.
 const int MODEM_STOP_SIGNAL = SIGRTMIN + 3;
@@ -143,6 +146,7 @@ public:
     if (ioctl(fd_, TCSETS2, &t) != 0)
       return false;
     baud_ = dcb.BaudRate;
+    ctsFlow_ = dcb.fOutxCtsFlow;
     evtChar_ = static_cast<unsigned char>(dcb.EvtChar);
     // Line levels; a device without modem lines (a pty) has nothing to set.
     if (modemMode_ != ModemMode::None) {
@@ -178,8 +182,11 @@ public:
         return CommWait::Event;
 
       const bool watchModem = (mask & MODEM_EVENTS) && !gone_;
-      if (watchModem && modemMode_ == ModemMode::Poll)
-        timeout = timeout < 0 ? MODEM_POLL_MS : std::min(timeout, MODEM_POLL_MS);
+      if (watchModem && modemMode_ == ModemMode::Poll) {
+        const int period =
+            ctsFlow_ && txPending_ && !(lastModem_ & MS_CTS_ON) ? CTS_WAIT_POLL_MS : MODEM_POLL_MS;
+        timeout = timeout < 0 ? period : std::min(timeout, period);
+      }
       bool room;
       {
         std::lock_guard lock(rxLock_);
@@ -411,6 +418,7 @@ private:
   std::atomic<bool> txPending_{false};
   std::atomic<bool> gone_{false};
   std::uint32_t baud_ = 9600;
+  std::atomic<bool> ctsFlow_{false};
   unsigned char evtChar_ = 0;
   std::atomic<ModemMode> modemMode_{ModemMode::None};
   std::uint32_t lastModem_ = 0;
@@ -491,6 +499,13 @@ int ComNumberOfDeviceName(const std::string& deviceName) {
   if (name.size() <= 3 || name.compare(0, 3, "COM") != 0 || !isDigits(name.substr(3)))
     return 0;
   return std::atoi(name.c_str() + 3);
+}
+
+std::string ShortDeviceName(const std::string& deviceName) {
+  if (const int n = ComNumberOfDeviceName(deviceName); n > 0)
+    return "COM" + std::to_string(n);
+  const auto slash = deviceName.find_last_of('/');
+  return slash == std::string::npos ? deviceName : deviceName.substr(slash + 1);
 }
 
 std::string ResolveDeviceName(const std::string& deviceName) {

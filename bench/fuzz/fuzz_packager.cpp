@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool twice = data[5] & 1, silence = data[5] & 2;
   const auto stream = pieces(data + 6, size - 6);
   Rig& r = rig();
-  r.port.InQueue->Clear();
-  r.port.OutQueue->Clear();
+  r.port.InQueue->Discard();
+  r.port.OutQueue->Discard();
 
   // Head/tail decoding, then the round trip.
   configure(r.pkg, cptFrameHeadTail, head, tail, ctrl, pkgSize, twice);
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (head != tail && tail != ctrl && head != ctrl) {
     for (const auto& p : decoded) {
-      r.port.OutQueue->Clear();
+      r.port.OutQueue->Discard();
       if (!p.empty() && r.pkg.WritePackage(p.data(), p.size()) != static_cast<int>(p.size()))
         fail("a decoded package could not be written again");
       if (p.empty())
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Silence cutting: a tick after each piece, and sometimes a quiet one.
   if (silence) {
-    r.port.InQueue->Clear();
+    r.port.InQueue->Discard();
     configure(r.pkg, cptFrameTimeout, head, tail, ctrl, pkgSize, twice);
     std::string fed, got;
     bool reachedLimit = pkgSize == 0; // nothing fits: every byte is dropped

@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "comm/Tcommpkg.h"
+#include "platform/memory.h"
 #include "platform/serial_sim.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/package_probe.h"
@@ -171,12 +173,75 @@ TEST_F(Packager, CompatibleModeMovesWholeElements) {
           "abc"
           "\xEE");
   std::vector<unsigned char> element(static_cast<std::size_t>(pkg.ElementSize()));
-  ASSERT_EQ(pkg.ReadPackage(element.data(), 1), 1);
+  ASSERT_EQ(pkg.ReadPackage(element.data(), 0), 1);
   std::uint32_t count;
   std::memcpy(&count, element.data(), 4);
   EXPECT_EQ(count, 3u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(element.data()) + 4, 3), "abc");
-  EXPECT_EQ(pkg.ReadPackage(element.data(), 1), 0);
+  EXPECT_EQ(pkg.ReadPackage(element.data(), 0), 0);
+}
+
+// A caller that gives a size gets nothing past it, read or written.
+TEST_F(Packager, CompatibleModeStaysInsideTheCallersSize) {
+  receive("\xEB" + std::string(100, 'r') + "\xEE");
+  std::vector<unsigned char> buf(64, 0x5A);
+  ASSERT_EQ(pkg.ReadPackage(buf.data(), 32), 1);
+  std::uint32_t count;
+  std::memcpy(&count, buf.data(), 4);
+  EXPECT_EQ(count, 100u);
+  EXPECT_EQ(std::string(buf.begin() + 4, buf.begin() + 32), std::string(28, 'r'));
+  EXPECT_EQ(std::string(buf.begin() + 32, buf.end()), std::string(32, '\x5A'))
+      << "bytes past the size were written";
+
+  // A 20-byte record whose count field claims 4096: 16 bytes go out.
+  std::vector<unsigned char> report(20, 'A');
+  count = 4096;
+  std::memcpy(report.data(), &count, 4);
+  EXPECT_EQ(pkg.WritePackage(report.data(), 20), 1);
+  EXPECT_EQ(sent(), "\xEB\xEB" + std::string(16, 'A') + "\xEE\xEE");
+  count = 3;
+  std::memcpy(report.data(), &count, 4);
+  EXPECT_EQ(pkg.WritePackage(report.data(), 20), 1);
+  EXPECT_EQ(sent(), "\xEB\xEB"
+                    "AAA"
+                    "\xEE\xEE");
+  EXPECT_EQ(pkg.WritePackage(report.data(), 3), 0) << "no room even for the count";
+  EXPECT_EQ(sent(), "");
+}
+
+// Every allocation of a resize can fail: the packager keeps its old size and
+// storage, stays switched on, and still decodes into buffers that fit.
+TEST_F(Packager, FailedResizesChangeNothing) {
+  pkg.fSetPkgType(cptFrameHeadTail);
+  const auto expectOutOfMemory = [](const std::function<void()>& f) {
+    try {
+      f();
+      ADD_FAILURE() << "no exception";
+    } catch (const EComm32Error& e) {
+      EXPECT_EQ(e.ErrorCode, EComm32Error::ecOutOfMemory);
+    }
+  };
+  for (int nth = 1; nth <= 5; ++nth) {
+    platform::fault::FailAllocation(nth);
+    expectOutOfMemory([&] { pkg.fSetPkgSz(100000); });
+  }
+  for (int nth = 1; nth <= 2; ++nth) {
+    platform::fault::FailAllocation(nth);
+    expectOutOfMemory([&] { pkg.fSetQSize(64); });
+  }
+  platform::fault::FailAllocation(0);
+  expectOutOfMemory([&] { pkg.fSetPkgSz(TCommPackage::MaxPackageSize + 1); });
+  expectOutOfMemory([&] { pkg.fSetPkgSz(0xFFFFFFFFUL); });
+  EXPECT_EQ(pkg.PackageSize(), 4096);
+  EXPECT_EQ(pkg.QueueSize(), 16);
+  EXPECT_EQ(pkg.ElementSize(), 4100);
+  EXPECT_TRUE(pkg.Active());
+  receive("\xEB" + std::string(6000, 'q') + "\xEE");
+  EXPECT_EQ(readPackage(), std::string(4096, 'q'));
+
+  pkg.fSetPkgSz(TCommPackage::MaxPackageSize);
+  EXPECT_EQ(pkg.ElementSize(), static_cast<long>(TCommPackage::MaxPackageSize + 4));
+  EXPECT_TRUE(pkg.Active());
 }
 
 TEST_F(Packager, FullReadQueueDropsTheSixteenth) {

@@ -1,6 +1,7 @@
 // The serial port on a real kernel tty: a pty pair whose slave is the port.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -8,10 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "comm/Tcomm32.h"
+#include "comm/Tcommpkg.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/port_reader.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/stream_check.h"
 
 using namespace LumaroComm32;
 using namespace platform;
@@ -193,6 +195,163 @@ TEST_F(PortOnPty, HangUpStopsTheReaderWithoutSpinning) {
   const auto start = std::chrono::steady_clock::now();
   port.Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// Holds a port's output (XOFF on its own side, as tcflow TCOOFF does) until
+// released, so that what it was given stays queued.
+class EscapeHeld {
+public:
+  explicit EscapeHeld(TComm32& port) : port_(port) { port_.EscapeCommFunction(SETXOFF); }
+  ~EscapeHeld() { Release(); }
+  void Release() {
+    if (held_)
+      port_.EscapeCommFunction(SETXON);
+    held_ = false;
+  }
+
+private:
+  TComm32& port_;
+  bool held_ = true;
+};
+
+// A sender at full speed and thousands of purges: the line carries pieces of
+// what the owner wrote, in order, and nothing else (no stale ring memory).
+TEST_F(PortOnPty, PurgeWriteUnderTrafficSendsOnlyOwnBytesInOrder) {
+  port.Open();
+  // Each index keeps its one writer: the purge leaves the owner's InPos
+  // alone, and the writer empties the queue by catching up with it.
+  EscapeHeld held(port);
+  ASSERT_EQ(port.Write(std::string(3000, 'h').data(), 3000), 3000);
+  const std::int32_t in = port.OutQueue->InPos;
+  port.PurgeWrite(false);
+  EXPECT_EQ(port.OutQueue->InPos.load(), in);
+  EXPECT_EQ(port.OutQueue->Used(), 0);
+  held.Release();
+
+  const std::string sent = RandomStream(7 << 20);
+  std::string got;
+  std::atomic<bool> done{false};
+  std::thread drain([&] {
+    char buf[8192];
+    for (;;) {
+      pollfd p{pty.master(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) {
+        if (done)
+          return;
+        continue;
+      }
+      const ssize_t k = read(pty.master(), buf, sizeof buf);
+      if (k <= 0)
+        return;
+      got.append(buf, static_cast<std::size_t>(k));
+    }
+  });
+  std::size_t off = 0;
+  int purges = 0;
+  while (off < sent.size() && purges < 2000) {
+    for (int k = 0; k < 3 && off < sent.size(); ++k)
+      off += static_cast<std::size_t>(port.Write(
+          sent.data() + off, static_cast<int>(std::min<std::size_t>(1000, sent.size() - off))));
+    port.PurgeWrite(false);
+    ++purges;
+  }
+  const std::string last = "the end of the stream";
+  port.Write(last.data(), static_cast<int>(last.size()));
+  EXPECT_TRUE(Eventually([&] { return port.OutQueue->Used() == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  done = true;
+  drain.join();
+  ASSERT_GE(got.size(), last.size());
+  EXPECT_EQ(got.substr(got.size() - last.size()), last) << "bytes after the purges all arrive";
+  const RunCheck r = CheckRuns(sent, got.substr(0, got.size() - last.size()));
+  EXPECT_EQ(purges, 2000);
+  EXPECT_GT(r.matched, 0u);
+  EXPECT_LT(r.unmatched, 64u) << "bytes nobody wrote, or old bytes again; " << r.runs << " pieces";
+}
+
+// The same on the receiving side: the owner reads while it purges.
+TEST_F(PortOnPty, PurgeReadUnderTrafficNeverInventsBytes) {
+  port.Open();
+  ASSERT_EQ(write(pty.master(), "12345", 5), 5);
+  ASSERT_TRUE(Eventually([&] { return port.InQueue->Used() == 5; }));
+  const std::int32_t in = port.InQueue->InPos;
+  port.PurgeRead(false);
+  EXPECT_EQ(port.InQueue->InPos.load(), in) << "the reader's index was written by the owner";
+  EXPECT_EQ(port.InQueue->Used(), 0);
+
+  const std::string sent = RandomStream(2 << 20, 7);
+  std::atomic<bool> fed{false};
+  std::thread feeder([&] {
+    for (std::size_t off = 0; off < sent.size();) {
+      const ssize_t k =
+          write(pty.master(), sent.data() + off, std::min<std::size_t>(4096, sent.size() - off));
+      if (k <= 0)
+        break;
+      off += static_cast<std::size_t>(k);
+      // A pace the owner keeps up with, so that many purges fall on bytes.
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    fed = true;
+  });
+  std::string got;
+  char buf[256];
+  int purges = 0, reads = 0;
+  auto quietSince = std::chrono::steady_clock::now();
+  while (!fed || std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(300)) {
+    const int n = port.Read(buf, sizeof buf);
+    if (n == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    quietSince = std::chrono::steady_clock::now();
+    got.append(buf, static_cast<std::size_t>(n));
+    if (++reads % 5 == 0) {
+      port.PurgeRead(false);
+      ++purges;
+    }
+  }
+  feeder.join();
+  const RunCheck r = CheckRuns(sent, got);
+  EXPECT_GT(purges, 100);
+  EXPECT_GT(r.matched, 0u);
+  EXPECT_LT(r.unmatched, 64u) << "bytes nobody sent, or old bytes again; " << r.runs << " pieces";
+}
+
+// An idle line costs nothing but the port's 200 ms timer: the reader, the
+// writer and the packager's silence cutter sleep until something happens,
+// and a burst is still cut by the silence after it.
+TEST_F(PortOnPty, IdleThreadsSleepAndAWokenCutterStillCuts) {
+  TCommPackage pkg(&port);
+  NotifyLog packages;
+  pkg.OnPackageNotify = [&](TObject*, int type) { packages.Add(type); };
+  pkg.fSetPkgType(cptFrameTimeout);
+  port.Open();
+  pkg.fSetActive(true);
+  ASSERT_TRUE(Eventually([] { return ThreadSwitches("vx-pk COM2") >= 0; }))
+      << "the threads carry their role and port";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const char* names[] = {"vx-pk COM2", "vx-rd COM2", "vx-wr COM2", "vx-tm COM2"};
+  long before[4];
+  for (int i = 0; i < 4; ++i)
+    before[i] = ThreadSwitches(names[i]);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  long woke[4];
+  for (int i = 0; i < 4; ++i)
+    woke[i] = ThreadSwitches(names[i]) - before[i];
+  EXPECT_LE(woke[0], 2) << "the packager's timer polls an idle line";
+  EXPECT_LE(woke[1], 2) << "the reader wakes on an idle line";
+  EXPECT_LE(woke[2], 2) << "the writer wakes on an idle line";
+  EXPECT_LE(woke[3], 16) << "the port's timer wakes more than every 200 ms";
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(write(pty.master(), "\x01\x02\x03", 3), 3);
+  ASSERT_TRUE(packages.WaitForBits(EV_RXCHAR));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(45)) << "cut before a whole interval of silence";
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+  std::string got(8, '\0');
+  EXPECT_EQ(pkg.ReadPackage(got.data(), got.size()), 3);
+  EXPECT_EQ(packages.Entries(), (std::vector<std::string>{"1"}));
 }
 
 TEST_F(PortOnPty, OddLineSettingsAreAcceptedOrRefused) {

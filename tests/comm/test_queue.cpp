@@ -123,6 +123,48 @@ TEST(CommQueue, FailedEnlargementRaisesOutOfMemoryAndKeepsTheOldStorage) {
   EXPECT_EQ(failed.BufSize, 64);
 }
 
+TEST(CommQueue, SizesAboveTheMaximumAreRefusedAndTheLargestWraps) {
+  TCommQueue q(8);
+  q.In(bytes(3).data(), 3);
+  unsigned char* before = q.Buffer;
+  for (std::int32_t size : {TCommQueue::MaxBufSize + 1, INT32_MAX}) {
+    try {
+      q.fSetBufSize(size);
+      FAIL() << "no exception for " << size;
+    } catch (const EComm32Error& e) {
+      EXPECT_EQ(e.ErrorCode, EComm32Error::ecOutOfMemory);
+    }
+    EXPECT_EQ(q.Buffer, before);
+    EXPECT_EQ(q.BufSize, 8);
+  }
+  // The largest ring: a block that wraps at its end lands inside it.
+  q.fSetBufSize(TCommQueue::MaxBufSize);
+  const std::string step(TCommQueue::MaxBufSize - 100, 'x');
+  ASSERT_EQ(q.In(step.data(), static_cast<std::int32_t>(step.size())),
+            static_cast<int>(step.size()));
+  std::string out(step.size(), '\0');
+  ASSERT_EQ(q.Out(out.data(), static_cast<std::int32_t>(out.size())), static_cast<int>(out.size()));
+  const auto wrap = bytes(300);
+  EXPECT_EQ(q.In(wrap.data(), 300), 300);
+  EXPECT_LT(q.InPos.load(), 300);
+  EXPECT_GE(q.InPos.load(), 0);
+  std::vector<unsigned char> back(300);
+  EXPECT_EQ(q.Out(back.data(), 300), 300);
+  EXPECT_EQ(back, wrap);
+}
+
+TEST(CommQueue, DiscardMovesOnlyTheConsumersIndex) {
+  TCommQueue q(16);
+  q.In(bytes(5).data(), 5);
+  q.Out(bytes(2).data(), 2);
+  q.In(bytes(4).data(), 4);
+  const std::int32_t in = q.InPos;
+  q.Discard();
+  EXPECT_EQ(q.InPos.load(), in) << "the producer's index is never written";
+  EXPECT_EQ(q.OutPos.load(), in);
+  EXPECT_EQ(q.Used(), 0);
+}
+
 // One producer and one consumer thread pass a numbered stream through a small
 // ring; every byte must come out once, in order.
 TEST(CommQueue, TwoThreadStreamKeepsOrder) {

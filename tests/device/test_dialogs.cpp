@@ -97,13 +97,22 @@ TEST_F(Dialog, AutoAnswerMustBeAWholeNumberUpTo255) {
   EXPECT_EQ(dev.fGetAutAns(), 7);
 }
 
-TEST_F(Dialog, BufferSizesStartAt4096) {
+TEST_F(Dialog, BufferSizesRunFrom4096To16MiB) {
   Settings d(nullptr, &dev, false);
   d.EditInBufSize->setText("4095");
   EXPECT_EQ(pressOK(d), 0);
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text, english(Settings::txErrInBuf));
+  d.EditInBufSize->setText("16777217");
+  EXPECT_EQ(pressOK(d), 0);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].Text, english(Settings::txErrInBuf));
   d.EditInBufSize->setText("4096");
+  d.EditOutBufSize->setText("2147483647");
+  EXPECT_EQ(pressOK(d), 0);
+  ASSERT_EQ(boxes.size(), 3u);
+  EXPECT_EQ(boxes[2].Text, english(Settings::txErrOutBuf));
+  EXPECT_EQ(dev.fGetInBufSize(), 8192) << "nothing applied while a value is refused";
   d.EditOutBufSize->setText("100000");
   EXPECT_EQ(pressOK(d), TForm::mrOk);
   EXPECT_EQ(dev.fGetInBufSize(), 4096);
