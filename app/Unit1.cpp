@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -215,9 +218,55 @@ void GetSysInventory(unsigned char* Packet) {
 // ---------------------------------------------------------------------------
 // Power
 
+namespace {
+
+// One power action at a time, off the window thread; joined before the next
+// one starts and at the end of the run.
+class TPowerRunner {
+public:
+  ~TPowerRunner() { Wait(); }
+  void Start(platform::PowerAction Action) {
+    std::lock_guard lock(_Lock);
+    const char* what = Action == platform::PowerAction::PowerOff ? "power off" : "reboot";
+    if (_Busy) {
+      std::fprintf(stderr, "vexil-agent: %s refused: a power action is still running\n", what);
+      return;
+    }
+    if (_Thread.joinable())
+      _Thread.join();
+    _Busy = true;
+    _Thread = std::thread([this, Action, what] {
+      const std::string failed = platform::DoPowerAction(Action);
+      if (!failed.empty())
+        std::fprintf(stderr, "vexil-agent: %s failed: %s\n", what, failed.c_str());
+      _Busy = false;
+    });
+  }
+  void Wait() {
+    std::lock_guard lock(_Lock);
+    if (_Thread.joinable())
+      _Thread.join();
+  }
+
+private:
+  std::mutex _Lock;
+  std::thread _Thread;
+  std::atomic<bool> _Busy{false};
+};
+
+TPowerRunner& powerRunner() {
+  static TPowerRunner runner;
+  return runner;
+}
+
+} // namespace
+
 void SystemPower(int Mode) {
-  platform::DoPowerAction(Mode == 0 ? platform::PowerAction::PowerOff
-                                    : platform::PowerAction::Reboot);
+  powerRunner().Start(Mode == 0 ? platform::PowerAction::PowerOff : platform::PowerAction::Reboot);
+}
+
+void WaitForPowerAction() {
+  powerRunner().Wait();
 }
 
 // ---------------------------------------------------------------------------
@@ -307,6 +356,10 @@ TForm1::TForm1() {
   com->fSetQSize(16);
   com->fSetPkgSz(4096);
   com->OnPackage = [this](TObject* Sender, int NotifyType) { comPackage(Sender, NotifyType); };
+  Lines = std::make_unique<TLineKeeper>(*com, [](const std::string& Line) {
+    std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str());
+  });
+  com->OnCommNotify = [this](TObject*, int NotifyType) { Lines->PortNotify(NotifyType); };
 }
 
 TForm1::~TForm1() {
@@ -331,24 +384,10 @@ void TForm1::_Log(QPlainTextEdit* Pane, const std::string& Line) {
 bool TForm1::FormCreate(AnsiString& Error) {
   GetCpuRate(LoadPacket);
   tickCount = 0;
-  const auto open = [this] {
-    com->fSetActive(true);
-    com->fSetPkgType(LumaroComm32::cptFrameTimeout);
-    com->fSetUsePackage(true);
-  };
-  try {
-    open();
+  if (Lines->OpenFirst())
     return true;
-  } catch (const Exception&) {
-    com->fSetPort(1);
-  }
-  try {
-    open();
-    return true;
-  } catch (const Exception& e) {
-    Error = e.Message;
-    return false;
-  }
+  Error = Lines->FailureText();
+  return false;
 }
 
 void TForm1::Timer1Timer(TObject*) {
@@ -480,6 +519,7 @@ void TForm1::FormClose() {
   _Closed = true;
   Timer1->fSetEnabled(false);
   Timer2->fSetEnabled(false);
+  Lines->Stop();
   try {
     com->fSetActive(false);
   } catch (...) {

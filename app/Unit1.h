@@ -32,8 +32,13 @@ std::string CpuModelText(const std::string& Vendor, std::uint32_t Signature, std
 std::string OsText(std::uint32_t PlatformId, std::uint32_t Major, std::uint32_t Minor,
                    const std::string& CSDVersion);
 
-// Powers the node off (0) or reboots it (any other value).
+// Powers the node off (0) or reboots it (any other value). The action runs
+// on a thread of its own, so the caller (the window thread, with its report
+// timers) never waits for it; a failure is written to standard error with
+// its reason. A request while one still runs is refused with a message.
 void SystemPower(int Mode);
+// Waits until a power action that runs has ended.
+void WaitForPowerAction();
 
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -41,6 +46,7 @@ void SystemPower(int Mode);
 
 #include <memory>
 
+#include "app/line_keeper.h"
 #include "device/Hxcommdevice.h"
 #include "device/forms.h"
 
@@ -62,8 +68,8 @@ public:
   void Button5Click(TObject* Sender);
   void Button6Click(TObject* Sender);
   void comPackage(TObject* Sender, int NotifyType);
-  // Opens the line (COM2, else COM1); false with the error's text when
-  // neither opens.
+  // Opens the line (COM2, else COM1, never a kernel console); false with
+  // each port's cause in Error when neither opens.
   bool FormCreate(AnsiString& Error);
   // Timers off, line closed, threads joined.
   void FormClose();
@@ -79,6 +85,8 @@ public:
   QPushButton* Button5;
   QPushButton* Button6;
   QPlainTextEdit* memo1;
+  // Keeps com on a working line: COM2, else COM1; reopened when lost.
+  std::unique_ptr<TLineKeeper> Lines;
   int debugMode = 0;
   int tickCount = 0;
 

@@ -13,14 +13,6 @@
 #include "app/Unit1.h"
 #include "platform/serial.h"
 
-namespace {
-
-std::string portPath(int n) {
-  return platform::ResolveDeviceName("COM" + std::to_string(n));
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
   const bool debug = HasDebugSwitch(argc, argv);
   const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -37,30 +29,28 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
   TForm1 form;
-  // SIGTERM and SIGINT end the run the way Exit does.
+  // SIGTERM, SIGINT and SIGHUP end the run the way Exit does.
   OnTerminationSignals(&form, [&form] { form.Button1Click(nullptr); });
 
   AnsiString error;
   if (!form.FormCreate(error)) {
-    const QString text = QtText(error);
-    if (debug) {
-      ShowMessageBox(nullptr, text, QStringLiteral("vexil-agent"), TMsgIcon::Error);
-    } else {
-      std::fprintf(stderr,
-                   "vexil-agent: %s: neither COM2 (%s) nor COM1 (%s) could be opened (%s); "
-                   "check the cable or adapter, or point VEXIL_PORT_DIR at the ports\n",
-                   text.toLocal8Bit().constData(), portPath(2).c_str(), portPath(1).c_str(),
-                   platform::DescribeOpenError(form.com->fGetLastOpenError()).c_str());
-    }
+    const std::string text =
+        error + "; check the cable or adapter, or point VEXIL_PORT_DIR at the ports";
+    if (debug)
+      ShowMessageBox(nullptr, QString::fromStdString(text), QStringLiteral("vexil-agent"),
+                     TMsgIcon::Error);
+    else
+      std::fprintf(stderr, "vexil-agent: %s\n", text.c_str());
     return 1; // a service manager must see the failure
   }
-  const int port = form.com->fGetPort();
-  std::fprintf(stderr, "vexil-agent: sending on COM%d (%s)%s\n", port, portPath(port).c_str(),
+  std::fprintf(stderr, "vexil-agent: sending on %s%s\n",
+               TLineKeeper::Describe(form.com->fGetPort()).c_str(),
                debug ? ", debug window on: commands are only logged" : "");
   form.debugMode = debug ? 1 : 0;
   if (debug)
     form.show();
   app.exec();
   form.FormClose();
+  WaitForPowerAction();
   return 0;
 }

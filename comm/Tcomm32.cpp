@@ -225,6 +225,8 @@ struct TComm32::_TSession {
   TEvent evWriteBreak{true};
   TEvent evPurgeDone{true};
   std::atomic<bool> bPurgeWrite{false};
+  // The writer holds bytes the driver has not taken yet.
+  std::atomic<bool> bChunkPending{false};
   std::atomic<bool> bReadRun{false}, bWriteRun{false}, bTimerRun{false};
   std::atomic<bool> bReadAlive{false}, bWriteAlive{false}, bTimerAlive{false};
   // Copied at Open: the reader must not read Dcb while the owner edits it.
@@ -425,6 +427,8 @@ void TComm32::Open() {
     code = EComm32Error::ecInitWriteBuffer;
 
   auto s = std::make_shared<_TSession>();
+  LineLost = 0;
+  BytesSent = 0;
   if (!code) {
     LastOpenError = 0;
     s->Device = OpenSerialDevice(DeviceName, &LastOpenError);
@@ -637,10 +641,15 @@ void TComm32::_ReadThread(_TSession& s) {
       if ((ev & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !s.CtsFlow)) {
         if (InQueue->Used() != 0)
           ev &= ~EV_TXEMPTY;
-        s.evWriteWake.Set();
+        // A writer with nothing to send would only wake to find that out.
+        if (s.bChunkPending || OutQueue->Used() != 0)
+          s.evWriteWake.Set();
       }
-      if (ev & EV_ERR)
+      if (ev & EV_ERR) {
         dev.ClearCommError(nullptr, nullptr);
+        if (const int lost = dev.LostError())
+          LineLost = lost;
+      }
       CommNotify(static_cast<int>(ev));
     }
   }
@@ -661,17 +670,22 @@ void TComm32::_WriteThread(_TSession& s) {
       s.bPurgeWrite = false;
       OutQueue->Discard();
       length = sent = 0;
+      s.bChunkPending = false;
       s.evPurgeDone.Set();
       continue;
     }
     if (sent < length) {
       const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteBreak);
-      if (n > 0)
+      if (n > 0) {
         sent += n;
+        BytesSent += static_cast<std::uint64_t>(n);
+      }
+      s.bChunkPending = sent < length;
       std::this_thread::yield();
     } else if (OutQueue->Used() != 0) {
       length = OutQueue->Out(chunk, WRITE_CHUNK);
       sent = 0;
+      s.bChunkPending = true;
       s.evWriteWake.Set();
     }
   }

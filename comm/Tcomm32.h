@@ -142,6 +142,12 @@ public:
   std::atomic<std::uint32_t> ModemStatus{0};
   // Why the device could not be opened (an errno value), 0 after a good Open.
   int LastOpenError = 0;
+  // Why the open line stopped working for good (an errno value, see
+  // platform::DescribeLineLoss); set before the EV_ERR that reports it, 0
+  // while the line works and after every Open. The owner closes the port.
+  std::atomic<int> LineLost{0};
+  // Bytes the driver has taken from the writer since the last Open.
+  std::atomic<std::uint64_t> BytesSent{0};
 
 private:
   struct _TSession;

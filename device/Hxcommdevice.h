@@ -156,6 +156,11 @@ public:
   bool fGetDisableWrite() const;
   // Why the last open failed (an errno value), 0 after a good open.
   int fGetLastOpenError() const { return _Port->LastOpenError; }
+  // Why the open line stopped working for good (an errno value), 0 while it
+  // works; the owner closes the component and opens it again later.
+  int fGetLineLost() const { return _Port->LineLost; }
+  // Bytes the driver has taken since the last open.
+  std::uint64_t fGetBytesSent() const { return _Port->BytesSent; }
   void fSetDisableWrite(bool Value);
 
   TCommNotifyEvent OnCommNotify;

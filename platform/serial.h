@@ -135,6 +135,10 @@ public:
   virtual bool GetCommModemStatus(std::uint32_t* status) = 0;
   virtual bool PurgeComm(std::uint32_t flags) = 0;
   virtual bool EscapeCommFunction(std::uint32_t function) = 0;
+  // Why the line stopped working for good (an errno value: EIO, ENXIO,
+  // ENODEV, or EPIPE for a hang-up at end of file); 0 while it works. Set
+  // before the EV_ERR that reports it.
+  virtual int LostError() const { return 0; }
 };
 
 // Where devices come from: the POSIX layer unless a test installs another.
@@ -177,6 +181,15 @@ std::vector<std::string> ListSerialPortNames(const std::string& sysRoot = "");
 // Waits until the kernel has sent what a tty's output queue holds (the
 // handle of an open POSIX device); false after timeoutMs.
 bool WaitOutputDrained(int handle, int timeoutMs);
+
+// The active kernel console that a device path is, after links are resolved
+// ("ttyS0"), or "" when it is none. The consoles are those named in
+// <root>/sys/class/tty/console/active, each as <root>/dev/<name>.
+std::string KernelConsoleOf(const std::string& devicePath, const std::string& root = "");
+
+// What a lost line means for a person: "the device is gone or the other end
+// hung up", "the line hung up", ...
+std::string DescribeLineLoss(int error);
 
 // What an open failure means for a person: "no such device", "in use by
 // another program", "permission denied (is the user in the dialout group?)".

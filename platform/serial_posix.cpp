@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -303,8 +304,15 @@ public:
     }
   }
 
+  int LostError() const override { return lostError_; }
+
 private:
   enum class ModemMode { None, Wait, Poll };
+
+  void lost(int error) {
+    lostError_ = error;
+    gone_ = true;
+  }
 
   // Moves what the kernel holds into the driver buffer, up to its size.
   std::uint32_t receive(std::uint32_t mask) {
@@ -322,7 +330,7 @@ private:
       // End of file or EIO: the other side hung up or the device is gone.
       // Reported once; the line is not read or polled again.
       if (n == 0 || isGone(errno)) {
-        gone_ = true;
+        lost(n == 0 ? EPIPE : errno);
         return EV_ERR;
       }
       return 0;
@@ -355,7 +363,7 @@ private:
     int lines = 0;
     if (ioctl(fd_, TIOCMGET, &lines) != 0) {
       if (isGone(errno) && !gone_) {
-        gone_ = true;
+        lost(errno);
         return EV_ERR;
       }
       return 0;
@@ -417,6 +425,7 @@ private:
   std::uint32_t rxCapacity_ = 4096;
   std::atomic<bool> txPending_{false};
   std::atomic<bool> gone_{false};
+  std::atomic<int> lostError_{0};
   std::uint32_t baud_ = 9600;
   std::atomic<bool> ctsFlow_{false};
   unsigned char evtChar_ = 0;
@@ -556,6 +565,30 @@ bool WaitOutputDrained(int handle, int timeoutMs) {
     if (waited >= timeoutMs)
       return false;
     Sleep(5);
+  }
+}
+
+std::string KernelConsoleOf(const std::string& devicePath, const std::string& root) {
+  std::ifstream active(root + "/sys/class/tty/console/active");
+  std::error_code ec;
+  const auto device = std::filesystem::canonical(devicePath, ec);
+  if (!active || ec)
+    return "";
+  for (std::string name; active >> name;) {
+    const auto console = std::filesystem::canonical(root + "/dev/" + name, ec);
+    if (!ec && console == device)
+      return name;
+  }
+  return "";
+}
+
+std::string DescribeLineLoss(int error) {
+  switch (error) {
+  case EIO: return "input/output error: the device is gone or the other end hung up";
+  case EPIPE: return "the line hung up";
+  case ENXIO:
+  case ENODEV: return "device not present";
+  default: return std::strerror(error);
   }
 }
 

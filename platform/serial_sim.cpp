@@ -1,5 +1,7 @@
 #include "platform/serial_sim.h"
 
+#include <atomic>
+
 #include <poll.h>
 
 #include <algorithm>
@@ -192,6 +194,7 @@ public:
     maskChanged_ = false;
     for (;;) {
       if (port_->unplugged_ && !port_->goneReported_) {
+        lostError_ = EIO;
         port_->goneReported_ = true;
         events = EV_ERR;
         return CommWait::Event;
@@ -236,6 +239,8 @@ public:
     port_->rx_.erase(0, n);
     return static_cast<int>(n);
   }
+
+  int LostError() const override { return lostError_; }
 
   int WriteFile(const void* data, int len, TEvent&) override {
     std::shared_ptr<SimPort> peer;
@@ -317,6 +322,7 @@ private:
   bool maskChanged_ = false; // guarded by the port's mutex
   bool dtr_ = false;
   bool rts_ = false;
+  std::atomic<int> lostError_{0};
 };
 
 SimLine::SimLine() : previous_(SetSerialBackend(this)) {}

@@ -30,6 +30,7 @@ int TerminationSignalFd() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
   });
   return pipeFds[1];
 }

@@ -1,15 +1,19 @@
 // The main window on the simulated line: start-up, the command packets and
 // the buttons, driven on Qt's offscreen platform.
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "app/Unit1.h"
 #include "platform/serial_sim.h"
+#include "tests/support/env_guard.h"
 #include "tests/support/notify_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -20,20 +24,17 @@ class MainWindow : public ::testing::Test {
 protected:
   void SetUp() override {
     sim = line.Create("COM2");
-    dir = fs::temp_directory_path() / ("vexil-form-" + std::to_string(getpid()));
-    fs::create_directories(dir);
+    dir = tmp.path();
     const fs::path recorder = dir / "record";
     std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "log").string() << "'\n";
     fs::permissions(recorder, fs::perms::owner_all);
-    saved = std::getenv("VEXIL_POWER_COMMAND") ? std::getenv("VEXIL_POWER_COMMAND") : "";
-    setenv("VEXIL_POWER_COMMAND", recorder.c_str(), 1);
+    env.set("VEXIL_POWER_COMMAND", recorder.string());
     AnsiString error;
     ASSERT_TRUE(form.FormCreate(error)) << error;
   }
   void TearDown() override {
     form.FormClose();
-    setenv("VEXIL_POWER_COMMAND", saved.c_str(), 1);
-    fs::remove_all(dir);
+    WaitForPowerAction();
   }
   std::string power() {
     std::ifstream in(dir / "log");
@@ -58,7 +59,8 @@ protected:
   SimLine line;
   std::shared_ptr<SimPort> sim;
   fs::path dir;
-  std::string saved;
+  TempDir tmp{"vexil-form"};
+  EnvGuard env;
   TForm1 form;
 };
 
@@ -73,6 +75,26 @@ TEST_F(MainWindow, StartsOnComTwoWithPackagesCutBySilence) {
   EXPECT_TRUE(form.Timer2->Enabled());
   EXPECT_EQ(form.Timer2->Interval(), 3000);
   EXPECT_FALSE(form.Timer1->Enabled());
+}
+
+// A power program that takes its time does not hold the window thread: the
+// timers (and so the reports) go on while it runs.
+TEST_F(MainWindow, PowerActionsRunOffTheWindowThread) {
+  const fs::path slow = dir / "slow-record";
+  std::ofstream(slow) << "#!/bin/sh\nsleep 2\necho \"$1\" >> '" << (dir / "log").string() << "'\n";
+  fs::permissions(slow, fs::perms::owner_all);
+  env.set("VEXIL_POWER_COMMAND", slow.string());
+  const auto start = std::chrono::steady_clock::now();
+  sim->Inject("\xAA\xCC\xC2\xEE");
+  int ticks = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+  tick.start(100);
+  QTest::qWait(1500);
+  EXPECT_GE(ticks, 10) << "the window thread stood still while the power program ran";
+  EXPECT_EQ(power(), "") << "the program has not finished yet";
+  EXPECT_TRUE(waitPower("reboot\n"));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(MainWindow, CommandsInNormalOperation) {

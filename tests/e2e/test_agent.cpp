@@ -2,7 +2,9 @@
 // recorder through VEXIL_POWER_COMMAND.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,12 +12,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/notify_log.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -25,10 +30,12 @@ namespace {
 // A running agent; killed and reaped when the test ends.
 class Agent {
 public:
-  Agent(const std::vector<std::string>& args, const fs::path& recorder, const fs::path& errFile) {
+  Agent(const std::vector<std::string>& args, const fs::path& recorder, const fs::path& errFile,
+        const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env = {"VEXIL_PORT_DIR=" + std::string(std::getenv("VEXIL_PORT_DIR")),
                                     "VEXIL_POWER_COMMAND=" + recorder.string(),
                                     "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(keep))
         env.push_back(std::string(keep) + "=" + v);
@@ -49,6 +56,18 @@ public:
     return status;
   }
   void Signal(int sig) { kill(pid_, sig); }
+  // CPU seconds the agent has used so far (all its threads).
+  double CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+      if (i == 14 || i == 15)
+        ticks += std::stol(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
 
 private:
   pid_t pid_ = -1;
@@ -102,16 +121,12 @@ private:
 class AgentOnPty : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("vexil-e2e-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
+    dir = tmp.path();
     recorder = dir / "record-power";
     std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "power.log").string()
                             << "'\n";
     fs::permissions(recorder, fs::perms::owner_all);
   }
-  void TearDown() override { fs::remove_all(dir); }
   std::string powerLog() { return slurp(dir / "power.log"); }
   bool waitPower(const std::string& expected, int ms) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
@@ -126,6 +141,7 @@ protected:
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
 
+  TempDir tmp{"vexil-e2e"};
   fs::path dir, recorder;
 };
 
@@ -201,7 +217,112 @@ TEST_F(AgentOnPty, NoPortExitsWithStatusOne) {
   PtyPair pty(7); // neither COM2 nor COM1
   Agent agent({}, recorder, dir / "stderr");
   EXPECT_EQ(agent.Wait(10000), 1);
-  const std::string err = slurp(dir / "stderr");
-  EXPECT_NE(err.find("Cannot open COM port"), std::string::npos) << err;
-  EXPECT_NE(err.find("COM2"), std::string::npos);
+  const std::string ports = pty.dir().string();
+  EXPECT_NE(slurp(dir / "stderr")
+                .find("neither COM2 (" + ports + "/COM2: no such device) nor COM1 (" + ports +
+                      "/COM1: no such device) could be opened"),
+            std::string::npos)
+      << slurp(dir / "stderr");
+}
+
+// Each port's own cause: COM2 held by another program, COM1 no serial device.
+TEST_F(AgentOnPty, StartUpMessageNamesEachPortsCause) {
+  PtyPair pty(2);
+  const int held = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  std::ofstream(dir / "plain-file") << "x";
+  fs::create_symlink(dir / "plain-file", pty.dir() / "COM1");
+  Agent agent({}, recorder, dir / "stderr");
+  EXPECT_EQ(agent.Wait(10000), 1);
+  const std::string ports = pty.dir().string();
+  EXPECT_NE(slurp(dir / "stderr")
+                .find("neither COM2 (" + ports + "/COM2: in use by another program) nor COM1 (" +
+                      ports + "/COM1: not a serial device) could be opened"),
+            std::string::npos)
+      << slurp(dir / "stderr");
+  close(held);
+}
+
+// The adapter pulled and plugged in again: the agent says so, waits without
+// spinning, and carries on on the new device, commands included.
+TEST_F(AgentOnPty, PulledAndReplugedLineIsTakenUpAgain) {
+  PtyPair pty(2);
+  Agent agent({}, recorder, dir / "stderr");
+  {
+    ReportReader reader(pty.master(), Clock::now());
+    Report r;
+    ASSERT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr");
+  }
+  pty.CloseMaster();
+  ASSERT_TRUE(Eventually(
+      [&] { return slurp(dir / "stderr").find("line lost") != std::string::npos; }, 3000))
+      << slurp(dir / "stderr");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  fs::remove(pty.dir() / "COM2"); // the device is gone while the adapter is out
+  const double cpu = agent.CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  EXPECT_LT(agent.CpuSeconds() - cpu, 0.1) << "CPU seconds in a 10 s outage";
+  EXPECT_NE(slurp(dir / "stderr").find("line lost on COM2 (" + pty.dir().string() + "/COM2): "),
+            std::string::npos)
+      << slurp(dir / "stderr");
+
+  pty.Replug();
+  const auto back = Clock::now();
+  ReportReader reader(pty.master(), back);
+  Report r;
+  ASSERT_TRUE(reader.Next(r, 8000)) << "no report on the new line; " << slurp(dir / "stderr");
+  EXPECT_LT(r.at, 2.0 + 5.0 + 1.0) << "retry within 2 s, then the next report";
+  EXPECT_NE(slurp(dir / "stderr").find("sending on COM2 (" + pty.dir().string() + "/COM2) again"),
+            std::string::npos);
+  send(pty.master(), "\xAA\xCC\xC1\xEE");
+  EXPECT_TRUE(waitPower("poweroff\n", 3000)) << "a command on the new line";
+  agent.Signal(SIGHUP);
+  EXPECT_EQ(agent.Wait(5000), 0) << "SIGHUP ends the run as SIGTERM does";
+}
+
+// COM2 appears after the start: the agent leaves COM1 for it.
+TEST_F(AgentOnPty, LateComTwoIsPreferred) {
+  PtyPair com1(1);
+  Agent agent({}, recorder, dir / "stderr");
+  {
+    ReportReader reader(com1.master(), Clock::now());
+    Report r;
+    ASSERT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr");
+  }
+  PtyPair com2(2, com1);
+  ReportReader reader(com2.master(), Clock::now());
+  Report r;
+  ASSERT_TRUE(reader.Next(r, 15000)) << slurp(dir / "stderr");
+  EXPECT_LT(r.at, 10.0 + 1.0) << "moved and reported within 10 s";
+  EXPECT_NE(slurp(dir / "stderr").find("moved to COM2"), std::string::npos);
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(5000), 0);
+}
+
+// A line that is the kernel's console is never used unless allowed.
+TEST_F(AgentOnPty, KernelConsoleIsSkipped) {
+  PtyPair pty(2);
+  const fs::path root = dir / "root";
+  fs::create_directories(root / "sys/class/tty/console");
+  fs::create_directories(root / "dev");
+  std::ofstream(root / "sys/class/tty/console/active") << "tty0 ttyS1\n";
+  fs::create_symlink(pty.slavePath(), root / "dev/ttyS1");
+  {
+    Agent agent({}, recorder, dir / "stderr", {"VEXIL_CONSOLE_ROOT=" + root.string()});
+    EXPECT_EQ(agent.Wait(10000), 1);
+    EXPECT_NE(slurp(dir / "stderr")
+                  .find("COM2 (" + pty.dir().string() +
+                        "/COM2: the kernel's console ttyS1, not used "
+                        "(VEXIL_ALLOW_CONSOLE=1 allows it))"),
+              std::string::npos)
+        << slurp(dir / "stderr");
+  }
+  Agent agent({}, recorder, dir / "stderr2",
+              {"VEXIL_CONSOLE_ROOT=" + root.string(), "VEXIL_ALLOW_CONSOLE=1"});
+  ReportReader reader(pty.master(), Clock::now());
+  Report r;
+  EXPECT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr2");
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(5000), 0);
 }

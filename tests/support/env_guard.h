@@ -1,4 +1,5 @@
-// Sets the locale environment for one test and puts it back afterwards.
+// Sets environment variables for one test and puts each back exactly as it
+// was afterwards: a value again, or unset when it was unset.
 #pragma once
 
 #include <cstdlib>
@@ -8,18 +9,17 @@
 
 class EnvGuard {
 public:
+  // The locale variables are always saved: lang() changes them together.
   EnvGuard() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG"}) {
-      const char* value = std::getenv(name);
-      saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
-    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG"})
+      save(name);
   }
   ~EnvGuard() {
-    for (const auto& [name, value] : saved_) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second)
+        setenv(it->first.c_str(), it->second->c_str(), 1);
       else
-        unsetenv(name.c_str());
+        unsetenv(it->first.c_str());
     }
   }
   // Only LANG set, the rest cleared.
@@ -28,8 +28,23 @@ public:
       unsetenv(name);
     setenv("LANG", value, 1);
   }
-  void set(const char* name, const char* value) { setenv(name, value, 1); }
+  void set(const char* name, const std::string& value) {
+    save(name);
+    setenv(name, value.c_str(), 1);
+  }
+  void unset(const char* name) {
+    save(name);
+    unsetenv(name);
+  }
 
 private:
+  void save(const std::string& name) {
+    for (const auto& entry : saved_)
+      if (entry.first == name)
+        return;
+    const char* value = std::getenv(name.c_str());
+    saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
+  }
+
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };

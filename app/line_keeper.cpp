@@ -1,0 +1,136 @@
+#include "app/line_keeper.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/serial.h"
+
+namespace {
+
+std::string pathOf(int Port) {
+  return platform::ResolveDeviceName("COM" + std::to_string(Port));
+}
+
+bool consoleAllowed() {
+  const char* allow = std::getenv("VEXIL_ALLOW_CONSOLE");
+  return allow && !std::strcmp(allow, "1");
+}
+
+// Where the console look-up starts: "" (the real /sys and /dev) unless a test
+// points it at a fixture tree.
+std::string consoleRoot() {
+  const char* root = std::getenv("VEXIL_CONSOLE_ROOT");
+  return root ? root : "";
+}
+
+} // namespace
+
+TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say)
+    : _Com(Com), _Say(std::move(Say)) {
+  _RetryTimer.setInterval(RETRY_MS);
+  _PreferTimer.setInterval(PREFER_MS);
+  QObject::connect(&_RetryTimer, &QTimer::timeout, this, [this] { _Retry(); });
+  QObject::connect(&_PreferTimer, &QTimer::timeout, this, [this] { _PreferCom2(); });
+}
+
+std::string TLineKeeper::Describe(int Port) {
+  return "COM" + std::to_string(Port) + " (" + pathOf(Port) + ")";
+}
+
+bool TLineKeeper::_Open(int n, std::string& Cause) {
+  const std::string path = pathOf(n);
+  if (!consoleAllowed()) {
+    const std::string console = platform::KernelConsoleOf(path, consoleRoot());
+    if (!console.empty()) {
+      Cause = "the kernel's console " + console + ", not used (VEXIL_ALLOW_CONSOLE=1 allows it)";
+      return false;
+    }
+  }
+  try {
+    _Com.fSetPort(n);
+    _Com.fSetActive(true);
+    _Com.fSetPkgType(LumaroComm32::cptFrameTimeout);
+    _Com.fSetUsePackage(true);
+    return true;
+  } catch (const Exception& e) {
+    const int error = _Com.fGetLastOpenError();
+    Cause = error ? platform::DescribeOpenError(error) : e.Message;
+    try {
+      _Com.fSetActive(false);
+    } catch (const Exception&) {
+    }
+    return false;
+  }
+}
+
+bool TLineKeeper::OpenFirst() {
+  std::string cause2, cause1;
+  if (_Open(2, cause2))
+    return true;
+  if (_Open(1, cause1)) {
+    _PreferTimer.start();
+    return true;
+  }
+  _Failure = "neither COM2 (" + pathOf(2) + ": " + cause2 + ") nor COM1 (" + pathOf(1) + ": " +
+             cause1 + ") could be opened";
+  return false;
+}
+
+void TLineKeeper::PortNotify(int NotifyType) {
+  if ((NotifyType & platform::EV_ERR) && _Com.fGetLineLost() != 0 && !Lost())
+    _LineLost();
+}
+
+void TLineKeeper::_LineLost() {
+  const int port = _Com.fGetPort();
+  _Say("line lost on " + Describe(port) + ": " + platform::DescribeLineLoss(_Com.fGetLineLost()) +
+       "; trying COM2 and COM1 every " + std::to_string(RETRY_MS / 1000) + " s");
+  _PreferTimer.stop();
+  try {
+    _Com.fSetActive(false); // threads joined, descriptor closed
+  } catch (const Exception&) {
+    // A thread that outlives the wait is joined later; the line is closed.
+  }
+  _RetryTimer.start();
+}
+
+void TLineKeeper::_Retry() {
+  std::string cause;
+  for (int n : {2, 1}) {
+    if (_Open(n, cause)) {
+      _RetryTimer.stop();
+      _Say("sending on " + Describe(n) + " again");
+      if (n == 1)
+        _PreferTimer.start();
+      return;
+    }
+  }
+}
+
+void TLineKeeper::_PreferCom2() {
+  if (_Com.fGetPort() == 2) {
+    _PreferTimer.stop();
+    return;
+  }
+  // A look first, so that COM1 is only left for a COM2 that opens.
+  if (!consoleAllowed() && !platform::KernelConsoleOf(pathOf(2), consoleRoot()).empty())
+    return;
+  if (!platform::OpenSerialDevice("\\\\.\\COM2"))
+    return;
+  std::string cause;
+  if (_Open(2, cause)) {
+    _PreferTimer.stop();
+    _Say("moved to " + Describe(2) + " from " + Describe(1));
+  } else if (!_Open(1, cause)) {
+    // Neither now: retried like a lost line.
+    _Say("COM2 did not open (" + cause + ") and COM1 no longer does; trying both every " +
+         std::to_string(RETRY_MS / 1000) + " s");
+    _PreferTimer.stop();
+    _RetryTimer.start();
+  }
+}
+
+void TLineKeeper::Stop() {
+  _RetryTimer.stop();
+  _PreferTimer.stop();
+}

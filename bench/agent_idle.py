@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""What the agent costs a node in steady state: CPU share and wake-ups per
+second of all its threads (from /proc) over 100 s (by default), against a
+bare process that sleeps on a 5 s timer, measured at the same time.
+
+    python3 bench/agent_idle.py [build/default/app/vexil-agent] [seconds]
+
+The agent runs on a pty linked as COM2 in a directory of its own, with power
+actions going to /bin/true; its reports are read and counted on the other end.
+"""
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import procstat  # noqa: E402
+
+agent = sys.argv[1] if len(sys.argv) > 1 else "build/default/app/vexil-agent"
+seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 100.0
+
+work = tempfile.mkdtemp(prefix="vexil-bench-")
+master, slave = pty.openpty()
+procs = []
+try:
+    os.symlink(os.ttyname(slave), os.path.join(work, "COM2"))
+    env = dict(os.environ, VEXIL_PORT_DIR=work, VEXIL_POWER_COMMAND="/bin/true",
+               QT_QPA_PLATFORM="offscreen")
+    proc = subprocess.Popen([agent], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    procs.append(proc)
+    bare = subprocess.Popen([sys.executable, "-c",
+                             "import time\nwhile True: time.sleep(5)"])
+    procs.append(bare)
+
+    def drain(until):
+        got = 0
+        while time.time() < until:
+            r, _, _ = select.select([master], [], [], max(0.0, until - time.time()))
+            if r:
+                got += len(os.read(master, 4096))
+        return got
+
+    drain(time.time() + 15)  # past start-up and the first reports: steady state
+    a, b = procstat.Window(proc.pid), procstat.Window(bare.pid)
+    a.start()
+    b.start()
+    got = drain(time.time() + seconds)
+    a.stop(seconds)
+    b.stop(seconds)
+    print(f"{seconds:.0f} s steady: {got} bytes of reports received")
+    print(f"agent:              {a.wakeups:5.2f} wake-ups/s  {a.cpu_percent:.4f} % of a core")
+    print(f"bare 5 s sleeper:   {b.wakeups:5.2f} wake-ups/s  {b.cpu_percent:.4f} % of a core")
+    print("agent by thread: wake-ups, CPU")
+    for name, n in sorted(a.per_thread.items(), key=lambda kv: -kv[1]):
+        if n:
+            cpu = a.cpu_per_thread.get(name, 0)
+            print(f"  {name:16} {n / seconds:6.2f}/s  {100 * cpu / seconds:.4f} %")
+finally:
+    for p in procs:
+        p.send_signal(signal.SIGTERM)
+        p.wait()
+    os.close(master)
+    os.close(slave)
+    shutil.rmtree(work, ignore_errors=True)

@@ -1,0 +1,70 @@
+"""Figures of a running process from /proc: CPU seconds, wake-ups (context
+switches of all its threads, by thread name) and peak memory."""
+import os
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    """User plus system time of the process and all its threads."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def cpu_by_thread(pid):
+    """CPU seconds so far, by thread name."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                head, rest = f.read().rsplit(")", 1)
+            name = head.split("(", 1)[1]
+            fields = rest.split()
+        except FileNotFoundError:
+            continue
+        out[name] = out.get(name, 0) + (int(fields[11]) + int(fields[12])) / TICKS
+    return out
+
+
+def switches(pid):
+    """Context switches so far, by thread name (summed over threads of one name)."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                n = sum(int(l.split(":")[1]) for l in f if "ctxt_switches:" in l)
+        except FileNotFoundError:
+            continue  # the thread ended meanwhile
+        out[name] = out.get(name, 0) + n
+    return out
+
+
+def peak_rss_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+class Window:
+    """CPU and wake-ups of a process between start() and stop()."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def start(self):
+        self.cpu0, self.sw0 = cpu_seconds(self.pid), switches(self.pid)
+        self.tc0 = cpu_by_thread(self.pid)
+
+    def stop(self, seconds):
+        cpu, sw = cpu_seconds(self.pid) - self.cpu0, switches(self.pid)
+        self.per_thread = {k: v - self.sw0.get(k, 0) for k, v in sw.items()}
+        self.cpu_per_thread = {k: v - self.tc0.get(k, 0)
+                               for k, v in cpu_by_thread(self.pid).items()}
+        self.cpu_percent = 100 * cpu / seconds
+        self.wakeups = sum(self.per_thread.values()) / seconds
+        return self
