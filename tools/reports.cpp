@@ -36,6 +36,16 @@ std::string jsonString(const std::string& s) {
   return out + "\"";
 }
 
+// The length of the whole report that starts at offset, 0 when none does.
+std::size_t reportAt(const std::string& b, std::size_t offset) {
+  if (b.size() - offset < 2 || b[offset] != '\xAA')
+    return 0;
+  const std::size_t size = b[offset + 1] == '\xA2'   ? INVENTORY_SIZE
+                           : b[offset + 1] == '\xA1' ? LOAD_SIZE
+                                                     : 0;
+  return size && b.size() - offset >= size && b[offset + size - 1] == '\xEE' ? size : 0;
+}
+
 std::string trim(const std::string& s) {
   const auto first = s.find_first_not_of(' ');
   const auto last = s.find_last_not_of(' ');
@@ -79,21 +89,25 @@ std::vector<Piece> SplitPackage(const std::string& package) {
         p.Ld.Cpu[i] = b[3 + i] == 0xFF ? -1 : b[3 + i];
       at += LOAD_SIZE;
     } else {
-      // Not a report from here on: say why, keep the bytes.
-      p.Bytes = rest;
+      // Not a report here: up to the next whole report (if one follows, the
+      // line resynchronises on it), say why, keep the bytes.
+      std::size_t next = 1;
+      while (next < rest.size() && !reportAt(rest, next))
+        ++next;
+      p.Bytes = rest.substr(0, next);
       if (!marked)
         p.Why = "no report start mark (AA A1 or AA A2)";
       else if (rest[1] == '\xA2')
-        p.Why = rest.size() < INVENTORY_SIZE ? "inventory report cut short (" +
-                                                   std::to_string(rest.size()) + " of 200 bytes)"
-                                             : "inventory report without its end mark EE";
+        p.Why = next < INVENTORY_SIZE
+                    ? "inventory report cut short (" + std::to_string(next) + " of 200 bytes)"
+                    : "inventory report without its end mark EE";
       else if (rest[1] == '\xA1')
-        p.Why = rest.size() < LOAD_SIZE
-                    ? "load report cut short (" + std::to_string(rest.size()) + " of 20 bytes)"
+        p.Why = next < LOAD_SIZE
+                    ? "load report cut short (" + std::to_string(next) + " of 20 bytes)"
                     : "load report without its end mark EE";
       else
         p.Why = "unknown report type";
-      at = package.size();
+      at += next;
     }
     pieces.push_back(std::move(p));
   }
@@ -139,6 +153,12 @@ std::string FormatText(const std::string& line, const Piece& p) {
            " bytes: " + HexDump(p.Bytes);
   }
   return out;
+}
+
+std::string FormatJsonEvent(const std::string& line, const std::string& event,
+                            const std::string& reason) {
+  return "{\"line\":" + jsonString(line) + ",\"event\":" + jsonString(event) +
+         (reason.empty() ? std::string() : ",\"reason\":" + jsonString(reason)) + "}";
 }
 
 std::string FormatJson(const std::string& line, const Piece& p) {

@@ -42,5 +42,9 @@ std::string HexDump(const std::string& bytes);
 // A line of text for a person, or one JSON object, naming the line.
 std::string FormatText(const std::string& line, const Piece& piece);
 std::string FormatJson(const std::string& line, const Piece& piece);
+// A line's state change as one JSON object: {"line":..,"event":"lost","reason":..}
+// ("reason" only where one is given).
+std::string FormatJsonEvent(const std::string& line, const std::string& event,
+                            const std::string& reason = "");
 
 } // namespace VexilCtl

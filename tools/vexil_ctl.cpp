@@ -1,7 +1,8 @@
 // vexil-ctl: the controller's end of the line.
 //
 //   vexil-ctl watch [--json] LINE...        print every package as it arrives, decoded
-//   vexil-ctl send LINE poweroff|reboot|usb send one command packet
+//   vexil-ctl send [--timeout S] LINE poweroff|reboot|usb
+//                                           send one command packet
 //   vexil-ctl demo                          the agent and the controller on a virtual line
 //
 // LINE is COM<n> (resolved as the agent resolves it: VEXIL_PORT_DIR, then
@@ -19,9 +20,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -44,19 +49,24 @@ namespace {
 
 const char USAGE[] =
     "usage: vexil-ctl watch [--json] LINE...\n"
-    "       vexil-ctl send LINE poweroff|reboot|usb\n"
+    "       vexil-ctl send [--timeout SECONDS] LINE poweroff|reboot|usb\n"
     "       vexil-ctl demo\n"
     "LINE is COM<n> or a device path (/dev/ttyUSB0). 'vexil-ctl COMMAND --help' tells more.\n";
 const char WATCH_HELP[] =
     "usage: vexil-ctl watch [--json] LINE...\n"
     "Opens each line (19200 baud, 8N1) and prints every package from the agent as it\n"
     "arrives: inventory and load reports decoded, anything else as a hex dump with the\n"
-    "reason. With several lines each output names its line. --json prints one JSON\n"
-    "object a line. Runs until interrupted (Ctrl-C, SIGTERM).\n";
+    "reason; stray bytes are shown apart and the reports after them still decode.\n"
+    "With several lines each output names its line. --json prints one JSON object a\n"
+    "line. A line that is lost (cable or adapter pulled, other end gone) is said on\n"
+    "standard error ({\"event\":\"lost\"} with --json) and opened again every 2 s until\n"
+    "it is back. Runs until interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
 const char SEND_HELP[] =
-    "usage: vexil-ctl send LINE poweroff|reboot|usb\n"
+    "usage: vexil-ctl send [--timeout SECONDS] LINE poweroff|reboot|usb\n"
     "Sends one command packet (AA CC C1 EE, AA CC C2 EE or AA CC B1 EE) and exits 0\n"
-    "once the bytes have gone out on the line.\n";
+    "once every byte has gone out on the line. When they have not within the time\n"
+    "limit (3 s unless --timeout says otherwise), exits 1 saying how many went out:\n"
+    "the other end does not read, or flow control holds the line.\n";
 const char DEMO_HELP[] =
     "usage: vexil-ctl demo\n"
     "Starts vexil-agent on a virtual serial line (a pty pair), watches the other end,\n"
@@ -92,7 +102,12 @@ std::string advice(int error) {
 // cut by silence.
 class Line {
 public:
-  explicit Line(std::string name) : name_(std::move(name)), dev_(nullptr) {}
+  static constexpr int RETRY_MS = 2000;
+
+  explicit Line(std::string name) : name_(std::move(name)), dev_(nullptr) {
+    retry_.setInterval(RETRY_MS);
+    QObject::connect(&retry_, &QTimer::timeout, [this] { retry(); });
+  }
 
   // 0 when open, 2 for a name that is no line, 1 for a line that cannot open.
   int Open(std::string& error) {
@@ -120,15 +135,44 @@ public:
     }
     return 0;
   }
+  // Follows the line once it is open: a lost line is closed, said, and
+  // opened again every 2 s until it is back. onChange gets "lost" with the
+  // reason, and "back".
+  void Follow(std::function<void(const std::string&, const std::string&)> onChange) {
+    onChange_ = std::move(onChange);
+    dev_.OnCommNotify = [this](TObject*, int type) {
+      if ((type & platform::EV_ERR) && dev_.fGetLineLost() != 0 && !retry_.isActive())
+        lost();
+    };
+  }
   THxCommDevice& Device() { return dev_; }
   const std::string& Name() const { return name_; }
 
 private:
+  void lost() {
+    const std::string reason = platform::DescribeLineLoss(dev_.fGetLineLost());
+    try {
+      dev_.fSetActive(false);
+    } catch (const Exception&) {
+    }
+    retry_.start();
+    onChange_("lost", reason);
+  }
+  void retry() {
+    std::string error;
+    if (Open(error) != 0)
+      return;
+    retry_.stop();
+    onChange_("back", "");
+  }
+
   std::string name_;
   THxCommDevice dev_;
+  QTimer retry_;
+  std::function<void(const std::string&, const std::string&)> onChange_;
 };
 
-// Prints each package of a line as it arrives.
+// Prints each package of a line as it arrives, and what happens to the line.
 void watchLine(Line& line, bool json, bool named) {
   line.Device().OnPackage = [&line, json, named](TObject*, int type) {
     if (type != 1)
@@ -147,6 +191,17 @@ void watchLine(Line& line, bool json, bool named) {
       std::fflush(stdout);
     }
   };
+  line.Follow([&line, json](const std::string& event, const std::string& reason) {
+    if (event == "lost")
+      std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", line.Name().c_str(),
+                   reason.c_str());
+    else
+      std::fprintf(stderr, "vexil-ctl: %s: line back\n", line.Name().c_str());
+    if (json) {
+      std::printf("%s\n", VexilCtl::FormatJsonEvent(line.Name(), event, reason).c_str());
+      std::fflush(stdout);
+    }
+  });
 }
 
 int cmdWatch(int argc, char** argv) {
@@ -188,49 +243,77 @@ std::string commandBytes(const std::string& command) {
   return {};
 }
 
-// Puts one command on the line and waits until it has gone out.
-bool sendCommand(THxCommDevice& dev, const std::string& bytes, std::string& error) {
-  if (dev.Write(bytes.data(), static_cast<long>(bytes.size())) != static_cast<long>(bytes.size())) {
+// Puts one command on the line and waits until it is out: every byte taken
+// by the device and, where the device tells, its output queue empty.
+bool sendCommand(THxCommDevice& dev, const std::string& bytes, int timeoutMs, std::string& error) {
+  const auto total = static_cast<long>(bytes.size());
+  const std::uint64_t before = dev.fGetBytesSent();
+  if (dev.Write(bytes.data(), total) != total) {
     error = "the line did not take the command";
     return false;
   }
-  // Out of the port's queue, then out of the kernel's: checked twice, a
-  // moment apart, so that a chunk the writer has just taken is counted.
-  for (int quiet = 0, waited = 0; quiet < 2; waited += 10) {
-    if (waited > 5000) {
-      error = "the command did not go out within 5 s (flow control holding the line?)";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (const int lost = dev.fGetLineLost()) {
+      error = "line lost (" + platform::DescribeLineLoss(lost) + ")";
       return false;
     }
-    const bool drained =
-        dev.fGetOutQueue()->Used() == 0 && platform::WaitOutputDrained(dev.fGetHandle(), 5000);
-    quiet = drained ? quiet + 1 : 0;
-    QThread::msleep(10);
+    if (dev.fGetBytesSent() - before >= bytes.size() &&
+        platform::WaitOutputDrained(dev.fGetHandle(), 0))
+      return true;
+    if (std::chrono::steady_clock::now() >= end)
+      break;
+    QThread::msleep(5);
   }
-  return true;
+  error =
+      "the command did not go out within " + std::to_string(timeoutMs / 1000.0).substr(0, 4) +
+      " s: " + std::to_string(std::min<std::uint64_t>(dev.fGetBytesSent() - before, bytes.size())) +
+      " of " + std::to_string(bytes.size()) +
+      " bytes went out; the other end does not read, or flow control holds the line";
+  return false;
 }
 
 int cmdSend(int argc, char** argv) {
-  if (argc != 4) {
+  std::vector<std::string> args;
+  double timeout = 3.0;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--timeout") && i + 1 < argc) {
+      char* end = nullptr;
+      timeout = std::strtod(argv[++i], &end);
+      if (*end || !(timeout > 0 && timeout <= 3600)) {
+        std::fprintf(stderr,
+                     "vexil-ctl: --timeout takes seconds, more than 0 and at most 3600, "
+                     "not '%s'\n",
+                     argv[i]);
+        return 2;
+      }
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  if (args.size() != 2) {
     std::fputs(SEND_HELP, stderr);
     return 2;
   }
-  const std::string bytes = commandBytes(argv[3]);
+  const std::string bytes = commandBytes(args[1]);
   if (bytes.empty()) {
-    std::fprintf(stderr, "vexil-ctl: unknown command '%s': use poweroff, reboot or usb\n", argv[3]);
+    std::fprintf(stderr, "vexil-ctl: unknown command '%s': use poweroff, reboot or usb\n",
+                 args[1].c_str());
     return 2;
   }
   QCoreApplication app(argc, argv);
-  Line line(argv[2]);
+  Line line(args[0]);
   std::string error;
   if (const int rc = line.Open(error)) {
     std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
     return rc;
   }
-  if (!sendCommand(line.Device(), bytes, error)) {
-    std::fprintf(stderr, "vexil-ctl: %s: %s\n", line.Name().c_str(), error.c_str());
+  if (!sendCommand(line.Device(), bytes, static_cast<int>(timeout * 1000), error)) {
+    std::fprintf(stderr, "vexil-ctl: %s (%s): %s\n", line.Name().c_str(),
+                 pathOf(line.Name()).c_str(), error.c_str());
     return 1;
   }
-  std::printf("sent %s (%s) on %s\n", argv[3], VexilCtl::HexDump(bytes).c_str(),
+  std::printf("sent %s (%s) on %s\n", args[1].c_str(), VexilCtl::HexDump(bytes).c_str(),
               line.Name().c_str());
   return 0;
 }
@@ -310,7 +393,14 @@ std::string agentPath() {
 
 int cmdDemo(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  const fs::path dir = fs::temp_directory_path() / ("vexil-demo-" + std::to_string(getpid()));
+  // A directory nobody can have made beforehand: the recorder in it is run.
+  std::string pattern = (fs::temp_directory_path() / "vexil-demo-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    std::fprintf(stderr, "vexil-ctl: cannot make a directory in %s: %s\n",
+                 fs::temp_directory_path().c_str(), std::strerror(errno));
+    return 1;
+  }
+  const fs::path dir = pattern;
   fs::create_directories(dir / "ports");
   struct Cleanup {
     fs::path dir;
@@ -378,12 +468,14 @@ int cmdDemo(int argc, char** argv) {
           commandsSent = true;
           std::string err;
           std::printf("controller: sending a USB change (AA CC B1 EE)\n");
-          sendCommand(dev, commandBytes("usb"), err);
+          if (!sendCommand(dev, commandBytes("usb"), 3000, err))
+            std::printf("controller: %s\n", err.c_str());
           QTimer::singleShot(500, [&] {
             std::string e;
             std::printf("controller: sending reboot (AA CC C2 EE)\n");
             std::fflush(stdout);
-            sendCommand(dev, commandBytes("reboot"), e);
+            if (!sendCommand(dev, commandBytes("reboot"), 3000, e))
+              std::printf("controller: %s\n", e.c_str());
           });
         }
       }

@@ -6,15 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
 #include "app/Unit1.h"
 #include "tests/support/child.h"
 #include "tests/support/fake_figures.h"
+#include "tests/support/notify_log.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/pty_pair.h"
 #include "tools/reports.h"
@@ -52,14 +59,16 @@ std::string load() {
 }
 
 // Runs vexil-ctl; its exit status, standard output into out.
-int run(const std::vector<std::string>& args, std::string* out = nullptr) {
-  const std::string outFile =
-      std::filesystem::temp_directory_path() / ("vexil-ctl-out-" + std::to_string(getpid()));
-  const pid_t pid = SpawnChild(VEXIL_CTL_PATH, args, {}, outFile, "/dev/null");
+int run(const std::vector<std::string>& args, std::string* out = nullptr,
+        std::string* err = nullptr) {
+  TempDir dir("vexil-ctl-out");
+  const std::string outFile = (dir / "out").string(), errFile = (dir / "err").string();
+  const pid_t pid = SpawnChild(VEXIL_CTL_PATH, args, {}, outFile, errFile);
   const int status = pid > 0 ? WaitChild(pid, 30000) : -1;
   if (out)
     *out = ReadWholeFile(outFile);
-  std::filesystem::remove(outFile);
+  if (err)
+    *err = ReadWholeFile(errFile);
   return status;
 }
 
@@ -110,6 +119,17 @@ TEST(CtlReports, MalformedPackagesSayWhy) {
   const auto tail = SplitPackage(load() + "zz");
   ASSERT_EQ(tail.size(), 2u);
   EXPECT_EQ(tail[1].Bytes, "zz");
+
+  // Stray bytes, a cut report: each becomes a short record of its own and
+  // the reports after them still decode.
+  const auto noisy = SplitPackage("\x07" + inv + load() + inv.substr(0, 50) + load());
+  ASSERT_EQ(noisy.size(), 5u);
+  EXPECT_EQ(noisy[0].Bytes, "\x07");
+  EXPECT_EQ(noisy[1].Type, Piece::Inventory);
+  EXPECT_EQ(noisy[1].Inv.HostName, "node7");
+  EXPECT_EQ(noisy[2].Type, Piece::Load);
+  EXPECT_EQ(noisy[3].Why, "inventory report cut short (50 of 200 bytes)");
+  EXPECT_EQ(noisy[4].Type, Piece::Load);
   EXPECT_EQ(HexDump("\x01\xAB"), "01 AB");
 }
 
@@ -160,4 +180,89 @@ TEST(CtlProgram, SendPutsTheCommandOnTheLine) {
   EXPECT_NE(out.find("sent reboot"), std::string::npos);
   EXPECT_EQ(run({"send", pty.slavePath(), "usb"}), 0) << "a device path works too";
   EXPECT_EQ(pty.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+}
+
+// A command counts as sent only once it is out: a line whose other end does
+// not read, or whose output is held, fails after the time limit and says so.
+TEST(CtlProgram, SendFailsLoudlyWhenTheCommandCannotLeave) {
+  PtyPair pty(3);
+  const int slave = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(slave, 0);
+  std::string err;
+
+  // Held: output stopped on the line (as XOFF from the far end does).
+  ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run({"send", "--timeout", "1", "COM3", "poweroff"}, nullptr, &err), 1);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::milliseconds(1500)) << "the time limit holds to within 0.5 s";
+  EXPECT_NE(err.find("COM3 (" + (pty.dir() / "COM3").string() +
+                     "): the command did not go out "
+                     "within 1.00 s: 0 of 4 bytes went out; the other end does not read, or "
+                     "flow control holds the line"),
+            std::string::npos)
+      << err;
+  ASSERT_EQ(tcflow(slave, TCOON), 0);
+  pty.ReadMaster(64, 200);
+
+  // Full: the other end reads nothing and its buffer is full.
+  // The kernel moves what it holds on to the reader's side in the
+  // background: fill again after a pause until nothing more fits.
+  const std::string junk(4096, 'j');
+  for (bool more = true; more;) {
+    more = false;
+    for (std::size_t size : {4096, 256, 16, 1})
+      while (write(slave, junk.data(), size) > 0)
+        more = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run({"send", "COM3", "reboot"}, nullptr, &err), 1);
+  took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(3000)) << "3 s unless told otherwise";
+  EXPECT_LT(took, std::chrono::milliseconds(3500));
+  EXPECT_NE(err.find("0 of 4 bytes went out"), std::string::npos) << err;
+  EXPECT_EQ(run({"send", "--timeout", "0", "COM3", "reboot"}), 2);
+  EXPECT_EQ(run({"send", "--timeout", "soon", "COM3", "reboot"}), 2);
+  close(slave);
+}
+
+TEST(CtlProgram, HundredSendsOnAHealthyLineAllSucceed) {
+  PtyPair pty(3);
+  int ok = 0;
+  for (int i = 0; i < 100; ++i) {
+    ok += run({"send", "COM3", "usb"}) == 0 ? 1 : 0;
+    if (pty.ReadMaster(4, 2000) != std::string("\xAA\xCC\xB1\xEE", 4))
+      ADD_FAILURE() << "send " << i << " did not arrive whole";
+  }
+  EXPECT_EQ(ok, 100);
+}
+
+// watch follows its line: lost when it hangs up, back when it returns, and
+// the reports on the new device decode.
+TEST(CtlProgram, WatchFollowsALostLine) {
+  PtyPair pty(3);
+  TempDir dir("vexil-watch");
+  const pid_t pid = SpawnChild(VEXIL_CTL_PATH, {"watch", "--json", "COM3"}, {},
+                               (dir / "out").string(), (dir / "err").string());
+  ASSERT_GT(pid, 0);
+  const auto err = [&] { return ReadWholeFile((dir / "err").string()); };
+  const auto out = [&] { return ReadWholeFile((dir / "out").string()); };
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  pty.CloseMaster();
+  EXPECT_TRUE(Eventually([&] { return err().find("vexil-ctl: COM3: line lost (") == 0; })) << err();
+  EXPECT_TRUE(Eventually([&] {
+    return out().find("{\"line\":\"COM3\",\"event\":\"lost\",\"reason\":") == 0;
+  })) << out();
+  pty.Replug();
+  EXPECT_TRUE(Eventually([&] { return err().find("COM3: line back") != std::string::npos; }, 5000))
+      << err();
+  const std::string report = load();
+  ASSERT_EQ(write(pty.master(), report.data(), report.size()), static_cast<ssize_t>(report.size()));
+  EXPECT_TRUE(Eventually([&] { return out().find("\"type\":\"load\"") != std::string::npos; }))
+      << out();
+  EXPECT_NE(out().find("{\"line\":\"COM3\",\"event\":\"back\"}"), std::string::npos);
+  kill(pid, SIGHUP);
+  EXPECT_EQ(WaitChild(pid, 5000), 0) << "SIGHUP ends watch cleanly";
 }
