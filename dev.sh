@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Developer entry point.
 #   ./dev.sh test [default|tsan|asan]   install what is missing, build, run every test
+#   ./dev.sh test system                the .deb on a real systemd in containers (root)
 #   ./dev.sh build [preset]             install what is missing and build
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
 #   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
@@ -39,6 +40,13 @@ cmd=${1:-}
 shift || true
 case "$cmd" in
   test)
+    if [ "${1:-}" = system ]; then
+      PACKAGES+=(dpkg-dev debootstrap systemd-container python3)
+      ensure_packages
+      "$0" package
+      debs=(build/package/vexil_*.deb)
+      exec python3 tests/system/run.py "${debs[-1]}"
+    fi
     build "${1:-default}"
     ctest --preset "${1:-default}"
     ;;
@@ -71,7 +79,7 @@ case "$cmd" in
     exec build/default/tools/vexil-ctl demo
     ;;
   *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

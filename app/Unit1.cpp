@@ -10,6 +10,7 @@
 
 #include "platform/codepage.h"
 #include "platform/power.h"
+#include "platform/service.h"
 #include "platform/sysfigures.h"
 
 #include <QCloseEvent>
@@ -356,9 +357,9 @@ TForm1::TForm1() {
   com->fSetQSize(16);
   com->fSetPkgSz(4096);
   com->OnPackage = [this](TObject* Sender, int NotifyType) { comPackage(Sender, NotifyType); };
-  Lines = std::make_unique<TLineKeeper>(*com, [](const std::string& Line) {
-    std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str());
-  });
+  Lines = std::make_unique<TLineKeeper>(
+      *com, [](const std::string& Line) { std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str()); },
+      [](const std::string& Status) { platform::NotifyStatus(Status); });
   com->OnCommNotify = [this](TObject*, int NotifyType) { Lines->PortNotify(NotifyType); };
 }
 

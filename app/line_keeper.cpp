@@ -25,8 +25,11 @@ std::string consoleRoot() {
 
 } // namespace
 
-TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say)
-    : _Com(Com), _Say(std::move(Say)) {
+TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
+                         std::function<void(const std::string&)> Status)
+    : _Com(Com), _Say(std::move(Say)), _Status(std::move(Status)) {
+  if (!_Status)
+    _Status = [](const std::string&) {};
   _RetryTimer.setInterval(RETRY_MS);
   _PreferTimer.setInterval(PREFER_MS);
   QObject::connect(&_RetryTimer, &QTimer::timeout, this, [this] { _Retry(); });
@@ -85,6 +88,7 @@ void TLineKeeper::_LineLost() {
   const int port = _Com.fGetPort();
   _Say("line lost on " + Describe(port) + ": " + platform::DescribeLineLoss(_Com.fGetLineLost()) +
        "; trying COM2 and COM1 every " + std::to_string(RETRY_MS / 1000) + " s");
+  _Status("line lost on " + Describe(port) + ", retrying");
   _PreferTimer.stop();
   try {
     _Com.fSetActive(false); // threads joined, descriptor closed
@@ -100,6 +104,7 @@ void TLineKeeper::_Retry() {
     if (_Open(n, cause)) {
       _RetryTimer.stop();
       _Say("sending on " + Describe(n) + " again");
+      _Status("sending on " + Describe(n));
       if (n == 1)
         _PreferTimer.start();
       return;
@@ -121,10 +126,12 @@ void TLineKeeper::_PreferCom2() {
   if (_Open(2, cause)) {
     _PreferTimer.stop();
     _Say("moved to " + Describe(2) + " from " + Describe(1));
+    _Status("sending on " + Describe(2));
   } else if (!_Open(1, cause)) {
     // Neither now: retried like a lost line.
     _Say("COM2 did not open (" + cause + ") and COM1 no longer does; trying both every " +
          std::to_string(RETRY_MS / 1000) + " s");
+    _Status("no line, retrying");
     _PreferTimer.stop();
     _RetryTimer.start();
   }

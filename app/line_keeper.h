@@ -17,8 +17,10 @@ public:
   static constexpr int RETRY_MS = 2000;
   static constexpr int PREFER_MS = 5000;
 
-  // say gets each line for standard error (without the program's name).
-  TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say);
+  // Say gets each line for standard error (without the program's name),
+  // Status the state in a few words for the service manager.
+  TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
+              std::function<void(const std::string&)> Status = {});
 
   // COM2, else COM1. False when neither opens; FailureText() then names
   // each port's own cause.
@@ -42,6 +44,7 @@ private:
 
   THxCommDevice& _Com;
   std::function<void(const std::string&)> _Say;
+  std::function<void(const std::string&)> _Status;
   QTimer _RetryTimer;
   QTimer _PreferTimer;
   std::string _Failure;

@@ -7,11 +7,15 @@
 // Settings come from the environment: VEXIL_PORT_DIR (where COM<n> lives),
 // VEXIL_POWER_COMMAND (a program run instead of powering off or rebooting).
 #include <QApplication>
+#include <QTimer>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/Unit1.h"
 #include "platform/serial.h"
+#include "platform/service.h"
 
 int main(int argc, char** argv) {
   const bool debug = HasDebugSwitch(argc, argv);
@@ -43,9 +47,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vexil-agent: %s\n", text.c_str());
     return 1; // a service manager must see the failure
   }
-  std::fprintf(stderr, "vexil-agent: sending on %s%s\n",
-               TLineKeeper::Describe(form.com->fGetPort()).c_str(),
+  const std::string sending = "sending on " + TLineKeeper::Describe(form.com->fGetPort());
+  std::fprintf(stderr, "vexil-agent: %s%s\n", sending.c_str(),
                debug ? ", debug window on: commands are only logged" : "");
+  // The line is open and the report timers run: ready. The keep-alive comes
+  // from the window thread's own event loop, so a stuck loop is noticed.
+  platform::NotifyReady(sending);
+  QTimer watchdog;
+  if (const auto ms = platform::WatchdogIntervalMs()) {
+    QObject::connect(&watchdog, &QTimer::timeout, [] { platform::NotifyWatchdog(); });
+    watchdog.start(static_cast<int>(std::max<std::uint64_t>(ms / 3, 1)));
+  }
   form.debugMode = debug ? 1 : 0;
   if (debug)
     form.show();

@@ -86,6 +86,10 @@ public:
 
   ~PosixSerialDevice() override {
     stopModemHelper();
+    // The tty outlives this descriptor where something else holds it (a
+    // pty's master): leave it open to the next user, who may lack the
+    // privilege that passes TIOCEXCL.
+    ioctl(fd_, TIOCNXCL);
     close(fd_);
   }
 

@@ -1,0 +1,36 @@
+#include "platform/service.h"
+
+#include <systemd/sd-daemon.h>
+
+namespace platform {
+
+namespace {
+
+// Status lines are one line of text for the manager.
+std::string oneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n')
+      c = ' ';
+  return text;
+}
+
+} // namespace
+
+void NotifyReady(const std::string& status) {
+  sd_notify(0, ("READY=1\nSTATUS=" + oneLine(status)).c_str());
+}
+
+void NotifyStatus(const std::string& status) {
+  sd_notify(0, ("STATUS=" + oneLine(status)).c_str());
+}
+
+std::uint64_t WatchdogIntervalMs() {
+  std::uint64_t usec = 0;
+  return sd_watchdog_enabled(0, &usec) > 0 ? usec / 1000 : 0;
+}
+
+void NotifyWatchdog() {
+  sd_notify(0, "WATCHDOG=1");
+}
+
+} // namespace platform

@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""The packaged agent on a real systemd: each case boots a fresh Debian 12
+container (systemd-nspawn, a volatile overlay over a cached root), installs
+the .deb, binds a host pty at /dev/vexil/COM2 and watches from the host.
+A power action ends only the container (its own PID namespace): the host
+stays up, so nothing here sets VEXIL_POWER_COMMAND for the service.
+
+    tests/system/run.py DEB [CASE...]
+
+Needs root, debootstrap, systemd-nspawn (systemd-container) and nsenter.
+The container root is made once and kept in /var/cache/vexil-test.
+"""
+import fcntl
+import hashlib
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import termios
+import time
+import traceback
+import tty
+
+CACHE = os.environ.get("VEXIL_TEST_CACHE", "/var/cache/vexil-test")
+SUITE = "bookworm"
+MIRROR = "http://deb.debian.org/debian"
+BASE_PACKAGES = ["systemd", "systemd-sysv", "dbus"]
+INVENTORY, LOAD = 200, 20
+
+
+def fail(message):
+    print(f"system tests: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def need_tools():
+    if os.geteuid() != 0:
+        fail("run as root: booting a container and binding a device need it")
+    for tool, package in (("debootstrap", "debootstrap"), ("systemd-nspawn", "systemd-container"),
+                          ("nsenter", "util-linux")):
+        if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
+            fail(f"{tool} is missing: apt-get install {package} (./dev.sh test system does)")
+
+
+def deb_depends(deb):
+    """Package names the .deb depends on, for the container root."""
+    out = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True, text=True,
+                         check=True).stdout
+    return sorted({re.split(r"[ (]", d.strip())[0] for d in out.split(",") if d.strip()})
+
+
+def container_root(deb):
+    """A root with systemd and the package's dependencies, made once and cached."""
+    packages = sorted(set(BASE_PACKAGES + deb_depends(deb)))
+    key = hashlib.sha256(" ".join([SUITE] + packages).encode()).hexdigest()[:12]
+    root = os.path.join(CACHE, f"{SUITE}-{key}")
+    if os.path.isdir(os.path.join(root, "usr/lib/systemd")):
+        return root
+    os.makedirs(CACHE, exist_ok=True)
+    building = root + ".building"
+    shutil.rmtree(building, ignore_errors=True)
+    print(f"system tests: making the container root {root} ({', '.join(packages)})", flush=True)
+    log = os.path.join(CACHE, "debootstrap.log")
+    with open(log, "w") as out:
+        rc = subprocess.run(["debootstrap", "--variant=minbase",
+                             "--include=" + ",".join(packages), SUITE, building, MIRROR],
+                            stdout=out, stderr=subprocess.STDOUT).returncode
+    if rc != 0:
+        fail(f"debootstrap failed (status {rc}); see {log}")
+    os.rename(building, root)
+    return root
+
+
+class Container:
+    """A booted container with a host pty bound at /dev/vexil/COM2."""
+
+    def __init__(self, root, deb, name):
+        self.master, slave = os.openpty()
+        tty.setraw(slave)
+        tty.setraw(self.master)
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+        self.log_path = os.path.join(CACHE, f"{name}.log")
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(
+            ["systemd-nspawn", "-D", root, "--volatile=overlay", "--register=no", "--keep-unit",
+             "--private-network", "--console=pipe", "-b",
+             f"--bind={self.slave_path}:/dev/vexil/COM2",
+             f"--bind-ro={os.path.dirname(os.path.abspath(deb))}:/mnt/vexil"],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        self.deb = os.path.basename(deb)
+        self.buf = b""
+        self.leader = self._find_leader()
+        self._wait_running()
+
+    def _find_leader(self):
+        end = time.time() + 20
+        while time.time() < end:
+            if self.proc.poll() is not None:
+                raise AssertionError(f"the container did not boot; see {self.log_path}")
+            for tid in os.listdir(f"/proc/{self.proc.pid}/task"):
+                with open(f"/proc/{self.proc.pid}/task/{tid}/children") as f:
+                    children = f.read().split()
+                if children:
+                    return int(children[0])
+            time.sleep(0.1)
+        raise AssertionError("the container's init did not start")
+
+    def _wait_running(self):
+        end = time.time() + 60
+        while time.time() < end:
+            state = self.run("systemctl", "is-system-running", check=False).stdout.strip()
+            if state in ("running", "degraded"):
+                return
+            time.sleep(0.2)
+        raise AssertionError(f"the container's systemd did not come up ({state})")
+
+    def run(self, *args, check=True, timeout=30):
+        result = subprocess.run(["nsenter", "-t", str(self.leader), "-a", *args],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{' '.join(args)}: status {result.returncode}: "
+                                 f"{result.stderr.strip()}")
+        return result
+
+    def install_and_start(self):
+        self.run("dpkg", "-i", f"/mnt/vexil/{self.deb}", timeout=120)
+        started = time.time()
+        self.run("systemctl", "start", "vexil-agent")  # Type=notify: returns once ready
+        return started
+
+    def show(self, prop):
+        return self.run("systemctl", "show", "-p", prop, "--value", "vexil-agent").stdout.strip()
+
+    def release_line(self):
+        """What the kernel does for a real port when its last user dies: the
+        exclusive flag goes. A pty's slave outlives its user while the host
+        holds the master, so a killed agent leaves it set; the host (root)
+        clears it, as a re-plug would."""
+        fd = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.ioctl(fd, termios.TIOCNXCL)
+        finally:
+            os.close(fd)
+
+    def wait_restarted(self, old_pid, timeout):
+        """True once systemd runs the agent again under another PID."""
+        end = time.time() + timeout
+        while time.time() < end:
+            if self.show("MainPID") in ("0", old_pid):
+                self.release_line()
+            elif self.show("ActiveState") == "active":
+                return True
+            time.sleep(0.5)
+        return False
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def next_report(self, timeout):
+        """(bytes, seconds waited) of the next whole report, or (None, timeout)."""
+        start = time.time()
+        while True:
+            for mark, size in ((b"\xaa\xa2", INVENTORY), (b"\xaa\xa1", LOAD)):
+                at = self.buf.find(mark)
+                if at >= 0 and len(self.buf) - at >= size:
+                    report, self.buf = self.buf[at:at + size], self.buf[at + size:]
+                    return report, time.time() - start
+            left = timeout - (time.time() - start)
+            if left <= 0:
+                return None, timeout
+            r, _, _ = select.select([self.master], [], [], left)
+            if r:
+                try:
+                    self.buf += os.read(self.master, 4096)
+                except OSError:
+                    time.sleep(0.05)
+
+    def next_inventory(self, timeout):
+        end = time.time() + timeout
+        while time.time() < end:
+            report, _ = self.next_report(end - time.time())
+            if report is not None and len(report) == INVENTORY:
+                return report
+        return None
+
+    def drain(self):
+        """Forgets what came so far (a master whose slave is closed reads EIO)."""
+        try:
+            while select.select([self.master], [], [], 0)[0]:
+                os.read(self.master, 4096)
+        except OSError:
+            pass
+        self.buf = b""
+
+    def exit_status(self, timeout):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.run("systemctl", "poweroff", check=False)
+            if self.exit_status(20) is None:
+                self.proc.send_signal(signal.SIGKILL)  # our own child, by its PID
+                self.proc.wait()
+        os.close(self.master)
+        self.log.close()
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def case_starts_reports_and_is_supervised(c):
+    started = c.install_and_start()
+    report = c.next_inventory(8)
+    expect(report is not None, "no inventory report reached the host")
+    waited = time.time() - started
+    expect(waited <= 5.0 + 0.5, f"first inventory report after {waited:.1f} s, not within 5 s")
+    expect(report[197:] == b"\xff\xff\xee", "the report's end marks")
+    status = c.show("StatusText")
+    expect(status == "sending on COM2 (/dev/vexil/COM2)", f"systemctl status shows {status!r}")
+
+    c.send(b"\xab\xcc\xc1\xee")  # wrong start mark: nothing happens
+    time.sleep(3)
+    expect(c.proc.poll() is None and c.show("ActiveState") == "active",
+           "AB xx C1 EE did something")
+
+    t = time.time()
+    c.run("systemctl", "stop", "vexil-agent")
+    took = time.time() - t
+    expect(took < 1.0, f"systemctl stop took {took:.2f} s")
+    expect(c.show("ExecMainStatus") == "0", f"stopped with status {c.show('ExecMainStatus')}")
+    expect(c.show("Result") == "success", f"result {c.show('Result')}")
+
+    c.run("systemctl", "start", "vexil-agent")
+    pid = c.show("MainPID")
+    c.run("systemctl", "kill", "--kill-whom=main", "--signal=SIGKILL", "vexil-agent")
+    expect(c.wait_restarted(pid, 25), "systemd did not start the agent again after kill -9")
+
+    pid = c.show("MainPID")
+    # A stuck agent: no keep-alive.
+    c.run("systemctl", "kill", "--kill-whom=main", "--signal=SIGSTOP", "vexil-agent")
+    expect(c.wait_restarted(pid, 60), "the watchdog did not restart a stopped agent")
+
+
+def case_reboot(c):
+    c.install_and_start()
+    expect(c.next_inventory(8) is not None, "no report before the command")
+    c.send(b"\xaa\x00\xc2\xee")
+    status = c.exit_status(30)
+    expect(status == 133, f"AA xx C2 EE: the container ended with {status}, not 133 (reboot)")
+
+
+def case_poweroff(c):
+    c.install_and_start()
+    expect(c.next_inventory(8) is not None, "no report before the command")
+    c.send(b"\xaa\xcc\xc1\xee")
+    status = c.exit_status(30)
+    expect(status == 0, f"AA xx C1 EE: the container ended with {status}, not 0 (power off)")
+
+
+def case_confinement_hides_nothing(c):
+    c.install_and_start()
+    confined = c.next_inventory(8)
+    expect(confined is not None, "no report from the service")
+    c.run("systemctl", "stop", "vexil-agent")
+    c.drain()
+    # The same program without the unit's confinement (inside the container,
+    # with a power stand-in all the same).
+    runner = subprocess.Popen(
+        ["nsenter", "-t", str(c.leader), "-a", "env", "VEXIL_POWER_COMMAND=/bin/true",
+         "QT_QPA_PLATFORM=offscreen", "timeout", "8", "/usr/bin/vexil-agent"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    free = c.next_inventory(8)
+    runner.wait()
+    expect(free is not None, "no report from the unconfined run")
+    # Everything but the processor clock (read live) must be the same.
+    same = lambda r: r[:5] + r[9:]
+    if same(confined) != same(free):
+        diff = [i for i in range(INVENTORY) if confined[i] != free[i] and not 5 <= i < 9]
+        raise AssertionError(f"the confined report differs at bytes {diff}")
+
+
+def exposure_of(unit):
+    out = subprocess.run(["systemd-analyze", "security", "--offline=true", unit],
+                         capture_output=True, text=True).stdout
+    m = re.search(r"Overall exposure level for \S+: ([\d.]+)", out)
+    return float(m.group(1)) if m else None
+
+
+CASES = [case_starts_reports_and_is_supervised, case_reboot, case_poweroff,
+         case_confinement_hides_nothing]
+
+
+def main():
+    if len(sys.argv) < 2:
+        fail("usage: run.py DEB [CASE...]")
+    deb = sys.argv[1]
+    wanted = sys.argv[2:]
+    need_tools()
+    root = container_root(deb)
+    passed = failed = 0
+
+    unit = os.path.join(os.path.dirname(os.path.abspath(deb)), "packaging", "vexil-agent.service")
+    exposure = exposure_of(unit) if os.path.exists(unit) else None
+    print(f"exposure of {unit}: {exposure}")
+    if exposure is not None and exposure <= 2.0:
+        passed += 1
+    else:
+        failed += 1
+        print("FAILED exposure: systemd-analyze security must give at most 2.0")
+
+    for case in CASES:
+        name = case.__name__[len("case_"):]
+        if wanted and name not in wanted:
+            continue
+        start = time.time()
+        c = None
+        try:
+            c = Container(root, deb, name)
+            case(c)
+            passed += 1
+            print(f"ok {name} ({time.time() - start:.1f} s)", flush=True)
+        except Exception:
+            failed += 1
+            print(f"FAILED {name} ({time.time() - start:.1f} s)", flush=True)
+            traceback.print_exc()
+            if c:
+                print(f"  container log: {c.log_path}")
+                print(c.run("journalctl", "-u", "vexil-agent", "--no-pager", "-n", "30",
+                            check=False).stdout if c.proc.poll() is None else "")
+        finally:
+            if c:
+                c.close()
+    print(f"{passed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
