@@ -10,7 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the build and the tests need.
-PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libsystemd-dev)
+# (prometheus: promtool and a real server for the exporter's tests)
+PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libsystemd-dev
+  qt6-httpserver-dev qt6-websockets-dev prometheus)
 
 ensure_packages() {
   local missing=() p

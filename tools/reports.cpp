@@ -54,6 +54,13 @@ std::string trim(const std::string& s) {
 
 } // namespace
 
+const std::vector<std::string>& BadReasons() {
+  static const std::vector<std::string> reasons = {
+      "no_start_mark",      "unknown_type",   "inventory_cut_short", "inventory_no_end_mark",
+      "load_cut_short", "load_no_end_mark"};
+  return reasons;
+}
+
 std::vector<Piece> SplitPackage(const std::string& package) {
   std::vector<Piece> pieces;
   std::size_t at = 0;
@@ -95,6 +102,15 @@ std::vector<Piece> SplitPackage(const std::string& package) {
       while (next < rest.size() && !reportAt(rest, next))
         ++next;
       p.Bytes = rest.substr(0, next);
+      const bool cut = next < (rest.size() > 1 && rest[1] == '\xA2' ? INVENTORY_SIZE : LOAD_SIZE);
+      if (!marked)
+        p.Reason = "no_start_mark";
+      else if (rest[1] == '\xA2')
+        p.Reason = cut ? "inventory_cut_short" : "inventory_no_end_mark";
+      else if (rest[1] == '\xA1')
+        p.Reason = cut ? "load_cut_short" : "load_no_end_mark";
+      else
+        p.Reason = "unknown_type";
       if (!marked)
         p.Why = "no report start mark (AA A1 or AA A2)";
       else if (rest[1] == '\xA2')

@@ -31,8 +31,12 @@ struct Piece {
   InventoryReport Inv;
   LoadReport Ld;
   std::string Bytes;
-  std::string Why; // for Unknown
+  std::string Why;    // for Unknown
+  std::string Reason; // for Unknown, one word: one of BadReasons()
 };
+
+// The short names of what makes a package no report, for counting.
+const std::vector<std::string>& BadReasons();
 
 // A package may hold several reports back to back (the two timers fire
 // together): split it by the marks and lengths.

@@ -3,12 +3,16 @@
 //   vexil-ctl watch [--json] LINE...        print every package as it arrives, decoded
 //   vexil-ctl send [--timeout S] LINE poweroff|reboot|usb
 //                                           send one command packet
+//   vexil-ctl exporter [--listen A:P] LINE...  serve the lines as Prometheus metrics
 //   vexil-ctl demo                          the agent and the controller on a virtual line
 //
 // LINE is COM<n> (resolved as the agent resolves it: VEXIL_PORT_DIR, then
 // /dev/vexil, then /dev/ttyS<n-1>) or a device path such as /dev/ttyUSB0.
 // Exit status: 0 success, 1 failure, 2 bad usage.
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QHttpServerResponse>
 #include <QThread>
 #include <QTimer>
 
@@ -38,6 +42,7 @@
 #include "device/Hxcommdevice.h"
 #include "device/forms.h"
 #include "platform/serial.h"
+#include "tools/metrics.h"
 #include "tools/reports.h"
 
 extern char** environ;
@@ -50,6 +55,7 @@ namespace {
 const char USAGE[] =
     "usage: vexil-ctl watch [--json] LINE...\n"
     "       vexil-ctl send [--timeout SECONDS] LINE poweroff|reboot|usb\n"
+    "       vexil-ctl exporter [--listen ADDR:PORT] LINE...\n"
     "       vexil-ctl demo\n"
     "LINE is COM<n> or a device path (/dev/ttyUSB0). 'vexil-ctl COMMAND --help' tells more.\n";
 const char WATCH_HELP[] =
@@ -67,6 +73,12 @@ const char SEND_HELP[] =
     "once every byte has gone out on the line. When they have not within the time\n"
     "limit (3 s unless --timeout says otherwise), exits 1 saying how many went out:\n"
     "the other end does not read, or flow control holds the line.\n";
+const char EXPORTER_HELP[] =
+    "usage: vexil-ctl exporter [--listen ADDR:PORT] LINE...\n"
+    "Watches the lines as watch does and serves what they carry as Prometheus metrics\n"
+    "on GET /metrics (default --listen 0.0.0.0:9868). Read only: it sends nothing on\n"
+    "the lines. A line that cannot be opened, or is lost, is tried again every 2 s.\n"
+    "Runs until interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
 const char DEMO_HELP[] =
     "usage: vexil-ctl demo\n"
     "Starts vexil-agent on a virtual serial line (a pty pair), watches the other end,\n"
@@ -147,6 +159,8 @@ public:
   }
   THxCommDevice& Device() { return dev_; }
   const std::string& Name() const { return name_; }
+  // Tries to open the line every 2 s until it does (then "back").
+  void KeepTrying() { retry_.start(); }
 
 private:
   void lost() {
@@ -316,6 +330,92 @@ int cmdSend(int argc, char** argv) {
   std::printf("sent %s (%s) on %s\n", args[1].c_str(), VexilCtl::HexDump(bytes).c_str(),
               line.Name().c_str());
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// exporter
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int cmdExporter(int argc, char** argv) {
+  std::string listen = "0.0.0.0:9868";
+  std::vector<std::string> names;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--listen") && i + 1 < argc)
+      listen = argv[++i];
+    else
+      names.push_back(argv[i]);
+  }
+  const auto colon = listen.rfind(':');
+  const QHostAddress address(QString::fromStdString(listen.substr(0, colon)));
+  char* end = nullptr;
+  const long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
+  if (names.empty() || address.isNull() || port < 0 || port > 65535 || !end || *end) {
+    if (!names.empty())
+      std::fprintf(stderr, "vexil-ctl: --listen takes an address and a port, such as "
+                           "127.0.0.1:9868, not '%s'\n",
+                   listen.c_str());
+    std::fputs(EXPORTER_HELP, stderr);
+    return 2;
+  }
+  QCoreApplication app(argc, argv);
+  std::vector<std::unique_ptr<Line>> lines;
+  std::vector<VexilCtl::LineState> states(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto line = std::make_unique<Line>(names[i]);
+    auto& state = states[i];
+    state.Line = names[i];
+    std::string error;
+    const int rc = line->Open(error);
+    if (rc == 2) {
+      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      return rc;
+    }
+    state.Open = rc == 0;
+    Line& l = *line;
+    l.Device().OnPackage = [&l, &state](TObject*, int type) {
+      if (type != 1)
+        return;
+      std::string buf(8192, '\0');
+      for (long n; (n = l.Device().Read(buf.data(), static_cast<long>(buf.size()))) > 0;)
+        for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n))))
+          state.Take(piece, wallSeconds());
+    };
+    l.Follow([&l, &state](const std::string& event, const std::string& reason) {
+      state.Open = event == "back";
+      if (event == "lost")
+        std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", l.Name().c_str(),
+                     reason.c_str());
+      else
+        std::fprintf(stderr, "vexil-ctl: %s: line back\n", l.Name().c_str());
+    });
+    if (rc != 0) {
+      std::fprintf(stderr, "vexil-ctl: %s; trying again every 2 s\n", error.c_str());
+      l.KeepTrying();
+    }
+    lines.push_back(std::move(line));
+  }
+  // Only reading: no route changes anything on the lines.
+  QHttpServer server;
+  server.route("/metrics", QHttpServerRequest::Method::Get, [&states] {
+    return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
+                               QByteArray::fromStdString(
+                                   VexilCtl::FormatMetrics(states, wallSeconds())));
+  });
+  const quint16 bound = server.listen(address, static_cast<quint16>(port));
+  if (bound == 0) {
+    std::fprintf(stderr, "vexil-ctl: cannot listen on %s: the port is in use or the address is "
+                         "not this machine's; choose another with --listen\n",
+                 listen.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on http://%s:%u/metrics\n",
+               names.size(), address.toString().toStdString().c_str(), bound);
+  OnTerminationSignals(&app, [] { QCoreApplication::exit(0); });
+  return app.exec();
 }
 
 // ---------------------------------------------------------------------------
@@ -508,10 +608,11 @@ int main(int argc, char** argv) {
   }
   FilterQtStartupNotices();
   const std::string command = argv[1];
-  const char* help = command == "watch"  ? WATCH_HELP
-                     : command == "send" ? SEND_HELP
-                     : command == "demo" ? DEMO_HELP
-                                         : nullptr;
+  const char* help = command == "watch"      ? WATCH_HELP
+                     : command == "send"     ? SEND_HELP
+                     : command == "exporter" ? EXPORTER_HELP
+                     : command == "demo"     ? DEMO_HELP
+                                             : nullptr;
   if (!help) {
     std::fprintf(stderr, "vexil-ctl: unknown command '%s'\n%s", argv[1], USAGE);
     return 2;
@@ -524,5 +625,7 @@ int main(int argc, char** argv) {
     return cmdWatch(argc, argv);
   if (command == "send")
     return cmdSend(argc, argv);
+  if (command == "exporter")
+    return cmdExporter(argc, argv);
   return cmdDemo(argc, argv);
 }

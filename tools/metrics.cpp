@@ -1,0 +1,192 @@
+#include "tools/metrics.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace VexilCtl {
+
+namespace {
+
+// Appends one family's HELP and TYPE lines.
+void family(std::string& out, const char* name, const char* type, const char* help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += help;
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+// Whole numbers as such, others as the shortest text that reads back as the
+// same double.
+std::string number(double v) {
+  if (v == std::floor(v) && std::fabs(v) < 1e15)
+    return std::to_string(static_cast<long long>(v));
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// name{line="...",extra} value
+void sample(std::string& out, const char* name, const LineState& l, const std::string& extra,
+            const std::string& value) {
+  out += name;
+  out += "{line=\"";
+  out += LabelValue(l.Line);
+  out += '"';
+  if (!extra.empty()) {
+    out += ',';
+    out += extra;
+  }
+  out += "} ";
+  out += value;
+  out += '\n';
+}
+
+std::string label(const char* name, const std::string& value) {
+  return std::string(name) + "=\"" + LabelValue(value) + "\"";
+}
+
+std::string trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  const auto last = s.find_last_not_of(' ');
+  return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
+}
+
+bool up(const LineState& l, double now) {
+  const double last = std::max(l.LastInventory, l.LastLoad);
+  return last > 0 && now - last <= NODE_UP_SECONDS;
+}
+
+} // namespace
+
+void LineState::Take(const Piece& piece, double now) {
+  switch (piece.Type) {
+  case Piece::Inventory:
+    ++Inventories;
+    LastInventory = now;
+    HasInventory = true;
+    Inv = piece.Inv;
+    break;
+  case Piece::Load:
+    ++Loads;
+    LastLoad = now;
+    HasLoad = true;
+    Ld = piece.Ld;
+    break;
+  default: ++Bad[piece.Reason]; break;
+  }
+}
+
+std::string LabelValue(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c < 0x80)
+      out += static_cast<char>(c);
+    else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+double DiskSizeBytes(const std::string& text) {
+  const std::string t = trimmed(text);
+  if (t.size() < 2 || t.back() != 'G')
+    return -1;
+  char* end = nullptr;
+  const double g = std::strtod(t.c_str(), &end);
+  return end == t.c_str() + t.size() - 1 && g >= 0 ? g * 1e9 : -1;
+}
+
+std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
+  std::string out;
+  out.reserve(1024 + lines.size() * 3000);
+  family(out, "vexil_line_open", "gauge", "Whether the serial line's device is open (1) or not (0).");
+  for (const auto& l : lines)
+    sample(out, "vexil_line_open", l, "", l.Open ? "1" : "0");
+  family(out, "vexil_node_up", "gauge",
+         "Whether the node on the line sent a report within the last 15 seconds.");
+  for (const auto& l : lines)
+    sample(out, "vexil_node_up", l, "", up(l, now) ? "1" : "0");
+  family(out, "vexil_last_report_timestamp_seconds", "gauge",
+         "When the last report of each kind arrived, in seconds since the epoch.");
+  for (const auto& l : lines) {
+    if (l.LastInventory > 0)
+      sample(out, "vexil_last_report_timestamp_seconds", l, "report=\"inventory\"",
+             number(l.LastInventory));
+    if (l.LastLoad > 0)
+      sample(out, "vexil_last_report_timestamp_seconds", l, "report=\"load\"", number(l.LastLoad));
+  }
+  family(out, "vexil_reports_total", "counter", "Reports received, by kind.");
+  for (const auto& l : lines) {
+    sample(out, "vexil_reports_total", l, "report=\"inventory\"", std::to_string(l.Inventories));
+    sample(out, "vexil_reports_total", l, "report=\"load\"", std::to_string(l.Loads));
+  }
+  family(out, "vexil_bad_packages_total", "counter",
+         "Pieces of packages that were no report, by what was wrong.");
+  for (const auto& l : lines)
+    for (const auto& reason : BadReasons()) {
+      const auto it = l.Bad.find(reason);
+      sample(out, "vexil_bad_packages_total", l, "reason=\"" + reason + "\"",
+             std::to_string(it == l.Bad.end() ? 0 : it->second));
+    }
+  family(out, "vexil_memory_used_ratio", "gauge",
+         "Share of the node's physical memory in use (0 to 1), from the last load report.");
+  for (const auto& l : lines)
+    if (l.HasLoad)
+      sample(out, "vexil_memory_used_ratio", l, "", number(l.Ld.MemoryLoad / 100.0));
+  family(out, "vexil_cpu_busy_ratio", "gauge",
+         "Share of time each processor was busy (0 to 1), from the last load report.");
+  for (const auto& l : lines)
+    if (l.HasLoad)
+      for (int i = 0; i < 16; ++i)
+        if (l.Ld.Cpu[i] >= 0)
+          sample(out, "vexil_cpu_busy_ratio", l, "cpu=\"" + std::to_string(i) + "\"",
+                 number(l.Ld.Cpu[i] / 100.0));
+  family(out, "vexil_memory_total_bytes", "gauge", "The node's physical memory, in bytes.");
+  for (const auto& l : lines)
+    if (l.HasInventory)
+      sample(out, "vexil_memory_total_bytes", l, "",
+             std::to_string(static_cast<unsigned long long>(l.Inv.MemoryUnits) * 1024000));
+  family(out, "vexil_disk_total_bytes", "gauge", "The size of the node's disks together, in bytes.");
+  for (const auto& l : lines)
+    if (l.HasInventory)
+      if (const double bytes = DiskSizeBytes(l.Inv.DiskSize); bytes >= 0)
+        sample(out, "vexil_disk_total_bytes", l, "", number(bytes));
+  family(out, "vexil_processors", "gauge", "The node's processors.");
+  for (const auto& l : lines)
+    if (l.HasInventory)
+      sample(out, "vexil_processors", l, "", std::to_string(l.Inv.Processors));
+  family(out, "vexil_cpu_frequency_hertz", "gauge", "The clock of the node's processors, in hertz.");
+  for (const auto& l : lines)
+    if (l.HasInventory)
+      sample(out, "vexil_cpu_frequency_hertz", l, "", number(l.Inv.ClockMHz * 1e6));
+  family(out, "vexil_node_info", "gauge",
+         "The node's host name, OS, processor model and addresses, from its last inventory "
+         "report.");
+  for (const auto& l : lines)
+    if (l.HasInventory)
+      sample(out, "vexil_node_info", l,
+             label("hostname", l.Inv.HostName) + "," + label("os", trimmed(l.Inv.Os)) + "," +
+                 label("cpu_model", trimmed(l.Inv.ProcessorModel)) + "," +
+                 label("ip1", l.Inv.Addresses[0]) + "," + label("ip2", l.Inv.Addresses[1]) + "," +
+                 label("ip3", l.Inv.Addresses[2]) + "," + label("ip4", l.Inv.Addresses[3]),
+             "1");
+  return out;
+}
+
+} // namespace VexilCtl

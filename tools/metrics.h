@@ -1,0 +1,42 @@
+// What the exporter knows of each line, and its Prometheus text exposition.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/reports.h"
+
+namespace VexilCtl {
+
+// A node counts as up while its last report is at most this old.
+constexpr double NODE_UP_SECONDS = 15.0;
+
+struct LineState {
+  std::string Line;
+  bool Open = false;
+  // Wall-clock seconds of the last report of each kind; 0 before the first.
+  double LastInventory = 0, LastLoad = 0;
+  std::uint64_t Inventories = 0, Loads = 0;
+  std::map<std::string, std::uint64_t> Bad; // by BadReasons() name
+  bool HasInventory = false, HasLoad = false;
+  InventoryReport Inv;
+  LoadReport Ld;
+
+  // Counts one piece of a package that arrived at wall-clock second now.
+  void Take(const Piece& piece, double now);
+};
+
+// The text exposition (format 0.0.4) of every line at wall-clock second now.
+std::string FormatMetrics(const std::vector<LineState>& lines, double now);
+
+// A label value as the format wants it: UTF-8 (the line's bytes read as
+// Latin-1), with backslash, double quote and line feed escaped.
+std::string LabelValue(const std::string& bytes);
+
+// The agent's disk size text (" 160.0G", gigabytes of 10^9 bytes) in bytes;
+// -1 when it is no number.
+double DiskSizeBytes(const std::string& text);
+
+} // namespace VexilCtl
