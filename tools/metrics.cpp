@@ -115,7 +115,8 @@ double DiskSizeBytes(const std::string& text) {
 std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   std::string out;
   out.reserve(1024 + lines.size() * 3000);
-  family(out, "vexil_line_open", "gauge", "Whether the serial line's device is open (1) or not (0).");
+  family(out, "vexil_line_open", "gauge",
+         "Whether the serial line's device is open (1) or not (0).");
   for (const auto& l : lines)
     sample(out, "vexil_line_open", l, "", l.Open ? "1" : "0");
   family(out, "vexil_node_up", "gauge",
@@ -162,7 +163,8 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
     if (l.HasInventory)
       sample(out, "vexil_memory_total_bytes", l, "",
              std::to_string(static_cast<unsigned long long>(l.Inv.MemoryUnits) * 1024000));
-  family(out, "vexil_disk_total_bytes", "gauge", "The size of the node's disks together, in bytes.");
+  family(out, "vexil_disk_total_bytes", "gauge",
+         "The size of the node's disks together, in bytes.");
   for (const auto& l : lines)
     if (l.HasInventory)
       if (const double bytes = DiskSizeBytes(l.Inv.DiskSize); bytes >= 0)
@@ -171,7 +173,8 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   for (const auto& l : lines)
     if (l.HasInventory)
       sample(out, "vexil_processors", l, "", std::to_string(l.Inv.Processors));
-  family(out, "vexil_cpu_frequency_hertz", "gauge", "The clock of the node's processors, in hertz.");
+  family(out, "vexil_cpu_frequency_hertz", "gauge",
+         "The clock of the node's processors, in hertz.");
   for (const auto& l : lines)
     if (l.HasInventory)
       sample(out, "vexil_cpu_frequency_hertz", l, "", number(l.Inv.ClockMHz * 1e6));

@@ -55,9 +55,9 @@ std::string trim(const std::string& s) {
 } // namespace
 
 const std::vector<std::string>& BadReasons() {
-  static const std::vector<std::string> reasons = {
-      "no_start_mark",      "unknown_type",   "inventory_cut_short", "inventory_no_end_mark",
-      "load_cut_short", "load_no_end_mark"};
+  static const std::vector<std::string> reasons = {"no_start_mark",       "unknown_type",
+                                                   "inventory_cut_short", "inventory_no_end_mark",
+                                                   "load_cut_short",      "load_no_end_mark"};
   return reasons;
 }
 

@@ -44,6 +44,7 @@
 #include "platform/serial.h"
 #include "tools/metrics.h"
 #include "tools/reports.h"
+#include "tools/virtual_line.h"
 
 extern char** environ;
 
@@ -336,8 +337,7 @@ int cmdSend(int argc, char** argv) {
 // exporter
 
 double wallSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 int cmdExporter(int argc, char** argv) {
@@ -352,11 +352,13 @@ int cmdExporter(int argc, char** argv) {
   const auto colon = listen.rfind(':');
   const QHostAddress address(QString::fromStdString(listen.substr(0, colon)));
   char* end = nullptr;
-  const long port = colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
+  const long port =
+      colon == std::string::npos ? -1 : std::strtol(listen.c_str() + colon + 1, &end, 10);
   if (names.empty() || address.isNull() || port < 0 || port > 65535 || !end || *end) {
     if (!names.empty())
-      std::fprintf(stderr, "vexil-ctl: --listen takes an address and a port, such as "
-                           "127.0.0.1:9868, not '%s'\n",
+      std::fprintf(stderr,
+                   "vexil-ctl: --listen takes an address and a port, such as "
+                   "127.0.0.1:9868, not '%s'\n",
                    listen.c_str());
     std::fputs(EXPORTER_HELP, stderr);
     return 2;
@@ -401,14 +403,15 @@ int cmdExporter(int argc, char** argv) {
   // Only reading: no route changes anything on the lines.
   QHttpServer server;
   server.route("/metrics", QHttpServerRequest::Method::Get, [&states] {
-    return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
-                               QByteArray::fromStdString(
-                                   VexilCtl::FormatMetrics(states, wallSeconds())));
+    return QHttpServerResponse(
+        "text/plain; version=0.0.4; charset=utf-8",
+        QByteArray::fromStdString(VexilCtl::FormatMetrics(states, wallSeconds())));
   });
   const quint16 bound = server.listen(address, static_cast<quint16>(port));
   if (bound == 0) {
-    std::fprintf(stderr, "vexil-ctl: cannot listen on %s: the port is in use or the address is "
-                         "not this machine's; choose another with --listen\n",
+    std::fprintf(stderr,
+                 "vexil-ctl: cannot listen on %s: the port is in use or the address is "
+                 "not this machine's; choose another with --listen\n",
                  listen.c_str());
     return 1;
   }
@@ -420,66 +423,6 @@ int cmdExporter(int argc, char** argv) {
 
 // ---------------------------------------------------------------------------
 // demo
-
-// Two pty pairs joined master to master: a null-modem cable whose two ends
-// are ordinary tty devices.
-class VirtualLine {
-public:
-  bool Create(std::string& error) {
-    for (int i = 0; i < 2; ++i) {
-      int slave = -1;
-      char name[256];
-      if (openpty(&master_[i], &slave, name, nullptr, nullptr) != 0) {
-        error = std::string("cannot create a pty: ") + std::strerror(errno);
-        return false;
-      }
-      termios t{};
-      tcgetattr(slave, &t);
-      cfmakeraw(&t);
-      tcsetattr(slave, TCSANOW, &t);
-      slaves_[i] = slave; // kept open so that the masters never see a hang-up
-      end_[i] = name;
-    }
-    relay_ = std::thread([this] { relay(); });
-    return true;
-  }
-  ~VirtualLine() {
-    stop_ = true;
-    if (relay_.joinable())
-      relay_.join();
-    for (int fd : {master_[0], master_[1], slaves_[0], slaves_[1]})
-      if (fd >= 0)
-        close(fd);
-  }
-  const std::string& End(int i) const { return end_[i]; }
-
-private:
-  void relay() {
-    char buf[4096];
-    while (!stop_) {
-      pollfd p[2] = {{master_[0], POLLIN, 0}, {master_[1], POLLIN, 0}};
-      if (poll(p, 2, 100) <= 0)
-        continue;
-      for (int i = 0; i < 2; ++i) {
-        if (!(p[i].revents & POLLIN))
-          continue;
-        const ssize_t n = read(master_[i], buf, sizeof buf);
-        for (ssize_t done = 0; n > 0 && done < n;) {
-          const ssize_t k = write(master_[1 - i], buf + done, static_cast<std::size_t>(n - done));
-          if (k <= 0)
-            break;
-          done += k;
-        }
-      }
-    }
-  }
-
-  int master_[2] = {-1, -1};
-  int slaves_[2] = {-1, -1};
-  std::string end_[2];
-  std::atomic<bool> stop_{false};
-  std::thread relay_;
-};
 
 std::string agentPath() {
   if (const char* p = std::getenv("VEXIL_AGENT"); p && *p)

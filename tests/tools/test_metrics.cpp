@@ -93,10 +93,10 @@ TEST(Metrics, LabelValuesFromTheLineAreEscapedAndCheckerClean) {
   lines[0].Take(loadPiece(), 5.0);
   TempDir dir("vexil-metrics");
   std::ofstream(dir / "metrics.txt") << FormatMetrics(lines, 6.0);
-  const pid_t pid = SpawnChild("/bin/sh", {"-c", "promtool check metrics < " +
-                                                     (dir / "metrics.txt").string()},
-                               {}, (dir / "out").string(), (dir / "err").string());
+  const pid_t pid =
+      SpawnChild("/bin/sh", {"-c", "promtool check metrics < " + (dir / "metrics.txt").string()},
+                 {}, (dir / "out").string(), (dir / "err").string());
   ASSERT_GT(pid, 0);
-  EXPECT_EQ(WaitChild(pid, 30000), 0) << ReadWholeFile((dir / "err").string())
-                                      << ReadWholeFile((dir / "out").string());
+  EXPECT_EQ(WaitChild(pid, 30000), 0)
+      << ReadWholeFile((dir / "err").string()) << ReadWholeFile((dir / "out").string());
 }

@@ -1,0 +1,199 @@
+// The fleet view end to end: eight vexil-agent processes on virtual serial
+// cables, vexil-ctl exporter on the other ends, and a real Prometheus server
+// scraping it every second; everything is asked through Prometheus' HTTP API.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child.h"
+#include "tests/support/notify_log.h"
+#include "tests/support/temp_dir.h"
+#include "tools/virtual_line.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int NODES = 8;
+
+// A child process that is ended and reaped with the test.
+struct Child {
+  pid_t pid = -1;
+  ~Child() { Stop(); }
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      if (WaitChild(pid, 5000) < 0) {
+        kill(pid, SIGKILL);
+        WaitChild(pid, 5000);
+      }
+    }
+    pid = -1;
+  }
+};
+
+int freePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// The body of GET path on 127.0.0.1:port (HTTP/1.0: the server closes), ""
+// when nothing answers.
+std::string httpGet(int port, const std::string& path) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string got;
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (write(s, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char buf[8192];
+      for (ssize_t k; (k = read(s, buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<std::size_t>(k));
+    }
+  }
+  close(s);
+  const auto body = got.find("\r\n\r\n");
+  return body == std::string::npos ? "" : got.substr(body + 4);
+}
+
+// The samples of an instant query: line label -> (value, whole metric).
+std::map<std::string, std::pair<std::string, QJsonObject>> query(int port, const std::string& q) {
+  std::string encoded;
+  for (unsigned char c : q) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  const auto doc = QJsonDocument::fromJson(
+      QByteArray::fromStdString(httpGet(port, "/api/v1/query?query=" + encoded)));
+  std::map<std::string, std::pair<std::string, QJsonObject>> out;
+  for (const auto& r : doc.object()["data"].toObject()["result"].toArray()) {
+    const auto metric = r.toObject()["metric"].toObject();
+    out[metric["line"].toString().toStdString()] = {
+        r.toObject()["value"].toArray()[1].toString().toStdString(), metric};
+  }
+  return out;
+}
+
+std::string hostName() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return std::string(name).substr(0, 15);
+}
+
+} // namespace
+
+TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
+  TempDir dir("vexil-fleet");
+  std::vector<std::unique_ptr<VirtualLine>> cables;
+  std::vector<Child> agents(NODES);
+  std::vector<std::string> exporterArgs = {"exporter"};
+  const int exporterPort = freePort(), prometheusPort = freePort();
+  exporterArgs.insert(exporterArgs.end(),
+                      {"--listen", "127.0.0.1:" + std::to_string(exporterPort)});
+  for (int i = 0; i < NODES; ++i) {
+    auto cable = std::make_unique<VirtualLine>();
+    std::string error;
+    ASSERT_TRUE(cable->Create(error)) << error;
+    const fs::path ports = dir / ("node" + std::to_string(i));
+    fs::create_directories(ports);
+    fs::create_symlink(cable->End(0), ports / "COM2");
+    agents[static_cast<std::size_t>(i)].pid =
+        SpawnChild(VEXIL_AGENT_PATH, {},
+                   {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=/bin/true",
+                    "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
+                   (ports / "out").string(), (ports / "err").string());
+    exporterArgs.push_back(cable->End(1));
+    cables.push_back(std::move(cable));
+  }
+  Child exporter;
+  exporter.pid = SpawnChild(VEXIL_CTL_PATH, exporterArgs, {}, (dir / "exporter.out").string(),
+                            (dir / "exporter.err").string());
+  std::ofstream(dir / "prometheus.yml")
+      << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+         "scrape_configs:\n  - job_name: vexil\n    static_configs:\n"
+         "      - targets: ['127.0.0.1:"
+      << exporterPort << "']\n";
+  Child prometheus;
+  prometheus.pid =
+      SpawnChild("/usr/bin/prometheus",
+                 {"--config.file=" + (dir / "prometheus.yml").string(),
+                  "--storage.tsdb.path=" + (dir / "tsdb").string(),
+                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                 {}, (dir / "prometheus.out").string(), (dir / "prometheus.err").string());
+  ASSERT_GT(prometheus.pid, 0);
+
+  // All eight up, each with this machine's host name.
+  const auto allUp = [&] {
+    const auto up = query(prometheusPort, "vexil_node_up");
+    if (up.size() != NODES)
+      return false;
+    for (const auto& [line, sample] : up)
+      if (sample.first != "1")
+        return false;
+    return true;
+  };
+  ASSERT_TRUE(Eventually(allUp, 40000))
+      << ReadWholeFile((dir / "exporter.err").string())
+      << ReadWholeFile((dir / "prometheus.err").string()).substr(0, 2000);
+  const auto info = query(prometheusPort, "vexil_node_info");
+  ASSERT_EQ(info.size(), static_cast<std::size_t>(NODES));
+  for (const auto& [line, sample] : info)
+    EXPECT_EQ(sample.second["hostname"].toString().toStdString(), hostName()) << line;
+
+  // One node goes quiet: it is down within 20 s, the others stay up.
+  const std::string quiet = cables[3]->End(1);
+  agents[3].Stop();
+  const auto stopped = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return query(prometheusPort, "vexil_node_up")[quiet].first == "0"; },
+                         25000));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(20));
+  for (const auto& [line, sample] : query(prometheusPort, "vexil_node_up")) {
+    if (line != quiet) {
+      EXPECT_EQ(sample.first, "1") << line;
+    }
+  }
+
+  // Noise and a cut report on that line: counted, and the scrapes go on.
+  const int end = open(cables[3]->End(0).c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(end, 0);
+  const std::string noise = std::string("\x07\x07") + "\xAA\xA2" + std::string(60, 'x');
+  ASSERT_EQ(write(end, noise.data(), noise.size()), static_cast<ssize_t>(noise.size()));
+  close(end);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const auto bad = query(prometheusPort, "sum by (line) (vexil_bad_packages_total)");
+        return bad.count(quiet) && bad.at(quiet).first != "0";
+      },
+      15000));
+  EXPECT_EQ(query(prometheusPort, "up")[""].first, "1") << "the exporter is still scraped";
+}
