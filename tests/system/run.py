@@ -83,6 +83,9 @@ class Container:
         tty.setraw(self.master)
         self.slave_path = os.ttyname(slave)
         os.close(slave)
+        # Owned as a real serial device is: root, group dialout (20 on Debian).
+        os.chown(self.slave_path, 0, 20)
+        os.chmod(self.slave_path, 0o660)
         self.log_path = os.path.join(CACHE, f"{name}.log")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(
@@ -296,8 +299,33 @@ def exposure_of(unit):
     return float(m.group(1)) if m else None
 
 
+def case_exporter_as_a_confined_user(c):
+    """vexil-exporter.service: no root, the line from /etc/default, metrics on HTTP."""
+    c.run("dpkg", "-i", f"/mnt/vexil/{c.deb}", timeout=120)
+    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_LISTEN=127.0.0.1:9868\\n'"
+          " > /etc/default/vexil-exporter")
+    c.run("systemctl", "start", "vexil-exporter")
+    user = c.run("sh", "-c", "ps -o user= -p $(systemctl show -p MainPID --value vexil-exporter) "
+                 "2>/dev/null || stat -c %U /proc/$(systemctl show -p MainPID --value "
+                 "vexil-exporter)", check=False).stdout.strip()
+    expect(user not in ("", "root"), f"the exporter runs as {user!r}, not a user of its own")
+    time.sleep(1)
+    load = bytes([0xAA, 0xA1, 40, 7] + [0xFF] * 15 + [0xEE])
+    c.send(load)
+    time.sleep(0.5)
+    # Asked from the host, inside the container's network.
+    body = subprocess.run(
+        ["nsenter", "-t", str(c.leader), "-n", sys.executable, "-c",
+         "import urllib.request;print(urllib.request.urlopen("
+         "'http://127.0.0.1:9868/metrics', timeout=5).read().decode())"],
+        capture_output=True, text=True, timeout=30).stdout
+    expect('vexil_line_open{line="COM2"} 1' in body, "the line is not open:\n" + body[:500])
+    expect('vexil_reports_total{line="COM2",report="load"} 1' in body,
+           "the load report was not counted:\n" + body[:1500])
+
+
 CASES = [case_starts_reports_and_is_supervised, case_reboot, case_poweroff,
-         case_confinement_hides_nothing]
+         case_confinement_hides_nothing, case_exporter_as_a_confined_user]
 
 
 def main():
@@ -309,14 +337,15 @@ def main():
     root = container_root(deb)
     passed = failed = 0
 
-    unit = os.path.join(os.path.dirname(os.path.abspath(deb)), "packaging", "vexil-agent.service")
-    exposure = exposure_of(unit) if os.path.exists(unit) else None
-    print(f"exposure of {unit}: {exposure}")
-    if exposure is not None and exposure <= 2.0:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED exposure: systemd-analyze security must give at most 2.0")
+    for unit in ("vexil-agent.service", "vexil-exporter.service"):
+        path = os.path.join(os.path.dirname(os.path.abspath(deb)), "packaging", unit)
+        exposure = exposure_of(path) if os.path.exists(path) else None
+        print(f"exposure of {unit}: {exposure}")
+        if exposure is not None and exposure <= 2.0:
+            passed += 1
+        else:
+            failed += 1
+            print(f"FAILED exposure: systemd-analyze security must give at most 2.0 for {unit}")
 
     for case in CASES:
         name = case.__name__[len("case_"):]
@@ -335,8 +364,9 @@ def main():
             traceback.print_exc()
             if c:
                 print(f"  container log: {c.log_path}")
-                print(c.run("journalctl", "-u", "vexil-agent", "--no-pager", "-n", "30",
-                            check=False).stdout if c.proc.poll() is None else "")
+                for unit in ("vexil-agent", "vexil-exporter"):
+                    print(c.run("journalctl", "-u", unit, "--no-pager", "-n", "30",
+                                check=False).stdout if c.proc.poll() is None else "")
         finally:
             if c:
                 c.close()
