@@ -3,7 +3,9 @@
 report and a load report every second, for 60 s (by default); with --idle,
 on lines that carry nothing.
 
-    python3 bench/ctl_watch_load.py [--idle] [build/default/tools/vexil-ctl] [seconds] [lines]
+    python3 bench/ctl_watch_load.py [--idle] [--exporter] [build/default/tools/vexil-ctl] [seconds] [lines]
+
+--exporter measures `vexil-ctl exporter` (listening on a free loopback port) instead.
 
 Prints the reports decoded, the controller's CPU seconds and wake-ups (from
 /proc) and its share of one core. Nothing here opens a real serial port: the
@@ -24,7 +26,8 @@ import procstat  # noqa: E402
 
 args = sys.argv[1:]
 idle = "--idle" in args
-args = [a for a in args if a != "--idle"]
+exporter = "--exporter" in args
+args = [a for a in args if a not in ("--idle", "--exporter")]
 ctl = args[0] if len(args) > 0 else "build/default/tools/vexil-ctl"
 seconds = float(args[1]) if len(args) > 1 else 60.0
 count = int(args[2]) if len(args) > 2 else 32
@@ -42,7 +45,8 @@ try:
         masters.append((m, s))
     env = dict(os.environ, VEXIL_PORT_DIR=work, VEXIL_POWER_COMMAND="/bin/true")
     out = open(os.path.join(work, "out.txt"), "w")
-    proc = subprocess.Popen([ctl, "watch"] + [f"COM{n}" for n in range(1, count + 1)],
+    command = ["exporter", "--listen", "127.0.0.1:0"] if exporter else ["watch"]
+    proc = subprocess.Popen([ctl] + command + [f"COM{n}" for n in range(1, count + 1)],
                             env=env, stdout=out, stderr=subprocess.DEVNULL)
     time.sleep(1.0 + count / 100)  # every line open
     window = procstat.Window(proc.pid)
@@ -64,10 +68,11 @@ try:
     out.close()
     lines = open(os.path.join(work, "out.txt")).read().splitlines()
     decoded = sum(1 for l in lines if ": inventory:" in l or ": load:" in l)
-    print(f"{count} {'idle ' if idle else ''}lines, {seconds:.0f} s: reports sent {sent}, "
-          f"decoded {decoded}; exit status {status}")
-    print(f"vexil-ctl: {window.cpu_percent:.2f} % of one core, {window.wakeups:.1f} wake-ups/s, "
-          f"peak RSS {rss:.1f} MiB")
+    print(f"vexil-ctl {command[0]}, {count} {'idle ' if idle else ''}lines, {seconds:.0f} s: "
+          f"reports sent {sent}" + ("" if exporter else f", decoded {decoded}") +
+          f"; exit status {status}")
+    print(f"vexil-ctl {command[0]}: {window.cpu_percent:.2f} % of one core, "
+          f"{window.wakeups:.1f} wake-ups/s, peak RSS {rss:.1f} MiB")
 finally:
     for m, s in masters:
         os.close(m)

@@ -21,6 +21,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -550,6 +551,12 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   FilterQtStartupNotices();
+  // Each line takes about ten descriptors (device, events): a controller
+  // with hundreds of lines needs more than the usual soft limit of 1024.
+  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   const std::string command = argv[1];
   const char* help = command == "watch"      ? WATCH_HELP
                      : command == "send"     ? SEND_HELP
