@@ -100,3 +100,15 @@ TEST(Metrics, LabelValuesFromTheLineAreEscapedAndCheckerClean) {
   EXPECT_EQ(WaitChild(pid, 30000), 0)
       << ReadWholeFile((dir / "err").string()) << ReadWholeFile((dir / "out").string());
 }
+
+TEST(Metrics, ShippedAlertRulesAreValid) {
+  TempDir dir("vexil-rules");
+  const pid_t pid = SpawnChild("/usr/bin/promtool",
+                               {"check", "rules", VEXIL_SOURCE_DIR "/packaging/vexil-alerts.yml"},
+                               {}, (dir / "out").string(), (dir / "err").string());
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(WaitChild(pid, 30000), 0) << ReadWholeFile((dir / "out").string())
+                                      << ReadWholeFile((dir / "err").string());
+  EXPECT_NE(ReadWholeFile((dir / "out").string()).find("SUCCESS: 3 rules found"),
+            std::string::npos);
+}
