@@ -358,7 +358,8 @@ TForm1::TForm1() {
   com->fSetPkgSz(4096);
   com->OnPackage = [this](TObject* Sender, int NotifyType) { comPackage(Sender, NotifyType); };
   Lines = std::make_unique<TLineKeeper>(
-      *com, [](const std::string& Line) { std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str()); },
+      *com,
+      [](const std::string& Line) { std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str()); },
       [](const std::string& Status) { platform::NotifyStatus(Status); });
   com->OnCommNotify = [this](TObject*, int NotifyType) { Lines->PortNotify(NotifyType); };
 }

@@ -137,6 +137,12 @@ protected:
     }
     return false;
   }
+  // True once a report arrived on the master (within ms).
+  bool reportOn(int master, int ms) {
+    ReportReader reader(master, Clock::now());
+    Report r;
+    return reader.Next(r, ms);
+  }
   void send(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
@@ -249,11 +255,7 @@ TEST_F(AgentOnPty, StartUpMessageNamesEachPortsCause) {
 TEST_F(AgentOnPty, PulledAndReplugedLineIsTakenUpAgain) {
   PtyPair pty(2);
   Agent agent({}, recorder, dir / "stderr");
-  {
-    ReportReader reader(pty.master(), Clock::now());
-    Report r;
-    ASSERT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr");
-  }
+  ASSERT_TRUE(reportOn(pty.master(), 6000)) << slurp(dir / "stderr");
   pty.CloseMaster();
   ASSERT_TRUE(Eventually(
       [&] { return slurp(dir / "stderr").find("line lost") != std::string::npos; }, 3000))
@@ -285,11 +287,7 @@ TEST_F(AgentOnPty, PulledAndReplugedLineIsTakenUpAgain) {
 TEST_F(AgentOnPty, LateComTwoIsPreferred) {
   PtyPair com1(1);
   Agent agent({}, recorder, dir / "stderr");
-  {
-    ReportReader reader(com1.master(), Clock::now());
-    Report r;
-    ASSERT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr");
-  }
+  ASSERT_TRUE(reportOn(com1.master(), 6000)) << slurp(dir / "stderr");
   PtyPair com2(2, com1);
   ReportReader reader(com2.master(), Clock::now());
   Report r;
@@ -320,9 +318,7 @@ TEST_F(AgentOnPty, KernelConsoleIsSkipped) {
   }
   Agent agent({}, recorder, dir / "stderr2",
               {"VEXIL_CONSOLE_ROOT=" + root.string(), "VEXIL_ALLOW_CONSOLE=1"});
-  ReportReader reader(pty.master(), Clock::now());
-  Report r;
-  EXPECT_TRUE(reader.Next(r, 6000)) << slurp(dir / "stderr2");
+  EXPECT_TRUE(reportOn(pty.master(), 6000)) << slurp(dir / "stderr2");
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.Wait(5000), 0);
 }

@@ -254,20 +254,20 @@ def case_starts_reports_and_is_supervised(c):
     expect(c.wait_restarted(pid, 60), "the watchdog did not restart a stopped agent")
 
 
-def case_reboot(c):
+def command_ends_container(c, packet, status, what):
     c.install_and_start()
     expect(c.next_inventory(8) is not None, "no report before the command")
-    c.send(b"\xaa\x00\xc2\xee")
-    status = c.exit_status(30)
-    expect(status == 133, f"AA xx C2 EE: the container ended with {status}, not 133 (reboot)")
+    c.send(packet)
+    got = c.exit_status(30)
+    expect(got == status, f"{what}: the container ended with {got}, not {status}")
+
+
+def case_reboot(c):
+    command_ends_container(c, b"\xaa\x00\xc2\xee", 133, "AA xx C2 EE (reboot)")
 
 
 def case_poweroff(c):
-    c.install_and_start()
-    expect(c.next_inventory(8) is not None, "no report before the command")
-    c.send(b"\xaa\xcc\xc1\xee")
-    status = c.exit_status(30)
-    expect(status == 0, f"AA xx C1 EE: the container ended with {status}, not 0 (power off)")
+    command_ends_container(c, b"\xaa\xcc\xc1\xee", 0, "AA xx C1 EE (power off)")
 
 
 def case_confinement_hides_nothing(c):

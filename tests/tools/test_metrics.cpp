@@ -107,8 +107,8 @@ TEST(Metrics, ShippedAlertRulesAreValid) {
                                {"check", "rules", VEXIL_SOURCE_DIR "/packaging/vexil-alerts.yml"},
                                {}, (dir / "out").string(), (dir / "err").string());
   ASSERT_GT(pid, 0);
-  EXPECT_EQ(WaitChild(pid, 30000), 0) << ReadWholeFile((dir / "out").string())
-                                      << ReadWholeFile((dir / "err").string());
+  EXPECT_EQ(WaitChild(pid, 30000), 0)
+      << ReadWholeFile((dir / "out").string()) << ReadWholeFile((dir / "err").string());
   EXPECT_NE(ReadWholeFile((dir / "out").string()).find("SUCCESS: 3 rules found"),
             std::string::npos);
 }
