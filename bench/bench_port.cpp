@@ -42,8 +42,10 @@ struct Line {
       close(s);
       slave[i] = name;
     }
-    dir = std::filesystem::temp_directory_path() / ("vexil-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexil-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+      std::abort();
+    dir = pattern;
     std::filesystem::create_symlink(slave[0], dir / "COM1");
     std::filesystem::create_symlink(slave[1], dir / "COM2");
     setenv("VEXIL_PORT_DIR", dir.c_str(), 1);
