@@ -117,9 +117,10 @@ Sample idleLine(double seconds) {
   if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
     std::abort();
   close(slave);
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("vexil-bench-idle-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  std::string pattern = (std::filesystem::temp_directory_path() / "vexil-bench-XXXXXX").string();
+  if (!mkdtemp(pattern.data()))
+    std::abort();
+  const std::filesystem::path dir = pattern;
   std::filesystem::create_symlink(name, dir / "COM2");
   setenv("VEXIL_PORT_DIR", dir.c_str(), 1);
   Sample s;
