@@ -11,16 +11,18 @@ std::string pathOf(int Port) {
   return platform::ResolveDeviceName("COM" + std::to_string(Port));
 }
 
-bool consoleAllowed() {
+// Why port n must not be used because it is a kernel console, "" when it may.
+// The look-up starts at the real /sys and /dev unless a test points
+// VEXIL_CONSOLE_ROOT at a fixture tree.
+std::string consoleCause(int Port) {
   const char* allow = std::getenv("VEXIL_ALLOW_CONSOLE");
-  return allow && !std::strcmp(allow, "1");
-}
-
-// Where the console look-up starts: "" (the real /sys and /dev) unless a test
-// points it at a fixture tree.
-std::string consoleRoot() {
+  if (allow && !std::strcmp(allow, "1"))
+    return "";
   const char* root = std::getenv("VEXIL_CONSOLE_ROOT");
-  return root ? root : "";
+  const std::string console = platform::KernelConsoleOf(pathOf(Port), root ? root : "");
+  return console.empty()
+             ? ""
+             : "the kernel's console " + console + ", not used (VEXIL_ALLOW_CONSOLE=1 allows it)";
 }
 
 } // namespace
@@ -41,14 +43,9 @@ std::string TLineKeeper::Describe(int Port) {
 }
 
 bool TLineKeeper::_Open(int n, std::string& Cause) {
-  const std::string path = pathOf(n);
-  if (!consoleAllowed()) {
-    const std::string console = platform::KernelConsoleOf(path, consoleRoot());
-    if (!console.empty()) {
-      Cause = "the kernel's console " + console + ", not used (VEXIL_ALLOW_CONSOLE=1 allows it)";
-      return false;
-    }
-  }
+  Cause = consoleCause(n);
+  if (!Cause.empty())
+    return false;
   try {
     _Com.fSetPort(n);
     _Com.fSetActive(true);
@@ -118,9 +115,7 @@ void TLineKeeper::_PreferCom2() {
     return;
   }
   // A look first, so that COM1 is only left for a COM2 that opens.
-  if (!consoleAllowed() && !platform::KernelConsoleOf(pathOf(2), consoleRoot()).empty())
-    return;
-  if (!platform::OpenSerialDevice("\\\\.\\COM2"))
+  if (!consoleCause(2).empty() || !platform::OpenSerialDevice("\\\\.\\COM2"))
     return;
   std::string cause;
   if (_Open(2, cause)) {

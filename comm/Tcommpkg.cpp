@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <chrono>
 
@@ -160,14 +161,26 @@ TCommPackage::~TCommPackage() {
   _Thread.Join();
 }
 
+namespace {
+
+// Receive, staging and frame buffers for one package size: a queue element
+// is at least 32 bytes however small the size, the frame twice that.
+struct TBuffers {
+  explicit TBuffers(long PackageSize)
+      : Element(std::max<std::size_t>(static_cast<std::size_t>(PackageSize) + 4, 32)),
+        Recv(Element), Stage(Element), Frame(2 * Element) {}
+  std::size_t Element;
+  TByteBuffer Recv, Stage, Frame;
+};
+
+} // namespace
+
 void TCommPackage::_AllocBuffer() {
-  // A queue element is at least 32 bytes, however small PackageSize is.
-  const std::size_t element = std::max<std::size_t>(static_cast<std::size_t>(_PackageSize) + 4, 32);
-  TByteBuffer recv(element), stage(element), frame(2 * element);
+  TBuffers made(_PackageSize);
   _RemoveBuffer();
-  _RecvBuf = std::move(recv);
-  _StageBuf = std::move(stage);
-  _FrameBuf = std::move(frame);
+  _RecvBuf = std::move(made.Recv);
+  _StageBuf = std::move(made.Stage);
+  _FrameBuf = std::move(made.Frame);
 }
 
 void TCommPackage::_RemoveBuffer() {
@@ -181,10 +194,10 @@ void TCommPackage::_Reshape(long SlotCount, long PackageSize) {
                          static_cast<unsigned long>(PackageSize + 4));
   TCommPackageQueue write(static_cast<unsigned long>(SlotCount),
                           static_cast<unsigned long>(PackageSize + 4));
-  const std::size_t element = std::max<std::size_t>(static_cast<std::size_t>(PackageSize) + 4, 32);
   const bool newSize = PackageSize != _PackageSize;
-  TByteBuffer recv(newSize ? element : 0), stage(newSize ? element : 0),
-      frame(newSize ? 2 * element : 0);
+  std::optional<TBuffers> made;
+  if (newSize)
+    made.emplace(PackageSize);
   // Everything is had: switched off, swap it in.
   bool wasActive;
   _Deactivate(wasActive);
@@ -192,10 +205,10 @@ void TCommPackage::_Reshape(long SlotCount, long PackageSize) {
     std::lock_guard lock(_Lock);
     _ReadQueue.Swap(read);
     _WriteQueue.Swap(write);
-    if (newSize) {
-      _RecvBuf = std::move(recv);
-      _StageBuf = std::move(stage);
-      _FrameBuf = std::move(frame);
+    if (made) {
+      _RecvBuf = std::move(made->Recv);
+      _StageBuf = std::move(made->Stage);
+      _FrameBuf = std::move(made->Frame);
     }
     _PackageSize = PackageSize;
   }

@@ -149,9 +149,9 @@ public:
     }
     return 0;
   }
-  // Follows the line once it is open: a lost line is closed, said, and
-  // opened again every 2 s until it is back. onChange gets "lost" with the
-  // reason, and "back".
+  // Follows the line once it is open: a lost line is closed, said on
+  // standard error, and opened again every 2 s until it is back. onChange
+  // gets "lost" with the reason, and "back".
   void Follow(std::function<void(const std::string&, const std::string&)> onChange) {
     onChange_ = std::move(onChange);
     dev_.OnCommNotify = [this](TObject*, int type) {
@@ -172,14 +172,19 @@ private:
     } catch (const Exception&) {
     }
     retry_.start();
-    onChange_("lost", reason);
+    std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", name_.c_str(),
+                 reason.c_str());
+    if (onChange_)
+      onChange_("lost", reason);
   }
   void retry() {
     std::string error;
     if (Open(error) != 0)
       return;
     retry_.stop();
-    onChange_("back", "");
+    std::fprintf(stderr, "vexil-ctl: %s: line back\n", name_.c_str());
+    if (onChange_)
+      onChange_("back", "");
   }
 
   std::string name_;
@@ -188,31 +193,29 @@ private:
   std::function<void(const std::string&, const std::string&)> onChange_;
 };
 
-// Prints each package of a line as it arrives, and what happens to the line.
-void watchLine(Line& line, bool json, bool named) {
-  line.Device().OnPackage = [&line, json, named](TObject*, int type) {
+// Hands every report (or piece that is none) of each package of dev to take,
+// as packages arrive.
+void onPieces(THxCommDevice& dev, std::function<void(const VexilCtl::Piece&)> take) {
+  dev.OnPackage = [&dev, take = std::move(take)](TObject*, int type) {
     if (type != 1)
       return;
     std::string buf(8192, '\0');
-    for (;;) {
-      const long n = line.Device().Read(buf.data(), static_cast<long>(buf.size()));
-      if (n <= 0)
-        break;
-      for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n)))) {
-        const std::string who = named || json ? line.Name() : std::string();
-        const std::string out =
-            json ? VexilCtl::FormatJson(line.Name(), piece) : VexilCtl::FormatText(who, piece);
-        std::printf("%s\n", out.c_str());
-      }
-      std::fflush(stdout);
-    }
+    for (long n; (n = dev.Read(buf.data(), static_cast<long>(buf.size()))) > 0;)
+      for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n))))
+        take(piece);
   };
+}
+
+// Prints each package of a line as it arrives, and what happens to the line.
+void watchLine(Line& line, bool json, bool named) {
+  onPieces(line.Device(), [&line, json, named](const VexilCtl::Piece& piece) {
+    const std::string who = named || json ? line.Name() : std::string();
+    const std::string out =
+        json ? VexilCtl::FormatJson(line.Name(), piece) : VexilCtl::FormatText(who, piece);
+    std::printf("%s\n", out.c_str());
+    std::fflush(stdout);
+  });
   line.Follow([&line, json](const std::string& event, const std::string& reason) {
-    if (event == "lost")
-      std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", line.Name().c_str(),
-                   reason.c_str());
-    else
-      std::fprintf(stderr, "vexil-ctl: %s: line back\n", line.Name().c_str());
     if (json) {
       std::printf("%s\n", VexilCtl::FormatJsonEvent(line.Name(), event, reason).c_str());
       std::fflush(stdout);
@@ -379,22 +382,10 @@ int cmdExporter(int argc, char** argv) {
     }
     state.Open = rc == 0;
     Line& l = *line;
-    l.Device().OnPackage = [&l, &state](TObject*, int type) {
-      if (type != 1)
-        return;
-      std::string buf(8192, '\0');
-      for (long n; (n = l.Device().Read(buf.data(), static_cast<long>(buf.size()))) > 0;)
-        for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n))))
-          state.Take(piece, wallSeconds());
-    };
-    l.Follow([&l, &state](const std::string& event, const std::string& reason) {
-      state.Open = event == "back";
-      if (event == "lost")
-        std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", l.Name().c_str(),
-                     reason.c_str());
-      else
-        std::fprintf(stderr, "vexil-ctl: %s: line back\n", l.Name().c_str());
-    });
+    onPieces(l.Device(),
+             [&state](const VexilCtl::Piece& piece) { state.Take(piece, wallSeconds()); });
+    l.Follow(
+        [&state](const std::string& event, const std::string&) { state.Open = event == "back"; });
     if (rc != 0) {
       std::fprintf(stderr, "vexil-ctl: %s; trying again every 2 s\n", error.c_str());
       l.KeepTrying();
@@ -501,31 +492,24 @@ int cmdDemo(int argc, char** argv) {
 
   bool commandsSent = false;
   THxCommDevice& dev = line.Device();
-  dev.OnPackage = [&](TObject*, int type) {
-    if (type != 1)
-      return;
-    std::string buf(8192, '\0');
-    for (long n; (n = dev.Read(buf.data(), static_cast<long>(buf.size()))) > 0;) {
-      for (const auto& piece : VexilCtl::SplitPackage(buf.substr(0, static_cast<std::size_t>(n)))) {
-        std::printf("controller: %s\n", VexilCtl::FormatText("", piece).c_str());
-        if (piece.Type == VexilCtl::Piece::Load && !commandsSent) {
-          commandsSent = true;
-          std::string err;
-          std::printf("controller: sending a USB change (AA CC B1 EE)\n");
-          if (!sendCommand(dev, commandBytes("usb"), 3000, err))
-            std::printf("controller: %s\n", err.c_str());
-          QTimer::singleShot(500, [&] {
-            std::string e;
-            std::printf("controller: sending reboot (AA CC C2 EE)\n");
-            std::fflush(stdout);
-            if (!sendCommand(dev, commandBytes("reboot"), 3000, e))
-              std::printf("controller: %s\n", e.c_str());
-          });
-        }
-      }
+  onPieces(dev, [&](const VexilCtl::Piece& piece) {
+    std::printf("controller: %s\n", VexilCtl::FormatText("", piece).c_str());
+    if (piece.Type == VexilCtl::Piece::Load && !commandsSent) {
+      commandsSent = true;
+      std::string err;
+      std::printf("controller: sending a USB change (AA CC B1 EE)\n");
+      if (!sendCommand(dev, commandBytes("usb"), 3000, err))
+        std::printf("controller: %s\n", err.c_str());
+      QTimer::singleShot(500, [&] {
+        std::string e;
+        std::printf("controller: sending reboot (AA CC C2 EE)\n");
+        std::fflush(stdout);
+        if (!sendCommand(dev, commandBytes("reboot"), 3000, e))
+          std::printf("controller: %s\n", e.c_str());
+      });
     }
     std::fflush(stdout);
-  };
+  });
   QTimer::singleShot(20000, [] { QCoreApplication::exit(0); });
   OnTerminationSignals(&app, [] { QCoreApplication::exit(0); });
   app.exec();
