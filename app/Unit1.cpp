@@ -4,6 +4,8 @@
 #include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -225,9 +227,9 @@ namespace {
 // one starts and at the end of the run.
 class TPowerRunner {
 public:
-  ~TPowerRunner() { Wait(); }
+  ~TPowerRunner() { Wait(-1); }
   void Start(platform::PowerAction Action) {
-    std::lock_guard lock(_Lock);
+    std::unique_lock lock(_Lock);
     const char* what = Action == platform::PowerAction::PowerOff ? "power off" : "reboot";
     if (_Busy) {
       std::fprintf(stderr, "vexil-agent: %s refused: a power action is still running\n", what);
@@ -240,19 +242,29 @@ public:
       const std::string failed = platform::DoPowerAction(Action);
       if (!failed.empty())
         std::fprintf(stderr, "vexil-agent: %s failed: %s\n", what, failed.c_str());
+      std::lock_guard done(_Lock);
       _Busy = false;
+      _Ended.notify_all();
     });
   }
-  void Wait() {
-    std::lock_guard lock(_Lock);
+  // True once no action runs (its thread joined); false when one still
+  // runs after Ms milliseconds (Ms < 0: no limit).
+  bool Wait(int Ms) {
+    std::unique_lock lock(_Lock);
+    if (Ms < 0)
+      _Ended.wait(lock, [this] { return !_Busy; });
+    else if (!_Ended.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return !_Busy; }))
+      return false;
     if (_Thread.joinable())
       _Thread.join();
+    return true;
   }
 
 private:
   std::mutex _Lock;
+  std::condition_variable _Ended;
   std::thread _Thread;
-  std::atomic<bool> _Busy{false};
+  bool _Busy = false; // guarded by _Lock
 };
 
 TPowerRunner& powerRunner() {
@@ -266,8 +278,8 @@ void SystemPower(int Mode) {
   powerRunner().Start(Mode == 0 ? platform::PowerAction::PowerOff : platform::PowerAction::Reboot);
 }
 
-void WaitForPowerAction() {
-  powerRunner().Wait();
+bool WaitForPowerAction(int Ms) {
+  return powerRunner().Wait(Ms);
 }
 
 // ---------------------------------------------------------------------------

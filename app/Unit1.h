@@ -37,8 +37,9 @@ std::string OsText(std::uint32_t PlatformId, std::uint32_t Major, std::uint32_t 
 // timers) never waits for it; a failure is written to standard error with
 // its reason. A request while one still runs is refused with a message.
 void SystemPower(int Mode);
-// Waits until a power action that runs has ended.
-void WaitForPowerAction();
+// Waits until a power action that runs has ended: true then, false when it
+// still runs after Ms milliseconds (Ms < 0: waits as long as it takes).
+bool WaitForPowerAction(int Ms = -1);
 
 #include <QPlainTextEdit>
 #include <QPushButton>

@@ -44,8 +44,10 @@ std::string TLineKeeper::Describe(int Port) {
 
 bool TLineKeeper::_Open(int n, std::string& Cause) {
   Cause = consoleCause(n);
-  if (!Cause.empty())
+  if (!Cause.empty()) {
+    _FailureMessage = LumaroComm32::EComm32Error(LumaroComm32::EComm32Error::ecOpenPort).Message;
     return false;
+  }
   try {
     _Com.fSetPort(n);
     _Com.fSetActive(true);
@@ -53,6 +55,7 @@ bool TLineKeeper::_Open(int n, std::string& Cause) {
     _Com.fSetUsePackage(true);
     return true;
   } catch (const Exception& e) {
+    _FailureMessage = e.Message;
     const int error = _Com.fGetLastOpenError();
     Cause = error ? platform::DescribeOpenError(error) : e.Message;
     try {
@@ -71,8 +74,10 @@ bool TLineKeeper::OpenFirst() {
     _PreferTimer.start();
     return true;
   }
-  _Failure = "neither COM2 (" + pathOf(2) + ": " + cause2 + ") nor COM1 (" + pathOf(1) + ": " +
-             cause1 + ") could be opened";
+  // The comm error's own text first (in the application's language), then
+  // what stopped each port.
+  _Failure = _FailureMessage + ": neither COM2 (" + pathOf(2) + ": " + cause2 + ") nor COM1 (" +
+             pathOf(1) + ": " + cause1 + ") could be opened";
   return false;
 }
 

@@ -22,8 +22,8 @@ public:
   TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
               std::function<void(const std::string&)> Status = {});
 
-  // COM2, else COM1. False when neither opens; FailureText() then names
-  // each port's own cause.
+  // COM2, else COM1. False when neither opens; FailureText() then gives the
+  // comm error's text followed by each port's own cause.
   bool OpenFirst();
   std::string FailureText() const { return _Failure; }
   // The port's notifications, on the window thread: a lost line is handled.
@@ -48,4 +48,6 @@ private:
   QTimer _RetryTimer;
   QTimer _PreferTimer;
   std::string _Failure;
+  // The message of the comm error that stopped the last port tried.
+  std::string _FailureMessage;
 };

@@ -11,13 +11,63 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/Unit1.h"
 #include "platform/serial.h"
 #include "platform/service.h"
+#include "vexil/version.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: vexil-agent [-d]\n"
+    "       vexil-agent --help | --version\n"
+    "\n"
+    "Reports this node over a serial line to the controller at the other end: an\n"
+    "inventory report (processors, memory, disks, addresses, host name, OS) 3 s after\n"
+    "start and then every 5 s, and a load report (memory and processor use) every 5 s\n"
+    "from 13 s on. Powers the node off on AA xx C1 EE and reboots it on AA xx C2 EE.\n"
+    "The line is COM2, else COM1, at 19200 baud, 8N1; a lost line is taken up again.\n"
+    "\n"
+    "  -d          show the debug window (needs a display): every report and packet\n"
+    "              is logged there, and commands are only logged, never carried out\n"
+    "  -h, --help  print this text and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  VEXIL_PORT_DIR        where COM<n> is found, as links to ttys (otherwise\n"
+    "                        /dev/vexil/COM<n>, else /dev/ttyS<n-1>)\n"
+    "  VEXIL_POWER_COMMAND   a program run with 'poweroff' or 'reboot' instead of\n"
+    "                        acting: set it wherever the machine must stay up\n"
+    "  VEXIL_ALLOW_CONSOLE   1 lets the agent use a port that is the kernel's console\n"
+    "  LC_ALL, LC_MESSAGES, LANG   the language of messages (zh_CN, zh_TW, English)\n"
+    "\n"
+    "As a service: systemctl enable --now vexil-agent (the unit is\n"
+    "/usr/lib/systemd/system/vexil-agent.service; logs: journalctl -u vexil-agent).\n"
+    "Exit status: 0 after a clean end (also on SIGTERM, SIGINT, SIGHUP), 1 when\n"
+    "neither port opens.\n";
+
+// How long the end of the run waits for a power program that still runs:
+// one that hangs is left to the service manager, which ends what the unit
+// left behind.
+constexpr int POWER_WAIT_AT_EXIT_MS = 1500;
+
+} // namespace
 
 int main(int argc, char** argv) {
+  // Asked what the agent is: answer and touch nothing (no line, no timer).
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("vexil-agent %s\n", VEXIL_VERSION);
+      return 0;
+    }
+  }
   const bool debug = HasDebugSwitch(argc, argv);
   const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
   if (!debug && !platformChosen) {
@@ -63,6 +113,12 @@ int main(int argc, char** argv) {
     form.show();
   app.exec();
   form.FormClose();
-  WaitForPowerAction();
+  if (!WaitForPowerAction(POWER_WAIT_AT_EXIT_MS)) {
+    // The line is closed and its threads joined; only the power program's
+    // waiter is left, and waiting for it could take for ever.
+    std::fprintf(stderr, "vexil-agent: the power program still runs; ending without it\n");
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   return 0;
 }

@@ -150,6 +150,15 @@ void TCommQueue::Discard() {
   OutPos.store(InPos.load(std::memory_order_acquire), std::memory_order_release);
 }
 
+void TCommQueue::DiscardTo(std::int32_t Pos) {
+  if (!Buffer || Pos < 0 || Pos >= BufSize)
+    return;
+  // Pos lies within what is held: the bytes before it go.
+  const std::int32_t out = OutPos.load(std::memory_order_relaxed);
+  if ((Pos - out + BufSize) % BufSize <= Used())
+    OutPos.store(Pos, std::memory_order_release);
+}
+
 int TCommQueue::In(const unsigned char* Data) {
   return In(Data, Data ? 1 : 0);
 }
@@ -284,6 +293,22 @@ TComm32::~TComm32() {
 void TComm32::fSetPortNo(int Value) {
   PortNo = Value;
   std::snprintf(DeviceName, sizeof DeviceName, Fmt_COMn, PortNo);
+  _WholeDeviceName.clear();
+}
+
+void TComm32::fSetDeviceName(const std::string& Name) {
+  std::snprintf(DeviceName, sizeof DeviceName, "%s", Name.c_str());
+  _WholeDeviceName = Name;
+}
+
+std::string TComm32::fGetDeviceName() const {
+  // The field still holds what fSetDeviceName put there: the whole name
+  // stands behind it.
+  if (!_WholeDeviceName.empty() &&
+      _WholeDeviceName.compare(0, sizeof DeviceName - 1, DeviceName) == 0 &&
+      std::strlen(DeviceName) == std::min(_WholeDeviceName.size(), sizeof DeviceName - 1))
+    return _WholeDeviceName;
+  return DeviceName;
 }
 
 int TComm32::Read(void* Buffer, std::int32_t Len) {
@@ -426,12 +451,25 @@ void TComm32::Open() {
   else if (!OutQueue->Buffer)
     code = EComm32Error::ecInitWriteBuffer;
 
+  // What the last open period left behind, half a command or half a
+  // report, never reaches the next line: the bytes its reader received and
+  // the bytes queued for it that its writer did not send. (Bytes queued
+  // while the port was closed are for the line about to open: they stay.)
+  // None of the port's threads runs now; each queue is emptied from its
+  // consumer's side.
+  if (!code) {
+    InQueue->Discard();
+    if (_OutEndOfPeriod >= 0)
+      OutQueue->DiscardTo(_OutEndOfPeriod);
+  }
+  _OutEndOfPeriod = -1;
   auto s = std::make_shared<_TSession>();
   LineLost = 0;
   BytesSent = 0;
+  const std::string deviceName = fGetDeviceName();
   if (!code) {
     LastOpenError = 0;
-    s->Device = OpenSerialDevice(DeviceName, &LastOpenError);
+    s->Device = OpenSerialDevice(deviceName, &LastOpenError);
     if (s->Device)
       Handle = s->Device->Handle();
     else
@@ -460,7 +498,7 @@ void TComm32::Open() {
   _Threads = std::make_unique<_TThreads>();
   _Threads->Session = s;
   // Each thread holds the open period's shared state for as long as it runs.
-  const std::string label = ShortDeviceName(DeviceName);
+  const std::string label = ShortDeviceName(deviceName);
   if (!code) {
     s->bReadRun = true;
     if (!_Threads->hReadThread.Start(
@@ -542,6 +580,8 @@ void TComm32::Close() {
       _Threads.reset();
     }
     // The device closes here, or when the last lingering thread lets go.
+    if (Active)
+      _OutEndOfPeriod = OutQueue->InPos.load(std::memory_order_acquire);
   }
   Handle = -1;
   _DtrOn = Dcb.fDtrControl != DTR_CONTROL_DISABLE;

@@ -72,6 +72,9 @@ public:
   // a producer working at the same time never sees its index reset. Call it
   // on the thread that takes bytes out.
   void Discard();
+  // Drops the bytes held before the producer's index Pos (an InPos read
+  // earlier), when they are still held; from the consumer's side too.
+  void DiscardTo(std::int32_t Pos);
 
   std::int32_t BufSize;
   std::atomic<std::int32_t> OutPos;
@@ -123,6 +126,12 @@ public:
   void fSetFCtrl(TFlowControl Value);
   // Sets PortNo and DeviceName together.
   void fSetPortNo(int Value);
+  // Names the device by path, of any length. DeviceName keeps as much as it
+  // holds, for those who read the field; Open uses the whole name.
+  void fSetDeviceName(const std::string& Name);
+  // The device Open opens: the whole name given to fSetDeviceName, unless
+  // DeviceName was written since, then DeviceName.
+  std::string fGetDeviceName() const;
 
   int Handle = -1;
   platform::DCB Dcb;
@@ -161,6 +170,11 @@ private:
   std::shared_ptr<_TSession> _CurrentSession() const;
   void _SetSession(std::shared_ptr<_TSession> s);
 
+  std::string _WholeDeviceName;
+  // OutQueue's InPos when the last open period ended: what was queued
+  // before it was for that period's line. -1 when no period ended since
+  // the last Open.
+  std::int32_t _OutEndOfPeriod = -1;
   bool _DtrOn = true;
   bool _RtsOn = true;
   std::uint32_t _TimerInterval = 200;

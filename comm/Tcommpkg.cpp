@@ -382,9 +382,19 @@ void TCommPackage::_TimerThread() {
       }
       TThread::SetCurrentName(name);
     }
+    bool closed = false;
+    try {
+      closed = _TimerTick();
+    } catch (...) {
+      // A port's Read that throws loses this poll, not the thread.
+    }
+    // The silence window counts from the poll's read, which comes after the
+    // packager's lock: a purge may hold that lock for a while, and a clock
+    // taken before it would make the next window short and cut a package
+    // in two.
     lastPoll = Clock::now();
     try {
-      if (_TimerTick())
+      if (closed)
         CallNotify(EV_RXCHAR);
     } catch (...) {
       // A handler's exception must not end the thread.
@@ -498,7 +508,7 @@ void TCommPackage::fSetActive(bool Value) {
   {
     std::lock_guard lock(_Lock);
     if (Value) {
-      _ThreadName = "vx-pk " + platform::ShortDeviceName(_Port->DeviceName);
+      _ThreadName = "vx-pk " + platform::ShortDeviceName(_Port->fGetDeviceName());
       _Rename = true;
     }
     _Active = Value;

@@ -215,9 +215,9 @@ void THxCustomCommDevice::fSetPort(int Value) {
   _Port->fSetPortNo(Value);
 }
 
-void THxCustomCommDevice::fSetDeviceName(const char* Path) {
+void THxCustomCommDevice::fSetDeviceName(const std::string& Path) {
   _Port->Close();
-  std::snprintf(_Port->DeviceName, sizeof _Port->DeviceName, "%s", Path);
+  _Port->fSetDeviceName(Path);
 }
 
 THxCustomCommDevice::TBaudRate THxCustomCommDevice::fGetBaud() const {

@@ -100,9 +100,10 @@ public:
   int fGetPort() const;
   void fSetPort(int Value);
   // Not published: a device path instead of a port number ("/dev/ttyUSB0");
-  // closes the port like the other line settings.
-  void fSetDeviceName(const char* Path);
-  const char* fGetDeviceName() const { return _Port->DeviceName; }
+  // closes the port like the other line settings. Any length: the whole
+  // path is opened.
+  void fSetDeviceName(const std::string& Path);
+  std::string fGetDeviceName() const { return _Port->fGetDeviceName(); }
   TBaudRate fGetBaud() const;
   void fSetBaud(TBaudRate Value);
   TParity fGetParity() const;

@@ -88,7 +88,8 @@ public:
     stopModemHelper();
     // The tty outlives this descriptor where something else holds it (a
     // pty's master): leave it open to the next user, who may lack the
-    // privilege that passes TIOCEXCL.
+    // privilege that passes TIOCEXCL. The claim is ours: Open refuses a tty
+    // that was claimed before it set its own.
     ioctl(fd_, TIOCNXCL);
     close(fd_);
   }
@@ -455,10 +456,14 @@ public:
     int err = 0;
     if (!isatty(fd))
       err = ENOTTY;
-    // Exclusive: TIOCEXCL keeps other openers out (root excepted), the lock
-    // tells another Vexil process, root or not, that the line is taken.
+    // Exclusive: TIOCEXCL keeps other openers out, the lock tells another
+    // Vexil process, root or not, that the line is taken. Root passes
+    // another program's TIOCEXCL, so a claim already on the tty counts as
+    // taken too: root must not write into a line someone else holds.
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
       err = errno == EWOULDBLOCK ? EBUSY : errno;
+    else if (int held = 0; ioctl(fd, TIOCGEXCL, &held) == 0 && held)
+      err = EBUSY;
     else if (ioctl(fd, TIOCEXCL) != 0)
       err = errno;
     if (err) {

@@ -126,7 +126,7 @@ public:
   // 0 when open, 2 for a name that is no line, 1 for a line that cannot open.
   int Open(std::string& error) {
     if (name_.rfind('/', 0) == 0) {
-      dev_.fSetDeviceName(name_.c_str());
+      dev_.fSetDeviceName(name_);
     } else {
       const int n = TCommSerialPortInfo::PortNo(name_);
       if (n <= 0 || TCommSerialPortInfo::PortName(n) != name_) {

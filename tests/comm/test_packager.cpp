@@ -333,6 +333,46 @@ TEST_F(Packager, SilenceCutterClosesOnTheFirstQuietPoll) {
   EXPECT_FALSE(TCommPackageProbe::Tick(pkg)) << "nothing to close";
 }
 
+namespace {
+
+// A port whose purge of the output side takes as long as a writer that is
+// slow to acknowledge (the packager holds its lock all that time).
+class SlowPurgePort : public TComm32 {
+public:
+  void PurgeWrite(bool) override { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
+};
+
+} // namespace
+
+// The silence window counts from the poll that read the bytes, not from
+// before the lock that poll waited for: a command whose last byte comes
+// 15 ms after a long purge is still one package.
+TEST(PackagerTimer, ALongPurgeDoesNotShortenTheSilenceWindow) {
+  SlowPurgePort port;
+  TCommPackage pkg(&port);
+  NotifyLog log;
+  pkg.OnPackageNotify = [&](TObject*, int type) { log.Add(type); };
+  pkg.fSetPkgType(cptFrameTimeout);
+  pkg.fSetPkgInterval(200);
+  pkg.fSetActive(true);
+  port.InQueue->In("\xAA\xCC", 2);
+  pkg.fNewCommNotify(&port, EV_RXCHAR); // wakes the cutter: the package is open
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread purge([&] { pkg.PurgeWrite(); }); // holds the lock for 400 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  port.InQueue->In("\xC1", 1); // read by the poll that waits for the lock
+  purge.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  port.InQueue->In("\xEE", 1);
+  ASSERT_TRUE(log.WaitForBits(EV_RXCHAR, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::string buf(16, '\0');
+  const int n = pkg.ReadPackage(buf.data(), buf.size());
+  EXPECT_EQ(hex(buf.substr(0, static_cast<std::size_t>(std::max(n, 0)))), "AA CC C1 EE")
+      << "the command was cut in two";
+  EXPECT_EQ(pkg.ReadPackage(buf.data(), buf.size()), 0);
+}
+
 // On the simulated line with the packager's own timer thread.
 TEST(PackagerOnSim, BurstThenSilenceGivesOnePackageNotifiedWithOne) {
   SimLine line;

@@ -1,7 +1,9 @@
 // The serial port on a real kernel tty: a pty pair whose slave is the port.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include "tests/support/port_reader.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/stream_check.h"
+#include "tests/support/temp_dir.h"
 
 using namespace LumaroComm32;
 using namespace platform;
@@ -165,6 +168,58 @@ TEST_F(PortOnPty, MissingAndBusyDevicesCannotBeOpened) {
   port.Close();
   second.Open();
   EXPECT_TRUE(second.Active) << "free again once closed";
+}
+
+// Root passes TIOCEXCL: a tty another program claimed must still count as
+// taken, and closing our side must leave that claim alone.
+TEST_F(PortOnPty, AnotherProgramsClaimIsNeitherPassedNorErased) {
+  const int other = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  try {
+    port.Open();
+    FAIL() << "opened a tty that another program claimed";
+  } catch (const EComm32Error& e) {
+    EXPECT_EQ(e.ErrorCode, EComm32Error::ecOpenPort);
+  }
+  EXPECT_EQ(port.LastOpenError, EBUSY);
+  EXPECT_EQ(DescribeOpenError(port.LastOpenError), "in use by another program");
+  port.Close();
+  int held = 0;
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &held), 0);
+  EXPECT_EQ(held, 1) << "the other program's claim is still there";
+  ASSERT_EQ(ioctl(other, TIOCNXCL), 0);
+  close(other);
+
+  port.Open();
+  EXPECT_TRUE(port.Active) << "free once the claim is given up";
+  port.Close();
+  const int after = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(after, 0);
+  ASSERT_EQ(ioctl(after, TIOCGEXCL, &held), 0);
+  EXPECT_EQ(held, 0) << "our own claim goes with our close";
+  close(after);
+}
+
+// A name longer than DeviceName holds (the stable /dev/serial/by-id/ names)
+// opens whole; the field keeps what fits.
+TEST_F(PortOnPty, LongDeviceNamesOpenWhole) {
+  TempDir dir("vexil-by-id");
+  const std::string name = "usb-FTDI_FT232R_USB_UART_" + std::string(150, 'B') + "-if00-port0";
+  const auto link = dir / name;
+  std::filesystem::create_symlink(pty.slavePath(), link);
+  port.fSetDeviceName(link.string());
+  EXPECT_EQ(port.fGetDeviceName(), link.string());
+  EXPECT_EQ(std::string(port.DeviceName), link.string().substr(0, sizeof port.DeviceName - 1));
+  port.Open();
+  write(pty.master(), "x", 1);
+  EXPECT_EQ(ReadPort(port, 1), "x");
+  port.Close();
+  // The field written by hand wins over the whole name behind it.
+  std::snprintf(port.DeviceName, sizeof port.DeviceName, "%s", "/nonexistent");
+  EXPECT_EQ(port.fGetDeviceName(), "/nonexistent");
+  port.fSetPortNo(2);
+  EXPECT_EQ(port.fGetDeviceName(), "\\\\.\\COM2");
 }
 
 TEST_F(PortOnPty, DevicePathOpensAsItStands) {

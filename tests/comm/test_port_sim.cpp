@@ -164,6 +164,35 @@ TEST_F(PortOnSim, BytesQueuedWhileClosedGoOutAfterTheNextWake) {
   EXPECT_EQ(sim->Written(), "early!");
 }
 
+// A line lost and the port opened on another: nothing of the old line, half
+// a command received or half a report not yet sent, reaches the new one.
+TEST_F(PortOnSim, ALostLinesBytesNeverReachTheNextLine) {
+  auto com1 = line.Create("COM1");
+  port.Open();
+  sim->Inject("\xAA\xCC");
+  ASSERT_TRUE(Eventually([&] { return port.InQueue->Used() == 2; }));
+  sim->HoldTransmit(true); // the driver takes one chunk and no more
+  const std::string report(600, 'r');
+  ASSERT_EQ(port.Write(report.data(), 600), 600);
+  ASSERT_TRUE(sim->WaitWritten(256, 3000));
+  port.Close();
+  ASSERT_GT(port.OutQueue->Used(), 0) << "the old line left bytes unsent";
+
+  port.fSetPortNo(1);
+  port.Write("queued while closed", 19);
+  port.Open();
+  char buf[16];
+  EXPECT_EQ(port.Read(buf, sizeof buf), 0) << "the old line's bytes are gone";
+  port.Write("!", 1);
+  ASSERT_TRUE(com1->WaitWritten(20, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(com1->Written(), "queued while closed!") << "only bytes meant for this line";
+  com1->Inject("C1");
+  ASSERT_TRUE(Eventually([&] { return port.InQueue->Used() == 2; }));
+  EXPECT_EQ(port.Read(buf, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "C1");
+}
+
 TEST_F(PortOnSim, DtrAndRtsRecordedWhileClosedAndAppliedAtOpen) {
   EXPECT_FALSE(port.fGetDTR()) << "closed";
   port.fSetDTR(false);

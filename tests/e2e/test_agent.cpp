@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,10 +226,67 @@ TEST_F(AgentOnPty, NoPortExitsWithStatusOne) {
   EXPECT_EQ(agent.Wait(10000), 1);
   const std::string ports = pty.dir().string();
   EXPECT_NE(slurp(dir / "stderr")
-                .find("neither COM2 (" + ports + "/COM2: no such device) nor COM1 (" + ports +
+                .find("vexil-agent: Cannot open COM port: neither COM2 (" + ports +
+                      "/COM2: no such device) nor COM1 (" + ports +
                       "/COM1: no such device) could be opened"),
             std::string::npos)
+      << "the comm error's text, then each port's cause: " << slurp(dir / "stderr");
+}
+
+// Asking what the agent is never starts one: no line is opened, not even for
+// a moment, and no command can be carried out.
+TEST_F(AgentOnPty, HelpAndVersionAnswerAndTouchNoLine) {
+  PtyPair pty(2);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, pty.slavePath().c_str(), IN_OPEN), 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"--version"}, {"-d", "--help"}}) {
+    Agent agent(args, recorder, dir / "stderr");
+    EXPECT_EQ(agent.Wait(5000), 0) << args[0];
+    const std::string out = slurp(dir / "stderr.out");
+    if (args[0] == "--version") {
+      EXPECT_EQ(out.rfind("vexil-agent ", 0), 0u) << out;
+      EXPECT_NE(out.find('.'), std::string::npos) << "a version number: " << out;
+    } else {
+      for (const char* part : {"usage: vexil-agent", "-d", "VEXIL_PORT_DIR", "VEXIL_POWER_COMMAND",
+                               "vexil-agent.service"})
+        EXPECT_NE(out.find(part), std::string::npos) << part << " missing from:\n" << out;
+    }
+    EXPECT_EQ(slurp(dir / "stderr"), "");
+  }
+  send(pty.master(), "\xAA\xCC\xC1\xEE");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  char events[512];
+  EXPECT_LT(read(watch, events, sizeof events), 0) << "something opened the line";
+  const int opened = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_GT(read(watch, events, sizeof events), 0) << "the watch itself sees an open";
+  close(opened);
+  close(watch);
+  EXPECT_EQ(powerLog(), "");
+}
+
+// A power program that never returns does not keep the agent from ending.
+TEST_F(AgentOnPty, HungPowerProgramDoesNotHoldTheEnd) {
+  PtyPair pty(2);
+  const fs::path hang = dir / "hang-power";
+  std::ofstream(hang) << "#!/bin/sh\necho $$ > '" << (dir / "hang.pid").string()
+                      << "'\nexec sleep 60\n";
+  fs::permissions(hang, fs::perms::owner_all);
+  Agent agent({}, hang, dir / "stderr");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  send(pty.master(), "\xAA\xCC\xC1\xEE");
+  ASSERT_TRUE(Eventually([&] { return !slurp(dir / "hang.pid").empty(); }, 5000))
       << slurp(dir / "stderr");
+  const auto start = Clock::now();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(5000), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "ended within 2 s";
+  EXPECT_NE(slurp(dir / "stderr").find("the power program still runs"), std::string::npos)
+      << slurp(dir / "stderr");
+  // The program is the test's to end (the service manager's, in service).
+  const pid_t program = std::stoi(slurp(dir / "hang.pid"));
+  EXPECT_EQ(kill(program, SIGKILL), 0);
 }
 
 // Each port's own cause: COM2 held by another program, COM1 no serial device.

@@ -27,6 +27,7 @@
 #include "tools/reports.h"
 
 using namespace VexilCtl;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -226,6 +227,34 @@ TEST(CtlProgram, SendFailsLoudlyWhenTheCommandCannotLeave) {
   EXPECT_EQ(run({"send", "--timeout", "0", "COM3", "reboot"}), 2);
   EXPECT_EQ(run({"send", "--timeout", "soon", "COM3", "reboot"}), 2);
   close(slave);
+}
+
+// The stable /dev/serial/by-id/ names run long: a 200-byte path is opened
+// whole by send and by watch, never cut short.
+TEST(CtlProgram, LongDevicePathsOpenWhole) {
+  PtyPair pty(3);
+  TempDir dir("vexil-by-id");
+  fs::path link = dir / "serial" / "by-id";
+  fs::create_directories(link);
+  link /= "usb-FTDI_FT232R_USB_UART_" + std::string(200, 'A') + "-if00-port0";
+  link = link.string().substr(0, 200);
+  fs::create_symlink(pty.slavePath(), link);
+  ASSERT_EQ(link.string().size(), 200u);
+  std::string err;
+  EXPECT_EQ(run({"send", link.string(), "usb"}, nullptr, &err), 0) << err;
+  EXPECT_EQ(pty.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+
+  const pid_t pid = SpawnChild(VEXIL_CTL_PATH, {"watch", "--json", link.string()}, {},
+                               (dir / "out").string(), (dir / "err").string());
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string report = load();
+  ASSERT_EQ(write(pty.master(), report.data(), report.size()), static_cast<ssize_t>(report.size()));
+  EXPECT_TRUE(Eventually([&] {
+    return ReadWholeFile((dir / "out").string()).find("\"type\":\"load\"") != std::string::npos;
+  })) << ReadWholeFile((dir / "err").string());
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitChild(pid, 5000), 0);
 }
 
 TEST(CtlProgram, HundredSendsOnAHealthyLineAllSucceed) {
