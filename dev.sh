@@ -10,9 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the build and the tests need.
-# (prometheus: promtool and a real server for the exporter's tests)
-PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libsystemd-dev
-  qt6-httpserver-dev qt6-websockets-dev prometheus)
+# (libgensio-dev, libmicrohttpd-dev: vexil-ctl's lines and endpoint; prometheus: promtool and a
+# real server, ser2net and python3-serial: real console servers, for the controller's tests)
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
+  libsystemd-dev libgensio-dev libmicrohttpd-dev prometheus ser2net python3-serial)
 
 ensure_packages() {
   local missing=() p
@@ -73,12 +74,12 @@ case "$cmd" in
     ;;
   demo)
     build default
-    if [ ! -x build/default/tools/vexil-ctl ]; then
+    if [ ! -x build/default/ctl/vexil-ctl ]; then
       echo "dev.sh: the demo needs the controller tool vexil-ctl, which is not built in this version;" >&2
       echo "        the agent is: see README.md, Running the agent." >&2
       exit 1
     fi
-    exec build/default/tools/vexil-ctl demo
+    exec build/default/ctl/vexil-ctl demo
     ;;
   *)
     sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bench/ratio_main.h"
-#include "tools/metrics.h"
+#include "ctl/metrics.h"
 
 namespace {
 

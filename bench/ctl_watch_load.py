@@ -3,7 +3,7 @@
 report and a load report every second, for 60 s (by default); with --idle,
 on lines that carry nothing.
 
-    python3 bench/ctl_watch_load.py [--idle] [--exporter] [build/default/tools/vexil-ctl] [seconds] [lines]
+    python3 bench/ctl_watch_load.py [--idle] [--exporter] [build/default/ctl/vexil-ctl] [seconds] [lines]
 
 --exporter measures `vexil-ctl exporter` (listening on a free loopback port) instead.
 
@@ -28,7 +28,7 @@ args = sys.argv[1:]
 idle = "--idle" in args
 exporter = "--exporter" in args
 args = [a for a in args if a not in ("--idle", "--exporter")]
-ctl = args[0] if len(args) > 0 else "build/default/tools/vexil-ctl"
+ctl = args[0] if len(args) > 0 else "build/default/ctl/vexil-ctl"
 seconds = float(args[1]) if len(args) > 1 else 60.0
 count = int(args[2]) if len(args) > 2 else 32
 

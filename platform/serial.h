@@ -178,6 +178,16 @@ std::string ResolveDeviceName(const std::string& deviceName);
 // point the /dev and /sys look-ups at a fixture tree.
 std::vector<std::string> ListSerialPortNames(const std::string& sysRoot = "");
 
+// Opens a tty for this program alone: non-blocking, no controlling tty,
+// close-on-exec, locked (flock) and claimed (TIOCEXCL). A tty that another
+// program holds, by lock or by claim, is refused with EBUSY even for root.
+// The descriptor, or -1 with the errno value in *error.
+int OpenExclusiveTty(const std::string& path, int* error);
+// Gives up the claim (the descriptor stays open); CloseExclusiveTty closes
+// it too.
+void ReleaseTtyClaim(int fd);
+void CloseExclusiveTty(int fd);
+
 // Waits until the kernel has sent what a tty's output queue holds (the
 // handle of an open POSIX device); false after timeoutMs.
 bool WaitOutputDrained(int handle, int timeoutMs);

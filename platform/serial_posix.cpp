@@ -86,12 +86,7 @@ public:
 
   ~PosixSerialDevice() override {
     stopModemHelper();
-    // The tty outlives this descriptor where something else holds it (a
-    // pty's master): leave it open to the next user, who may lack the
-    // privilege that passes TIOCEXCL. The claim is ours: Open refuses a tty
-    // that was claimed before it set its own.
-    ioctl(fd_, TIOCNXCL);
-    close(fd_);
+    CloseExclusiveTty(fd_);
   }
 
   int Handle() const override { return fd_; }
@@ -446,33 +441,8 @@ private:
 class PosixBackend final : public SerialBackend {
 public:
   std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) override {
-    const std::string path = ResolveDeviceName(deviceName);
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (error)
-        *error = errno;
-      return nullptr;
-    }
-    int err = 0;
-    if (!isatty(fd))
-      err = ENOTTY;
-    // Exclusive: TIOCEXCL keeps other openers out, the lock tells another
-    // Vexil process, root or not, that the line is taken. Root passes
-    // another program's TIOCEXCL, so a claim already on the tty counts as
-    // taken too: root must not write into a line someone else holds.
-    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-      err = errno == EWOULDBLOCK ? EBUSY : errno;
-    else if (int held = 0; ioctl(fd, TIOCGEXCL, &held) == 0 && held)
-      err = EBUSY;
-    else if (ioctl(fd, TIOCEXCL) != 0)
-      err = errno;
-    if (err) {
-      close(fd);
-      if (error)
-        *error = err;
-      return nullptr;
-    }
-    return std::make_unique<PosixSerialDevice>(fd);
+    const int fd = OpenExclusiveTty(ResolveDeviceName(deviceName), error);
+    return fd < 0 ? nullptr : std::make_unique<PosixSerialDevice>(fd);
   }
 };
 
@@ -564,6 +534,48 @@ std::vector<std::string> ListSerialPortNames(const std::string& sysRoot) {
   }
   closedir(d);
   return names;
+}
+
+int OpenExclusiveTty(const std::string& path, int* error) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (error)
+      *error = errno;
+    return -1;
+  }
+  int err = 0;
+  if (!isatty(fd))
+    err = ENOTTY;
+  // Exclusive: TIOCEXCL keeps other openers out, the lock tells another
+  // Vexil process, root or not, that the line is taken. Root passes
+  // another program's TIOCEXCL, so a claim already on the tty counts as
+  // taken too: root must not write into a line someone else holds.
+  else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  else if (int held = 0; ioctl(fd, TIOCGEXCL, &held) == 0 && held)
+    err = EBUSY;
+  else if (ioctl(fd, TIOCEXCL) != 0)
+    err = errno;
+  if (err) {
+    close(fd);
+    if (error)
+      *error = err;
+    return -1;
+  }
+  return fd;
+}
+
+void ReleaseTtyClaim(int fd) {
+  // The tty outlives this descriptor where something else holds it (a
+  // pty's master): leave it open to the next user, who may lack the
+  // privilege that passes TIOCEXCL. The claim is ours: OpenExclusiveTty
+  // refuses a tty that was claimed before it set its own.
+  ioctl(fd, TIOCNXCL);
+}
+
+void CloseExclusiveTty(int fd) {
+  ReleaseTtyClaim(fd);
+  close(fd);
 }
 
 bool WaitOutputDrained(int handle, int timeoutMs) {

@@ -27,7 +27,7 @@
 #include "tests/support/child.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/temp_dir.h"
-#include "tools/virtual_line.h"
+#include "ctl/virtual_line.h"
 
 namespace fs = std::filesystem;
 

@@ -24,7 +24,7 @@
 #include "tests/support/notify_log.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/pty_pair.h"
-#include "tools/reports.h"
+#include "ctl/reports.h"
 
 using namespace VexilCtl;
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 
 #include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
-#include "tools/metrics.h"
+#include "ctl/metrics.h"
 
 using namespace VexilCtl;
 

@@ -1,4 +1,4 @@
-#include "tools/reports.h"
+#include "ctl/reports.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/metrics.h"
+#include "ctl/metrics.h"
 
 #include <algorithm>
 #include <charconv>

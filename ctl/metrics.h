@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/reports.h"
+#include "ctl/reports.h"
 
 namespace VexilCtl {
 

@@ -1,0 +1,312 @@
+// exporter: the lines as Prometheus metrics, their commands through the
+// control socket, its lines from the command line and a lines file that is
+// followed as it changes.
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "ctl/control.h"
+#include "ctl/http/server.h"
+#include "ctl/lines/line.h"
+#include "ctl/lines_file.h"
+#include "ctl/metrics.h"
+#include "ctl/verbs.h"
+
+namespace fs = std::filesystem;
+
+namespace vexilctl {
+
+const char EXPORTER_HELP[] =
+    "usage: vexil-ctl exporter [--listen ADDR:PORT] [--lines FILE] [LINE...]\n"
+    "Watches the lines as watch does and serves what they carry as Prometheus metrics\n"
+    "on GET /metrics (default --listen 0.0.0.0:9868). A line that cannot be opened, or\n"
+    "is lost, is tried again after 1 s at first and at most 30 s apart.\n"
+    "FILE names lines one per row, NAME LINE (# comments); NAME is the line label of\n"
+    "its metrics. When FILE changes, added rows open, removed rows close, and the others\n"
+    "keep their state; a bad row is reported with its number and skipped.\n"
+    "While it runs, vexil-ctl send reaches its lines through its control socket\n"
+    "($VEXIL_CONTROL_SOCKET, else /run/vexil/control.sock, for root and group dialout).\n"
+    "Runs until interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
+
+namespace {
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// One watched line with what the metrics show of it.
+struct Row {
+  std::string Name, Text;
+  bool FromFile = false;
+  Address Addr;
+  std::unique_ptr<Line> L;
+  VexilCtl::LineState State; // under LineExporter::lock_
+};
+
+class LineExporter {
+public:
+  explicit LineExporter(Loop& loop) : loop_(loop), reload_(loop, [this] { readLinesFile(); }) {}
+
+  ~LineExporter() {
+    control_.reset();
+    http_.reset(); // no scrape runs any more
+    rows_.clear();
+  }
+
+  // A line from the command line; false (said) for a bad address.
+  bool AddArgument(const std::string& text) {
+    Address address;
+    std::string error;
+    if (!ParseAddress(text, address, error)) {
+      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      return false;
+    }
+    add(text, text, address, false);
+    return true;
+  }
+
+  // Follows a lines file: read now and whenever it changes on disk.
+  bool FollowLinesFile(const std::string& path) {
+    linesFile_ = fs::absolute(path).lexically_normal();
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // Editors replace files by renaming: the directory is what is watched.
+    if (fd < 0 || inotify_add_watch(fd, linesFile_.parent_path().c_str(),
+                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE |
+                                        IN_MOVED_FROM) < 0) {
+      std::fprintf(stderr, "vexil-ctl: cannot follow %s: %s\n", linesFile_.c_str(),
+                   std::strerror(errno));
+      if (fd >= 0)
+        close(fd);
+      return false;
+    }
+    inotify_ = std::make_unique<Loop::Watch>(loop_, fd, [this, fd] {
+      alignas(inotify_event) char buf[4096];
+      bool ours = false;
+      for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        for (char* p = buf; p < buf + n;) {
+          const auto* e = reinterpret_cast<const inotify_event*>(p);
+          if (e->len && linesFile_.filename() == e->name)
+            ours = true;
+          p += sizeof(inotify_event) + e->len;
+        }
+      if (ours)
+        reload_.Start(0.2); // one read for a burst of changes
+    });
+    inotify_->Read(true);
+    return readLinesFile(true);
+  }
+
+  bool Serve(const std::string& listen) {
+    std::string error;
+    http_ = HttpServer::Start(
+        listen,
+        [this](const std::string& method, const std::string& path) {
+          HttpResponse r;
+          if (path != "/metrics" || method != "GET") {
+            r.Status = 404;
+            r.Body = "Not found: the metrics are at /metrics\n";
+            return r;
+          }
+          r.ContentType = "text/plain; version=0.0.4; charset=utf-8";
+          r.Body = VexilCtl::FormatMetrics(snapshot(), wallSeconds());
+          return r;
+        },
+        error);
+    if (!http_) {
+      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      return false;
+    }
+    control_ = ControlServer::Open(
+        loop_, ControlSocketPath(), [this](const std::string& name) { return find(name); }, error);
+    if (!control_)
+      std::fprintf(stderr,
+                   "vexil-ctl: no control socket (%s): vexil-ctl send cannot reach the lines "
+                   "this exporter holds\n",
+                   error.c_str());
+    std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n", rows_.size(),
+                 http_->Url().c_str());
+    return true;
+  }
+
+  bool Empty() const { return rows_.empty(); }
+
+private:
+  void add(const std::string& name, const std::string& text, const Address& address,
+           bool fromFile) {
+    auto row = std::make_unique<Row>();
+    row->Name = name;
+    row->Text = text;
+    row->FromFile = fromFile;
+    row->Addr = address;
+    row->State.Line = name;
+    Row* r = row.get();
+    Line::Events events;
+    events.Piece = [this, r](const VexilCtl::Piece& piece) {
+      std::lock_guard lock(lock_);
+      r->State.Take(piece, wallSeconds());
+    };
+    events.State = [this, r](const std::string& event, const std::string&) {
+      std::lock_guard lock(lock_);
+      r->State.Open = event == "open" || event == "back";
+    };
+    row->L = Line::Make(loop_, address, name, std::move(events));
+    {
+      std::lock_guard lock(lock_);
+      rows_.push_back(std::move(row));
+    }
+    r->L->Start(true);
+  }
+
+  void remove(Row* r) {
+    std::unique_ptr<Row> gone;
+    {
+      std::lock_guard lock(lock_);
+      for (auto it = rows_.begin(); it != rows_.end(); ++it)
+        if (it->get() == r) {
+          gone = std::move(*it);
+          rows_.erase(it);
+          break;
+        }
+    }
+    // Closed outside the lock: the line's last events take it.
+  }
+
+  // Reads the lines file and brings the rows in line with it.
+  bool readLinesFile(bool first = false) {
+    std::ifstream in(linesFile_);
+    if (!in) {
+      std::fprintf(stderr, "vexil-ctl: cannot read %s: %s%s\n", linesFile_.c_str(),
+                   std::strerror(errno), first ? "" : "; keeping the lines it named");
+      return !first;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> errors;
+    const auto wanted = ParseLinesFile(text.str(), errors);
+    for (const auto& e : errors)
+      std::fprintf(stderr, "vexil-ctl: %s: %s; row skipped\n", linesFile_.c_str(), e.c_str());
+    std::map<std::string, const LineRow*> byName;
+    for (const auto& w : wanted)
+      byName[w.Name] = &w;
+    // Rows gone, or naming another line now, close.
+    std::vector<Row*> drop;
+    for (const auto& r : rows_)
+      if (r->FromFile) {
+        const auto it = byName.find(r->Name);
+        if (it == byName.end() || it->second->Line != r->Text)
+          drop.push_back(r.get());
+      }
+    for (Row* r : drop)
+      remove(r);
+    int added = 0;
+    for (const auto& w : wanted) {
+      bool have = false;
+      for (const auto& r : rows_)
+        if (r->Name == w.Name)
+          have = true;
+      if (have) {
+        bool fromArgs = false;
+        for (const auto& r : rows_)
+          if (r->Name == w.Name && !r->FromFile)
+            fromArgs = true;
+        if (fromArgs)
+          std::fprintf(stderr,
+                       "vexil-ctl: %s: row %d: %s is a line of the command line; row "
+                       "skipped\n",
+                       linesFile_.c_str(), w.Row, w.Name.c_str());
+        continue;
+      }
+      Address address;
+      std::string error;
+      ParseAddress(w.Line, address, error); // checked by the parser
+      add(w.Name, w.Line, address, true);
+      ++added;
+    }
+    if (!first && (added || !drop.empty()))
+      std::fprintf(stderr, "vexil-ctl: %s changed: %d line(s) added, %zu closed, %zu in all\n",
+                   linesFile_.c_str(), added, drop.size(), rows_.size());
+    return true;
+  }
+
+  std::vector<VexilCtl::LineState> snapshot() {
+    std::lock_guard lock(lock_);
+    std::vector<VexilCtl::LineState> states;
+    states.reserve(rows_.size());
+    for (const auto& r : rows_)
+      states.push_back(r->State);
+    return states;
+  }
+
+  // The line a control request names: its NAME, its address as written, or
+  // the same device by another path.
+  Line* find(const std::string& name) {
+    for (const auto& r : rows_)
+      if (r->Name == name || r->Text == name)
+        return r->L.get();
+    Address a;
+    std::string error;
+    if (!ParseAddress(name, a, error) || a.Type != Address::Tty)
+      return nullptr;
+    for (const auto& r : rows_) {
+      std::error_code ec;
+      if (r->Addr.Type == Address::Tty && fs::equivalent(r->Addr.Path, a.Path, ec))
+        return r->L.get();
+    }
+    return nullptr;
+  }
+
+  Loop& loop_;
+  std::mutex lock_; // rows_ as the scrapes see it, and each row's State
+  std::vector<std::unique_ptr<Row>> rows_;
+  fs::path linesFile_;
+  std::unique_ptr<Loop::Watch> inotify_;
+  Loop::Timer reload_;
+  std::unique_ptr<HttpServer> http_;
+  std::unique_ptr<ControlServer> control_;
+};
+
+} // namespace
+
+int Exporter(const Args& args) {
+  std::string listen = "0.0.0.0:9868", linesFile;
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--listen" && i + 1 < args.size())
+      listen = args[++i];
+    else if (args[i] == "--lines" && i + 1 < args.size())
+      linesFile = args[++i];
+    else
+      lines.push_back(args[i]);
+  }
+  if (lines.empty() && linesFile.empty()) {
+    std::fputs(EXPORTER_HELP, stderr);
+    return 2;
+  }
+  Loop loop;
+  loop.StopOnSignals();
+  int status = 0;
+  {
+    LineExporter exporter(loop);
+    for (const auto& l : lines)
+      if (!exporter.AddArgument(l))
+        return 2;
+    if (!linesFile.empty() && !exporter.FollowLinesFile(linesFile))
+      return 1;
+    if (!exporter.Serve(listen))
+      return 2;
+    status = loop.Run();
+  }
+  return status;
+}
+
+} // namespace vexilctl

@@ -1,0 +1,193 @@
+#include "ctl/lines/line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+namespace vexilctl {
+
+struct Line::PendingSend {
+  std::string bytes;
+  std::size_t written = 0;
+  double deadline = 0, timeout = 0;
+  std::function<void(bool, const std::string&)> done;
+};
+
+Line::Line(Loop& loop, Address address, std::string label, Events events)
+    : loop_(loop), address_(std::move(address)), label_(std::move(label)),
+      events_(std::move(events)), gap_(loop, [this] { cut(); }), retry_(loop,
+                                                                        [this] {
+                                                                          if (!open_)
+                                                                            OpenLine();
+                                                                        }),
+      sendTimer_(loop, [this] { pump(); }) {}
+
+// Each kind in its own file.
+std::unique_ptr<Line> MakeTtyLine(Loop&, const Address&, std::string, Line::Events);
+std::unique_ptr<Line> MakeNetLine(Loop&, const Address&, std::string, Line::Events);
+
+std::unique_ptr<Line> Line::Make(Loop& loop, const Address& address, std::string label,
+                                 Events events) {
+  if (address.Type == Address::Tty)
+    return MakeTtyLine(loop, address, std::move(label), std::move(events));
+  return MakeNetLine(loop, address, std::move(label), std::move(events));
+}
+
+Line::~Line() {
+  // The kind closed its side already; a command under way is told.
+  if (send_) {
+    auto done = std::move(send_->done);
+    send_.reset();
+    done(false, "the line was closed");
+  }
+}
+
+void Line::Start(bool keep) {
+  keep_ = keep;
+  OpenLine();
+}
+
+void Line::Opened() {
+  open_ = true;
+  openedAt_ = loop_.Now();
+  lastFailure_.clear();
+  const bool back = everOpen_;
+  everOpen_ = true;
+  if (back && lostSaid_)
+    std::fprintf(stderr, "vexil-ctl: %s: line back\n", label_.c_str());
+  lostSaid_ = false;
+  if (events_.State)
+    events_.State(back ? "back" : "open", "");
+}
+
+void Line::Failed(const std::string& why) {
+  open_ = false;
+  // Said once for each new reason, not at every attempt: a console server
+  // that stays away does not fill the journal.
+  if (why != lastFailure_ && keep_)
+    std::fprintf(stderr, "vexil-ctl: %s: %s; trying again with a growing pause (at most %.0f s)\n",
+                 label_.c_str(), why.c_str(), RETRY_MAX_S);
+  lastFailure_ = why;
+  if (events_.State)
+    events_.State("failed", why);
+  retryLater();
+}
+
+void Line::Lost(const std::string& why) {
+  if (!open_)
+    return;
+  open_ = false;
+  CloseLine();
+  gap_.Stop();
+  cut(); // what arrived before the loss is still a package
+  if (send_)
+    finishSend(false, "line lost (" + why + ")");
+  // A line that stayed up a while starts its retries from the shortest pause.
+  if (loop_.Now() - openedAt_ >= RETRY_MAX_S)
+    attempts_ = 0;
+  lostSaid_ = true;
+  lastFailure_.clear();
+  std::fprintf(stderr, "vexil-ctl: %s: line lost (%s); waiting for it\n", label_.c_str(),
+               why.c_str());
+  if (events_.State)
+    events_.State("lost", why);
+  retryLater();
+}
+
+void Line::retryLater() {
+  if (!keep_)
+    return;
+  static thread_local std::mt19937 random{std::random_device{}()};
+  const double base = std::min(RETRY_MAX_S, RETRY_FIRST_S * double(1u << std::min(attempts_, 5)));
+  const double jitter = std::uniform_real_distribution<double>(0.0, 0.2)(random);
+  ++attempts_;
+  retry_.Start(std::min(RETRY_MAX_S, base * (1.0 + jitter)));
+}
+
+void Line::Received(const char* bytes, std::size_t n) {
+  while (n > 0) {
+    const std::size_t take = std::min(n, PACKAGE_MAX - package_.size());
+    package_.append(bytes, take);
+    bytes += take;
+    n -= take;
+    if (package_.size() >= PACKAGE_MAX)
+      cut();
+  }
+  gap_.Start(PACKAGE_GAP_S);
+}
+
+void Line::cut() {
+  if (package_.empty())
+    return;
+  const std::string package = std::move(package_);
+  package_.clear();
+  if (events_.Piece)
+    for (const auto& piece : VexilCtl::SplitPackage(package))
+      events_.Piece(piece);
+}
+
+void Line::Send(const std::string& bytes, double timeoutS,
+                std::function<void(bool, const std::string&)> done) {
+  if (!open_) {
+    done(false,
+         lastFailure_.empty() ? "the line is not open" : "the line is not open: " + lastFailure_);
+    return;
+  }
+  if (send_) {
+    done(false, "another command is still going out on this line");
+    return;
+  }
+  send_ = std::make_unique<PendingSend>();
+  send_->bytes = bytes;
+  send_->deadline = loop_.Now() + timeoutS;
+  send_->timeout = timeoutS;
+  send_->done = std::move(done);
+  pump();
+}
+
+// Moves the command on: writes what the line takes, then waits (a short
+// timer, only while a command goes out) for the output to drain.
+void Line::pump() {
+  if (!send_)
+    return;
+  auto& s = *send_;
+  if (s.written < s.bytes.size()) {
+    std::string why;
+    const long n = WriteLine(s.bytes.data() + s.written, s.bytes.size() - s.written, why);
+    if (n < 0) {
+      finishSend(false, why);
+      return;
+    }
+    s.written += static_cast<std::size_t>(n);
+  }
+  if (s.written == s.bytes.size() && Drained()) {
+    finishSend(true, "");
+    return;
+  }
+  const double left = s.deadline - loop_.Now();
+  if (left <= 0) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the command did not go out within %.2f s: %zu of %zu bytes went out; ",
+                  s.timeout, s.written, s.bytes.size());
+    finishSend(false, text + std::string("the other end does not read, or flow control holds "
+                                         "the line"));
+    return;
+  }
+  WantWrite(s.written < s.bytes.size());
+  sendTimer_.Start(std::min(left, 0.01));
+}
+
+void Line::WriteReady() {
+  pump();
+}
+
+void Line::finishSend(bool ok, const std::string& why) {
+  sendTimer_.Stop();
+  WantWrite(false);
+  auto done = std::move(send_->done);
+  send_.reset();
+  done(ok, why);
+}
+
+} // namespace vexilctl

@@ -1,0 +1,100 @@
+// One line of the controller: opened, read and written on the one loop,
+// its bytes cut into packages by silence as the agent's packager does, and
+// taken up again with a backoff when it drops.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ctl/lines/address.h"
+#include "ctl/lines/loop.h"
+#include "ctl/reports.h"
+
+namespace vexilctl {
+
+class Line {
+public:
+  // The silence that ends a package, as the agent's packager cuts them.
+  static constexpr double PACKAGE_GAP_S = 0.05;
+  // Bytes of one package at most; a longer burst is cut there.
+  static constexpr std::size_t PACKAGE_MAX = 4096;
+  // Retries start after 1 s and double up to 30 s, each with up to a fifth
+  // more at random, so that lines lost together do not return in step.
+  static constexpr double RETRY_FIRST_S = 1.0;
+  static constexpr double RETRY_MAX_S = 30.0;
+  // How long a connection attempt may take.
+  static constexpr double CONNECT_TIMEOUT_S = 10.0;
+
+  struct Events {
+    // Each report (or piece that is none) of each package, as it arrives.
+    std::function<void(const VexilCtl::Piece&)> Piece;
+    // "open" (first time), "lost" (with the reason), "back", "failed" (an
+    // attempt to open failed, with the reason).
+    std::function<void(const std::string& event, const std::string& reason)> State;
+  };
+
+  // Makes the line for an address; Label names it in messages.
+  static std::unique_ptr<Line> Make(Loop& loop, const Address& address, std::string label,
+                                    Events events);
+  virtual ~Line();
+
+  // Opens the line; with Keep, a failure or a loss is retried with backoff
+  // until the line is destroyed.
+  void Start(bool keep);
+  bool IsOpen() const { return open_; }
+  const Address& Addr() const { return address_; }
+  const std::string& Label() const { return label_; }
+
+  // Puts bytes on the line; done(true, "") once they are out (a tty's output
+  // queue drained; a network line's connection took them), done(false,
+  // why) when the line is not open, is lost, or timeoutS passes first.
+  void Send(const std::string& bytes, double timeoutS,
+            std::function<void(bool ok, const std::string& why)> done);
+
+protected:
+  Line(Loop& loop, Address address, std::string label, Events events);
+
+  // The kind's own work. Open ends in Opened() or Failed(), at once or
+  // later; Close drops the connection or descriptor without a word.
+  virtual void OpenLine() = 0;
+  virtual void CloseLine() = 0;
+  // Writes what it can of bytes; the number taken, or -1 with why when the
+  // line cannot take any more.
+  virtual long WriteLine(const char* bytes, std::size_t n, std::string& why) = 0;
+  // Whether what was written has left (a tty's output queue is empty).
+  virtual bool Drained() { return true; }
+  // Asks to be told (WriteReady) when more can be written.
+  virtual void WantWrite(bool on) = 0;
+
+  void Opened();
+  void Failed(const std::string& why);
+  void Received(const char* bytes, std::size_t n);
+  void Lost(const std::string& why);
+  void WriteReady();
+
+  Loop& loop_;
+
+private:
+  void retryLater();
+  void cut();
+  void pump();
+  void finishSend(bool ok, const std::string& why);
+
+  Address address_;
+  std::string label_;
+  Events events_;
+  bool keep_ = false;
+  bool open_ = false;
+  bool everOpen_ = false;
+  bool lostSaid_ = false;
+  std::string lastFailure_;
+  int attempts_ = 0;
+  double openedAt_ = 0;
+  std::string package_;
+  Loop::Timer gap_, retry_, sendTimer_;
+  struct PendingSend;
+  std::unique_ptr<PendingSend> send_;
+};
+
+} // namespace vexilctl

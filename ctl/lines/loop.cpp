@@ -1,0 +1,220 @@
+#include "ctl/lines/loop.h"
+
+#include <gensio/gensio.h>
+#include <gensio/gensio_os_funcs.h>
+#include <gensio/gensio_os_funcs_public.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <stdexcept>
+
+namespace vexilctl {
+
+std::string GensioError(int err) {
+  std::string text = gensio_err_to_str(err);
+  if (!text.empty())
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+Loop::Loop() {
+  if (const int rc = gensio_default_os_hnd(0, &os_); rc != 0)
+    throw std::runtime_error("cannot make the event loop: " + GensioError(rc));
+}
+
+Loop::~Loop() {
+  signals_.reset();
+  // Let the loop finish what closing watches and lines handed it.
+  gensio_time t{0, 50000000};
+  gensio_os_funcs_service(os_, &t);
+  gensio_os_funcs_free(os_);
+}
+
+int Loop::Run() {
+  while (!stopped_)
+    gensio_os_funcs_service(os_, nullptr);
+  return status_;
+}
+
+void Loop::Stop(int status) {
+  if (!stopped_)
+    status_ = status;
+  stopped_ = true;
+  Defer([] {}); // the loop may be waiting: this makes it return
+}
+
+void Loop::Defer(std::function<void()> work) {
+  struct Job {
+    gensio_os_funcs* os;
+    gensio_runner* runner;
+    std::function<void()> work;
+  };
+  auto* job = new Job{os_, nullptr, std::move(work)};
+  job->runner = gensio_os_funcs_alloc_runner(
+      os_,
+      [](gensio_runner*, void* data) {
+        auto* j = static_cast<Job*>(data);
+        j->work();
+        gensio_os_funcs_free_runner(j->os, j->runner);
+        delete j;
+      },
+      job);
+  if (!job->runner || gensio_os_funcs_run(os_, job->runner) != 0) {
+    // Out of memory: run it now rather than never.
+    if (job->runner)
+      gensio_os_funcs_free_runner(os_, job->runner);
+    auto w = std::move(job->work);
+    delete job;
+    w();
+  }
+}
+
+void Loop::StopOnSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  const int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0)
+    return;
+  signals_ = std::make_unique<Watch>(*this, fd, [this, fd] {
+    signalfd_siginfo info;
+    while (read(fd, &info, sizeof info) == sizeof info)
+      Stop(0);
+  });
+  signals_->Read(true);
+}
+
+double Loop::Now() const {
+  gensio_time t;
+  gensio_os_funcs_get_monotonic_time(os_, &t);
+  return static_cast<double>(t.secs) + t.nsecs / 1e9;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Loop::Timer::State : std::enable_shared_from_this<Loop::Timer::State> {
+  gensio_os_funcs* os;
+  gensio_timer* timer = nullptr;
+  std::function<void()> fire;
+  bool active = false;
+};
+
+Loop::Timer::Timer(Loop& loop, std::function<void()> fire) : s_(std::make_shared<State>()) {
+  s_->os = loop.Os();
+  s_->fire = std::move(fire);
+  s_->timer = gensio_os_funcs_alloc_timer(
+      s_->os,
+      [](gensio_timer*, void* data) {
+        // Held while it runs: the timer may be destroyed by its own work.
+        auto s = static_cast<State*>(data)->shared_from_this();
+        s->active = false;
+        if (s->fire)
+          s->fire();
+      },
+      s_.get());
+  if (!s_->timer)
+    throw std::runtime_error("cannot make a timer: out of memory");
+}
+
+Loop::Timer::~Timer() {
+  Stop();
+  gensio_os_funcs_free_timer(s_->os, s_->timer);
+}
+
+void Loop::Timer::Start(double seconds) {
+  Stop();
+  const double whole = std::floor(std::max(seconds, 0.0));
+  gensio_time t{static_cast<int64_t>(whole), static_cast<int32_t>((seconds - whole) * 1e9)};
+  if (gensio_os_funcs_start_timer(s_->os, s_->timer, &t) == 0)
+    s_->active = true;
+}
+
+void Loop::Timer::Stop() {
+  if (s_->active)
+    gensio_os_funcs_stop_timer(s_->os, s_->timer);
+  s_->active = false;
+}
+
+bool Loop::Timer::Active() const {
+  return s_->active;
+}
+
+// ---------------------------------------------------------------------------
+
+// Lives until the loop has let go of the descriptor: a watch destroyed from
+// its own callback leaves the callback intact until it has returned.
+struct Loop::Watch::State {
+  gensio_os_funcs* os;
+  gensio_iod* iod = nullptr;
+  std::function<void()> readable, writable;
+  bool dead = false;
+};
+
+Loop::Watch::Watch(Loop& loop, int fd, std::function<void()> readable,
+                   std::function<void()> writable)
+    : fd_(fd) {
+  auto* s = new State{loop.Os(), nullptr, std::move(readable), std::move(writable), false};
+  if (s->os->add_iod(s->os, GENSIO_IOD_SOCKET, fd, &s->iod) != 0) {
+    delete s;
+    close(fd);
+    fd_ = -1;
+    return;
+  }
+  const int rc = s->os->set_fd_handlers(
+      s->iod, s,
+      [](gensio_iod*, void* data) {
+        auto* st = static_cast<State*>(data);
+        if (!st->dead && st->readable)
+          st->readable();
+      },
+      [](gensio_iod*, void* data) {
+        auto* st = static_cast<State*>(data);
+        if (!st->dead && st->writable)
+          st->writable();
+      },
+      nullptr,
+      [](gensio_iod*, void* data) {
+        // The loop has let go: now the descriptor can close.
+        auto* st = static_cast<State*>(data);
+        st->os->close(&st->iod);
+        delete st;
+      });
+  if (rc != 0) {
+    s->os->close(&s->iod);
+    delete s;
+    fd_ = -1;
+    return;
+  }
+  s_ = s;
+}
+
+Loop::Watch::~Watch() {
+  if (!s_)
+    return;
+  s_->dead = true;
+  s_->os->set_read_handler(s_->iod, false);
+  s_->os->set_write_handler(s_->iod, false);
+  s_->os->clear_fd_handlers(s_->iod);
+}
+
+bool Loop::Watch::Ok() const {
+  return s_ != nullptr;
+}
+
+void Loop::Watch::Read(bool on) {
+  if (s_)
+    s_->os->set_read_handler(s_->iod, on);
+}
+
+void Loop::Watch::Write(bool on) {
+  if (s_)
+    s_->os->set_write_handler(s_->iod, on);
+}
+
+} // namespace vexilctl

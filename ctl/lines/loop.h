@@ -1,0 +1,84 @@
+// The controller's one event loop: every line, timer and socket of a
+// vexil-ctl process is served by one thread waiting in one poll (gensio's
+// os handler), so an idle line costs a descriptor and no wake-ups.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+struct gensio_os_funcs;
+
+namespace vexilctl {
+
+class Loop {
+public:
+  // Throws std::runtime_error when the os handler cannot be made.
+  Loop();
+  ~Loop();
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+
+  gensio_os_funcs* Os() const { return os_; }
+  // Serves events until Stop(); returns the status Stop was given.
+  int Run();
+  void Stop(int status = 0);
+  bool Stopped() const { return stopped_; }
+  // SIGTERM, SIGINT and SIGHUP stop the loop (status 0) instead of the
+  // process; they are blocked in every thread made after this call.
+  void StopOnSignals();
+
+  // Monotonic seconds.
+  double Now() const;
+  // Runs work on the loop's next turn, outside whatever callback is running
+  // now: for destroying a watch or timer from its own callback.
+  void Defer(std::function<void()> work);
+
+  // A one-shot timer that can be started again; stopped when destroyed.
+  class Timer {
+  public:
+    Timer(Loop& loop, std::function<void()> fire);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+    // (Re)starts the count-down.
+    void Start(double seconds);
+    void Stop();
+    bool Active() const;
+
+  private:
+    struct State;
+    std::shared_ptr<State> s_;
+  };
+
+  // A descriptor watched for reading (and, when asked, writing). The
+  // descriptor becomes the watch's: it is closed once the loop has let go
+  // of it, which may be after the watch is destroyed.
+  class Watch {
+  public:
+    Watch(Loop& loop, int fd, std::function<void()> readable, std::function<void()> writable = {});
+    ~Watch();
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+    bool Ok() const;
+    int Fd() const { return fd_; }
+    void Read(bool on);
+    void Write(bool on);
+
+  private:
+    struct State;
+    State* s_ = nullptr; // deletes itself when the loop has cleared it
+    int fd_;
+  };
+
+private:
+  gensio_os_funcs* os_ = nullptr;
+  bool stopped_ = false;
+  int status_ = 0;
+  std::unique_ptr<Watch> signals_;
+};
+
+// gensio's error text for err, in lower case ("connection refused").
+std::string GensioError(int err);
+
+} // namespace vexilctl

@@ -1,0 +1,163 @@
+// Lines behind console servers, through gensio on the loop: a raw TCP port
+// (socket://), or RFC 2217 (rfc2217://), where telnet's 0xFF escaping runs
+// both ways and the far port is set to 19200 baud 8N1. The settings are
+// asked for and never waited on: some servers do not answer every request.
+#include <gensio/gensio.h>
+#include <gensio/sergensio.h>
+
+#include "ctl/lines/line.h"
+
+namespace vexilctl {
+
+namespace {
+
+class NetLine final : public Line {
+public:
+  NetLine(Loop& loop, const Address& address, std::string label, Events events)
+      : Line(loop, address, std::move(label), std::move(events)),
+        connectTimer_(loop, [this] { connectTimedOut(); }) {}
+  ~NetLine() override { drop(); }
+
+protected:
+  void OpenLine() override {
+    const Address& a = Addr();
+    std::string spec = a.Type == Address::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,";
+    if (a.Host.find(':') != std::string::npos)
+      spec += "ipv6,";
+    spec += a.Host + "," + std::to_string(a.Port);
+    conn_ = new Conn{nullptr, this};
+    if (const int rc = str_to_gensio(spec.c_str(), loop_.Os(), &NetLine::event, conn_, &conn_->io);
+        rc != 0) {
+      delete conn_;
+      conn_ = nullptr;
+      Failed("cannot reach " + where() + ": " + GensioError(rc));
+      return;
+    }
+    if (const int rc = gensio_open(conn_->io, &NetLine::openDone, conn_); rc != 0) {
+      drop();
+      Failed("cannot reach " + where() + ": " + GensioError(rc));
+      return;
+    }
+    connectTimer_.Start(CONNECT_TIMEOUT_S);
+  }
+
+  void CloseLine() override { drop(); }
+
+  long WriteLine(const char* bytes, std::size_t n, std::string& why) override {
+    if (!conn_) {
+      why = "the line is not open";
+      return -1;
+    }
+    gensiods count = 0;
+    if (const int rc = gensio_write(conn_->io, &count, bytes, n, nullptr); rc != 0) {
+      why = "line lost (" + GensioError(rc) + ")";
+      return -1;
+    }
+    return static_cast<long>(count);
+  }
+
+  void WantWrite(bool on) override {
+    if (conn_ && IsOpen())
+      gensio_set_write_callback_enable(conn_->io, on);
+  }
+
+private:
+  // What the loop's callbacks reach: outlives the line while gensio closes.
+  struct Conn {
+    gensio* io;
+    NetLine* owner;
+  };
+
+  std::string where() const { return Addr().Text; }
+
+  static void openDone(gensio* io, int err, void* data) {
+    auto* c = static_cast<Conn*>(data);
+    if (c->owner)
+      c->owner->opened(io, err);
+  }
+
+  void opened(gensio* io, int err) {
+    connectTimer_.Stop();
+    if (err) {
+      drop();
+      Failed("cannot reach " + where() + ": " + GensioError(err));
+      return;
+    }
+    gensio_set_read_callback_enable(io, true);
+    if (Addr().Type == Address::Rfc2217)
+      if (sergensio* s = gensio_to_sergensio(io)) {
+        // Asked for, not waited on.
+        const auto ignore = [](sergensio*, int, unsigned int, void*) {};
+        sergensio_baud(s, 19200, ignore, nullptr);
+        sergensio_datasize(s, 8, ignore, nullptr);
+        sergensio_parity(s, SERGENSIO_PARITY_NONE, ignore, nullptr);
+        sergensio_stopbits(s, 1, ignore, nullptr);
+      }
+    Opened();
+  }
+
+  static int event(gensio*, void* data, int event, int err, unsigned char* buf, gensiods* len,
+                   const char* const*) {
+    auto* c = static_cast<Conn*>(data);
+    NetLine* self = c->owner;
+    switch (event) {
+    case GENSIO_EVENT_READ:
+      if (!self)
+        return 0;
+      if (err) {
+        self->Lost(GensioError(err));
+        return 0;
+      }
+      self->Received(reinterpret_cast<const char*>(buf), *len);
+      return 0;
+    case GENSIO_EVENT_WRITE_READY:
+      if (self)
+        self->WriteReady();
+      return 0;
+    default: return GE_NOTSUP;
+    }
+  }
+
+  void connectTimedOut() {
+    if (IsOpen() || !conn_)
+      return;
+    drop();
+    Failed("no answer from " + where() + " within " +
+           std::to_string(static_cast<int>(CONNECT_TIMEOUT_S)) + " s");
+  }
+
+  // Lets go of the connection; gensio finishes closing on the loop.
+  void drop() {
+    connectTimer_.Stop();
+    if (!conn_)
+      return;
+    Conn* c = conn_;
+    conn_ = nullptr;
+    c->owner = nullptr;
+    gensio_set_read_callback_enable(c->io, false);
+    gensio_set_write_callback_enable(c->io, false);
+    const int rc = gensio_close(
+        c->io,
+        [](gensio* io, void* data) {
+          gensio_free(io);
+          delete static_cast<Conn*>(data);
+        },
+        c);
+    if (rc != 0) {
+      gensio_free(c->io);
+      delete c;
+    }
+  }
+
+  Conn* conn_ = nullptr;
+  Loop::Timer connectTimer_;
+};
+
+} // namespace
+
+std::unique_ptr<Line> MakeNetLine(Loop& loop, const Address& address, std::string label,
+                                  Line::Events events) {
+  return std::make_unique<NetLine>(loop, address, std::move(label), std::move(events));
+}
+
+} // namespace vexilctl
