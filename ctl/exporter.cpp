@@ -2,6 +2,7 @@
 // control socket, its lines from the command line and a lines file that is
 // followed as it changes.
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -257,12 +258,21 @@ private:
     std::string error;
     if (!ParseAddress(name, a, error) || a.Type != Address::Tty)
       return nullptr;
-    for (const auto& r : rows_) {
-      std::error_code ec;
-      if (r->Addr.Type == Address::Tty && fs::equivalent(r->Addr.Path, a.Path, ec))
+    for (const auto& r : rows_)
+      if (r->Addr.Type == Address::Tty && sameDevice(r->Addr.Path, a.Path))
         return r->L.get();
-    }
     return nullptr;
+  }
+
+  // Two paths to one device: links followed, the device number compared.
+  static bool sameDevice(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
+      return false;
+    if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode))
+      return sa.st_rdev == sb.st_rdev;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
   }
 
   Loop& loop_;

@@ -5,6 +5,8 @@
 #include <gensio/gensio.h>
 #include <gensio/sergensio.h>
 
+#include <cstdio>
+
 #include "ctl/lines/line.h"
 
 namespace vexilctl {
@@ -15,7 +17,10 @@ class NetLine final : public Line {
 public:
   NetLine(Loop& loop, const Address& address, std::string label, Events events)
       : Line(loop, address, std::move(label), std::move(events)),
-        connectTimer_(loop, [this] { connectTimedOut(); }) {}
+        connectTimer_(loop, [this] { connectTimedOut(); }), settingsTimer_(loop, [this] {
+          if (IsOpen())
+            askSettings();
+        }) {}
   ~NetLine() override { drop(); }
 
 protected:
@@ -84,16 +89,32 @@ private:
       return;
     }
     gensio_set_read_callback_enable(io, true);
+    settingsTries_ = 0;
     if (Addr().Type == Address::Rfc2217)
-      if (sergensio* s = gensio_to_sergensio(io)) {
-        // Asked for, not waited on.
-        const auto ignore = [](sergensio*, int, unsigned int, void*) {};
-        sergensio_baud(s, 19200, ignore, nullptr);
-        sergensio_datasize(s, 8, ignore, nullptr);
-        sergensio_parity(s, SERGENSIO_PARITY_NONE, ignore, nullptr);
-        sergensio_stopbits(s, 1, ignore, nullptr);
-      }
+      askSettings();
     Opened();
+  }
+
+  // Asks the far port for 19200 baud 8N1. Answers are not waited for; a
+  // server that has not yet agreed to RFC 2217 refuses the request, which is
+  // asked again a little later, for a few seconds at most.
+  void askSettings() {
+    sergensio* s = conn_ ? gensio_to_sergensio(conn_->io) : nullptr;
+    const auto ignore = [](sergensio*, int, unsigned int, void*) {};
+    if (s && sergensio_baud(s, 19200, ignore, nullptr) == 0) {
+      sergensio_datasize(s, 8, ignore, nullptr);
+      sergensio_parity(s, SERGENSIO_PARITY_NONE, ignore, nullptr);
+      sergensio_stopbits(s, 1, ignore, nullptr);
+      return;
+    }
+    if (++settingsTries_ < SETTINGS_TRIES) {
+      settingsTimer_.Start(SETTINGS_PAUSE_S);
+      return;
+    }
+    std::fprintf(stderr,
+                 "vexil-ctl: %s: the server took no line settings (19200 baud, 8N1); reports "
+                 "arrive only if its port runs so already\n",
+                 Label().c_str());
   }
 
   static int event(gensio*, void* data, int event, int err, unsigned char* buf, gensiods* len,
@@ -129,6 +150,7 @@ private:
   // Lets go of the connection; gensio finishes closing on the loop.
   void drop() {
     connectTimer_.Stop();
+    settingsTimer_.Stop();
     if (!conn_)
       return;
     Conn* c = conn_;
@@ -149,8 +171,13 @@ private:
     }
   }
 
+  static constexpr int SETTINGS_TRIES = 20;
+  static constexpr double SETTINGS_PAUSE_S = 0.25;
+
   Conn* conn_ = nullptr;
   Loop::Timer connectTimer_;
+  Loop::Timer settingsTimer_;
+  int settingsTries_ = 0;
 };
 
 } // namespace

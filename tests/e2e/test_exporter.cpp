@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/net.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/temp_dir.h"
 #include "ctl/virtual_line.h"
@@ -35,56 +36,6 @@ namespace {
 
 constexpr int NODES = 8;
 
-// A child process that is ended and reaped with the test.
-struct Child {
-  pid_t pid = -1;
-  ~Child() { Stop(); }
-  void Stop() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      if (WaitChild(pid, 5000) < 0) {
-        kill(pid, SIGKILL);
-        WaitChild(pid, 5000);
-      }
-    }
-    pid = -1;
-  }
-};
-
-int freePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-// The body of GET path on 127.0.0.1:port (HTTP/1.0: the server closes), ""
-// when nothing answers.
-std::string httpGet(int port, const std::string& path) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string got;
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (write(s, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-      char buf[8192];
-      for (ssize_t k; (k = read(s, buf, sizeof buf)) > 0;)
-        got.append(buf, static_cast<std::size_t>(k));
-    }
-  }
-  close(s);
-  const auto body = got.find("\r\n\r\n");
-  return body == std::string::npos ? "" : got.substr(body + 4);
-}
-
 // The samples of an instant query: line label -> (value, whole metric).
 std::map<std::string, std::pair<std::string, QJsonObject>> query(int port, const std::string& q) {
   std::string encoded;
@@ -94,7 +45,7 @@ std::map<std::string, std::pair<std::string, QJsonObject>> query(int port, const
     encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
   }
   const auto doc = QJsonDocument::fromJson(
-      QByteArray::fromStdString(httpGet(port, "/api/v1/query?query=" + encoded)));
+      QByteArray::fromStdString(HttpGet(port, "/api/v1/query?query=" + encoded)));
   std::map<std::string, std::pair<std::string, QJsonObject>> out;
   for (const auto& r : doc.object()["data"].toObject()["result"].toArray()) {
     const auto metric = r.toObject()["metric"].toObject();
@@ -115,9 +66,9 @@ std::string hostName() {
 TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
   TempDir dir("vexil-fleet");
   std::vector<std::unique_ptr<VirtualLine>> cables;
-  std::vector<Child> agents(NODES);
+  std::vector<ChildProcess> agents(NODES);
   std::vector<std::string> exporterArgs = {"exporter"};
-  const int exporterPort = freePort(), prometheusPort = freePort();
+  const int exporterPort = FreePort(), prometheusPort = FreePort();
   exporterArgs.insert(exporterArgs.end(),
                       {"--listen", "127.0.0.1:" + std::to_string(exporterPort)});
   for (int i = 0; i < NODES; ++i) {
@@ -135,15 +86,20 @@ TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
     exporterArgs.push_back(cable->End(1));
     cables.push_back(std::move(cable));
   }
-  Child exporter;
-  exporter.pid = SpawnChild(VEXIL_CTL_PATH, exporterArgs, {}, (dir / "exporter.out").string(),
+  ChildProcess exporter;
+  std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
+                                  "PATH=/usr/bin:/bin"};
+  for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep))
+      env.push_back(std::string(keep) + "=" + v);
+  exporter.pid = SpawnChild(VEXIL_CTL_PATH, exporterArgs, env, (dir / "exporter.out").string(),
                             (dir / "exporter.err").string());
   std::ofstream(dir / "prometheus.yml")
       << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
          "scrape_configs:\n  - job_name: vexil\n    static_configs:\n"
          "      - targets: ['127.0.0.1:"
       << exporterPort << "']\n";
-  Child prometheus;
+  ChildProcess prometheus;
   prometheus.pid =
       SpawnChild("/usr/bin/prometheus",
                  {"--config.file=" + (dir / "prometheus.yml").string(),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,3 +59,24 @@ inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// A child process that is ended (SIGTERM, then SIGKILL) and reaped with the
+// test, or earlier by Stop.
+struct ChildProcess {
+  pid_t pid = -1;
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ChildProcess(ChildProcess&& o) noexcept : pid(o.pid) { o.pid = -1; }
+  ~ChildProcess() { Stop(); }
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      if (WaitChild(pid, 5000) < 0) {
+        kill(pid, SIGKILL);
+        WaitChild(pid, 5000);
+      }
+    }
+    pid = -1;
+  }
+};

@@ -1,0 +1,274 @@
+// The controller's lines behind real console servers (ser2net's telnet
+// RFC 2217 and raw TCP accepters, pyserial's RFC 2217 server), its lines
+// file and its control socket, with real agents on virtual cables.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ctl/virtual_line.h"
+#include "tests/support/child.h"
+#include "tests/support/console_servers.h"
+#include "tests/support/net.h"
+#include "tests/support/notify_log.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A vexil-agent on one end of a virtual cable; the other end is the
+// controller's side.
+struct Node {
+  VirtualLine cable;
+  ChildProcess agent;
+  Node(const fs::path& dir, const std::string& name) {
+    std::string error;
+    EXPECT_TRUE(cable.Create(error)) << error;
+    const fs::path ports = dir / name;
+    fs::create_directories(ports);
+    fs::create_symlink(cable.End(0), ports / "COM2");
+    agent.pid = SpawnChild(VEXIL_AGENT_PATH, {},
+                           {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=/bin/true",
+                            "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
+                           (ports / "out").string(), (ports / "err").string());
+  }
+  const std::string& Far() const { return cable.End(1); }
+};
+
+speed_t speedOf(const std::string& device) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios t{};
+  const bool ok = fd >= 0 && tcgetattr(fd, &t) == 0;
+  if (fd >= 0)
+    close(fd);
+  return ok ? cfgetospeed(&t) : 0;
+}
+
+// A metric's value in a /metrics text, or "" when the sample is absent.
+std::string sample(const std::string& metrics, const std::string& name) {
+  const auto at = metrics.find("\n" + name + " ");
+  if (at == std::string::npos)
+    return "";
+  const auto start = at + name.size() + 2;
+  return metrics.substr(start, metrics.find('\n', start) - start);
+}
+
+class Ctl {
+public:
+  Ctl(const fs::path& dir, const std::string& tag, const std::vector<std::string>& args,
+      std::vector<std::string> env = {})
+      : out_(dir / (tag + ".out")), err_(dir / (tag + ".err")) {
+    // Never the machine's own ports or control socket.
+    const auto given = [&env](const std::string& name) {
+      for (const auto& e : env)
+        if (e.rfind(name + "=", 0) == 0)
+          return true;
+      return false;
+    };
+    for (const char* keep : {"VEXIL_PORT_DIR", "PATH", "TSAN_OPTIONS", "ASAN_OPTIONS",
+                             "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (const char* v = std::getenv(keep); v && !given(keep))
+        env.push_back(std::string(keep) + "=" + v);
+    if (!given("VEXIL_CONTROL_SOCKET"))
+      env.push_back("VEXIL_CONTROL_SOCKET=" + (dir / (tag + ".sock")).string());
+    proc_.pid = SpawnChild(VEXIL_CTL_PATH, args, env, out_.string(), err_.string());
+    EXPECT_GT(proc_.pid, 0);
+  }
+  std::string Out() const { return ReadWholeFile(out_.string()); }
+  std::string Err() const { return ReadWholeFile(err_.string()); }
+  int Stop() {
+    kill(proc_.pid, SIGTERM);
+    const int status = WaitChild(proc_.pid, 5000);
+    if (status >= 0)
+      proc_.pid = -1;
+    return status;
+  }
+
+private:
+  fs::path out_, err_;
+  ChildProcess proc_;
+};
+
+} // namespace
+
+// Reports come through both servers whole (inventory reports carry 0xFF
+// bytes, which telnet doubles), and the RFC 2217 client sets the far port
+// from the servers' 9600 baud to the agent's 19200.
+TEST(ConsoleServers, ReportsArriveWholeThroughSer2netAndPyserial) {
+  TempDir dir("vexil-console");
+  Node rfc(dir.path(), "rfc"), raw(dir.path(), "raw"), py(dir.path(), "py");
+  const int rfcPort = FreePort(), rawPort = FreePort(), pyPort = FreePort();
+  Ser2net ser2net(dir.path(), {{true, rfc.Far(), rfcPort}, {false, raw.Far(), rawPort}});
+  ASSERT_TRUE(ser2net.Start()) << ser2net.Log();
+  PyRfc2217Server pyserial(dir.path(), py.Far(), pyPort);
+  ASSERT_TRUE(pyserial.Ok()) << pyserial.Log();
+  const std::string rfcLine = "rfc2217://127.0.0.1:" + std::to_string(rfcPort);
+  const std::string rawLine = "socket://127.0.0.1:" + std::to_string(rawPort);
+  const std::string pyLine = "rfc2217://127.0.0.1:" + std::to_string(pyPort);
+  Ctl watch(dir.path(), "watch", {"watch", "--json", rfcLine, rawLine, pyLine});
+  for (const auto& line : {rfcLine, rawLine, pyLine})
+    EXPECT_TRUE(Eventually(
+        [&] {
+          return watch.Out().find("{\"line\":\"" + line + "\",\"type\":\"inventory\"") !=
+                 std::string::npos;
+        },
+        15000))
+        << line << "\n"
+        << watch.Out() << watch.Err() << ser2net.Log() << pyserial.Log();
+  EXPECT_EQ(watch.Out().find("\"type\":\"unknown\""), std::string::npos)
+      << "every package decodes: " << watch.Out();
+  EXPECT_EQ(speedOf(rfc.Far()), B19200) << "ser2net's port set by the client";
+  EXPECT_EQ(speedOf(py.Far()), B19200) << "pyserial's port set by the client";
+  EXPECT_EQ(speedOf(raw.Far()), B9600) << "a raw TCP port has no settings to send";
+  EXPECT_EQ(watch.Stop(), 0);
+}
+
+// The console server goes away and comes back: the line shows closed within
+// 10 s, the reason is said, and it is open again within 35 s of the return,
+// its reports decoding again.
+TEST(ConsoleServers, ExporterFollowsASer2netRestart) {
+  TempDir dir("vexil-restart");
+  Node node(dir.path(), "node");
+  const int port = FreePort(), http = FreePort();
+  Ser2net ser2net(dir.path(), {{true, node.Far(), port}});
+  ASSERT_TRUE(ser2net.Start()) << ser2net.Log();
+  std::ofstream(dir / "lines") << "rack1-node1 rfc2217://127.0.0.1:" << port << "\n";
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:" + std::to_string(http), "--lines",
+                (dir / "lines").string()},
+               {});
+  const std::string open = "vexil_line_open{line=\"rack1-node1\"}";
+  const std::string inventories = "vexil_reports_total{line=\"rack1-node1\",report=\"inventory\"}";
+  ASSERT_TRUE(
+      Eventually([&] { return sample(HttpGet(http, "/metrics"), inventories) == "1"; }, 15000))
+      << exporter.Err() << HttpGet(http, "/metrics");
+
+  ser2net.Stop();
+  const auto gone = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return sample(HttpGet(http, "/metrics"), open) == "0"; }, 10000))
+      << exporter.Err();
+  EXPECT_NE(exporter.Err().find("vexil-ctl: rack1-node1: line lost ("), std::string::npos)
+      << exporter.Err();
+  // Stays away for a while: the retries back off and say why once.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  EXPECT_NE(exporter.Err().find("connection refused"), std::string::npos) << exporter.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - gone, std::chrono::seconds(15));
+
+  ASSERT_TRUE(ser2net.Start()) << ser2net.Log();
+  const auto back = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return sample(HttpGet(http, "/metrics"), open) == "1"; }, 36000))
+      << exporter.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(35));
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const std::string n = sample(HttpGet(http, "/metrics"), inventories);
+        return !n.empty() && std::stoi(n) >= 2;
+      },
+      12000))
+      << "reports decode again: " << HttpGet(http, "/metrics");
+  EXPECT_NE(exporter.Err().find("rack1-node1: line back"), std::string::npos);
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// Rows added to the lines file open, removed rows close and leave /metrics,
+// kept rows keep their counters; a bad row is said with its number.
+TEST(ControllerLines, LinesFileIsFollowedAsItChanges) {
+  TempDir dir("vexil-linesfile");
+  PtyPair a(1), b(2, a), d(3, a);
+  const int http = FreePort();
+  const fs::path file = dir / "lines";
+  std::ofstream(file) << "# the rack\na " << a.slavePath() << "\nb " << b.slavePath()
+                      << "  # second\n\nbroken\n";
+  Ctl exporter(
+      dir.path(), "exporter",
+      {"exporter", "--listen", "127.0.0.1:" + std::to_string(http), "--lines", file.string()}, {});
+  ASSERT_TRUE(Eventually([&] {
+    return sample(HttpGet(http, "/metrics"), "vexil_line_open{line=\"b\"}") == "1";
+  })) << exporter.Err();
+  EXPECT_NE(exporter.Err().find("row 5: want NAME LINE, found 1 word; row skipped"),
+            std::string::npos)
+      << exporter.Err();
+  const std::string junk = "\x01\x02\x03";
+  ASSERT_EQ(write(a.master(), junk.data(), junk.size()), 3);
+  const std::string aBad = "vexil_bad_packages_total{line=\"a\",reason=\"no_start_mark\"}";
+  ASSERT_TRUE(Eventually([&] { return sample(HttpGet(http, "/metrics"), aBad) == "1"; }));
+
+  // An editor writes a new file and renames it over the old one.
+  std::ofstream(dir / "lines.new") << "a " << a.slavePath() << "\nd " << d.slavePath() << "\n";
+  fs::rename(dir / "lines.new", file);
+  EXPECT_TRUE(Eventually([&] {
+    return sample(HttpGet(http, "/metrics"), "vexil_line_open{line=\"d\"}") == "1";
+  })) << exporter.Err();
+  EXPECT_TRUE(Eventually([&] {
+    return HttpGet(http, "/metrics").find("line=\"b\"") == std::string::npos;
+  })) << "a removed row leaves /metrics";
+  EXPECT_EQ(sample(HttpGet(http, "/metrics"), aBad), "1") << "a kept row keeps its counters";
+  // The removed row's device is free again.
+  const int freed = open(b.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(freed, 0);
+  EXPECT_EQ(::flock(freed, LOCK_EX | LOCK_NB), 0) << "the exporter let go of b";
+  close(freed);
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// While the exporter holds a line, send reaches it through the control
+// socket, by the row's name, its address or another path to the same device;
+// a line the exporter does not hold is opened by send itself.
+TEST(ControllerLines, SendGoesThroughTheExporterThatHoldsTheLine) {
+  TempDir dir("vexil-control");
+  PtyPair held(1), other(2, held);
+  const int http = FreePort();
+  const std::string socket = (dir / "ctl.sock").string();
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + socket,
+                                        "VEXIL_PORT_DIR=" + held.dir().string(),
+                                        "PATH=/usr/bin:/bin"};
+  std::ofstream(dir / "lines") << "node1 " << held.slavePath() << "\n";
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:" + std::to_string(http), "--lines",
+                (dir / "lines").string()},
+               env);
+  ASSERT_TRUE(Eventually([&] {
+    return sample(HttpGet(http, "/metrics"), "vexil_line_open{line=\"node1\"}") == "1";
+  })) << exporter.Err();
+  struct stat st {};
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u) << "root and the dialout group only";
+
+  const auto send = [&](const std::string& line, const std::string& command, std::string* out) {
+    TempDir o("vexil-send");
+    const pid_t pid = SpawnChild(VEXIL_CTL_PATH, {"send", line, command}, env, (o / "out").string(),
+                                 (o / "err").string());
+    const int status = WaitChild(pid, 10000);
+    *out = ReadWholeFile((o / "out").string()) + ReadWholeFile((o / "err").string());
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(send("node1", "reboot", &out), 0) << out;
+  EXPECT_NE(out.find("through the exporter"), std::string::npos) << out;
+  EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xC2\xEE", 4));
+  EXPECT_EQ(send(held.slavePath(), "usb", &out), 0) << out;
+  EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+  EXPECT_EQ(send("COM1", "poweroff", &out), 0)
+      << "the same device by its COM link: " << out << exporter.Err();
+  EXPECT_NE(out.find("through the exporter"), std::string::npos) << out;
+  EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xC1\xEE", 4));
+
+  EXPECT_EQ(send("COM2", "usb", &out), 0) << out;
+  EXPECT_EQ(out.find("through the exporter"), std::string::npos) << "not the exporter's: " << out;
+  EXPECT_EQ(other.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+  EXPECT_EQ(send("node9", "usb", &out), 2) << "neither a held name nor an address: " << out;
+  EXPECT_EQ(exporter.Stop(), 0);
+  EXPECT_FALSE(fs::exists(socket)) << "the socket goes with the exporter";
+}
