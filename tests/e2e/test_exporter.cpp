@@ -1,6 +1,7 @@
 // The fleet view end to end: eight vexil-agent processes on virtual serial
-// cables, vexil-ctl exporter on the other ends, and a real Prometheus server
-// scraping it every second; everything is asked through Prometheus' HTTP API.
+// cables (three of them behind ser2net), vexil-ctl exporter on the other ends,
+// and a real Prometheus server scraping it every second; everything is asked
+// through Prometheus' HTTP API.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/console_servers.h"
 #include "tests/support/net.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/temp_dir.h"
@@ -83,9 +85,21 @@ TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
                    {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=/bin/true",
                     "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
                    (ports / "out").string(), (ports / "err").string());
-    exporterArgs.push_back(cable->End(1));
     cables.push_back(std::move(cable));
   }
+  // Nodes 0 and 1 behind ser2net's RFC 2217 accepter, node 2 behind its raw
+  // TCP one (ser2net's port at 9600: nothing sets it, so a fast agent line
+  // is what the fleet has there); the rest on local lines.
+  std::vector<Ser2net::Port> served;
+  for (int i = 0; i < 3; ++i) {
+    served.push_back({i < 2, cables[static_cast<std::size_t>(i)]->End(1), FreePort()});
+    exporterArgs.push_back((i < 2 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") +
+                           std::to_string(served.back().TcpPort));
+  }
+  for (int i = 3; i < NODES; ++i)
+    exporterArgs.push_back(cables[static_cast<std::size_t>(i)]->End(1));
+  Ser2net ser2net(dir.path(), served);
+  ASSERT_TRUE(ser2net.Start()) << ser2net.Log();
   ChildProcess exporter;
   std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
                                   "PATH=/usr/bin:/bin"};

@@ -305,9 +305,15 @@ def case_exporter_as_a_confined_user(c):
     c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_LISTEN=127.0.0.1:9868\\n'"
           " > /etc/default/vexil-exporter")
     c.run("systemctl", "start", "vexil-exporter")
-    user = c.run("sh", "-c", "ps -o user= -p $(systemctl show -p MainPID --value vexil-exporter) "
-                 "2>/dev/null || stat -c %U /proc/$(systemctl show -p MainPID --value "
-                 "vexil-exporter)", check=False).stdout.strip()
+    # Type=simple: "started" comes at the fork, before the service manager
+    # has switched the new process to its user; ask until it has.
+    end = time.time() + 10
+    while True:
+        user = c.run("sh", "-c", "stat -c %U /proc/$(systemctl show -p MainPID --value "
+                     "vexil-exporter)/cmdline", check=False).stdout.strip()
+        if user not in ("", "root") or time.time() > end:
+            break
+        time.sleep(0.2)
     expect(user not in ("", "root"), f"the exporter runs as {user!r}, not a user of its own")
     time.sleep(1)
     load = bytes([0xAA, 0xA1, 40, 7] + [0xFF] * 15 + [0xEE])
@@ -322,6 +328,20 @@ def case_exporter_as_a_confined_user(c):
     expect('vexil_line_open{line="COM2"} 1' in body, "the line is not open:\n" + body[:500])
     expect('vexil_reports_total{line="COM2",report="load"} 1' in body,
            "the load report was not counted:\n" + body[:1500])
+    # Commands beside it: through its control socket, which only root and the
+    # dialout group reach.
+    mode = c.run("stat", "-c", "%a %G", "/run/vexil/control.sock", check=False).stdout.strip()
+    expect(mode == "660 dialout", f"the control socket is {mode!r}, not 660 dialout")
+    c.drain()
+    sent = c.run("vexil-ctl", "send", "COM2", "usb", check=False)
+    expect(sent.returncode == 0 and "through the exporter" in sent.stdout,
+           f"send beside the exporter: {sent.stdout} {sent.stderr}")
+    got = b""
+    end = time.time() + 3
+    while len(got) < 4 and time.time() < end:
+        if select.select([c.master], [], [], 0.2)[0]:
+            got += os.read(c.master, 64)
+    expect(got == b"\xaa\xcc\xb1\xee", f"the command on the line: {got!r}")
 
 
 CASES = [case_starts_reports_and_is_supervised, case_reboot, case_poweroff,
