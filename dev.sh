@@ -10,10 +10,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the build and the tests need.
-# (libgensio-dev, libmicrohttpd-dev: vexil-ctl's lines and endpoint; prometheus: promtool and a
+# (libgensio-dev, libmicrohttpd-dev and the rest: vexil-ctl's lines and endpoint; openssl: the
+# tests' certificates; prometheus: promtool and a
 # real server, ser2net and python3-serial: real console servers, for the controller's tests)
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  libsystemd-dev libgensio-dev libmicrohttpd-dev prometheus ser2net python3-serial)
+  libsystemd-dev libgensio-dev libmicrohttpd-dev libgnutls28-dev zlib1g-dev libcrypt-dev libyaml-cpp-dev
+  openssl prometheus ser2net python3-serial)
 
 ensure_packages() {
   local missing=() p

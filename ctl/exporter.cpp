@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,19 +23,24 @@
 #include "ctl/lines_file.h"
 #include "ctl/metrics.h"
 #include "ctl/verbs.h"
+#include "vexil/version.h"
 
 namespace fs = std::filesystem;
 
 namespace vexilctl {
 
 const char EXPORTER_HELP[] =
-    "usage: vexil-ctl exporter [--listen ADDR:PORT] [--lines FILE] [LINE...]\n"
+    "usage: vexil-ctl exporter [--listen ADDR:PORT]... [--web.config.file FILE]\n"
+    "                          [--lines FILE] [LINE...]\n"
     "Watches the lines as watch does and serves what they carry as Prometheus metrics\n"
-    "on GET /metrics (default --listen 0.0.0.0:9868). A line that cannot be opened, or\n"
-    "is lost, is tried again after 1 s at first and at most 30 s apart.\n"
-    "FILE names lines one per row, NAME LINE (# comments); NAME is the line label of\n"
-    "its metrics. When FILE changes, added rows open, removed rows close, and the others\n"
-    "keep their state; a bad row is reported with its number and skipped.\n"
+    "on GET /metrics, with a page of the lines on GET /. --listen (repeatable) takes\n"
+    ":PORT (every address, the default :9868), [IPv6]:PORT or HOST:PORT. The web\n"
+    "config file (the exporters' YAML: tls_server_config, basic_auth_users with bcrypt\n"
+    "hashes) turns on TLS and basic auth. A line that cannot be opened, or is lost,\n"
+    "is tried again after 1 s at first and at most 30 s apart.\n"
+    "The lines file names lines one per row, NAME LINE (# comments); NAME is the line\n"
+    "label of its metrics. When it changes, added rows open, removed rows close, and the\n"
+    "others keep their state; a bad row is reported with its number and skipped.\n"
     "While it runs, vexil-ctl send reaches its lines through its control socket\n"
     "($VEXIL_CONTROL_SOCKET, else /run/vexil/control.sock, for root and group dialout).\n"
     "Runs until interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
@@ -107,25 +113,15 @@ public:
     return readLinesFile(true);
   }
 
-  bool Serve(const std::string& listen) {
+  // 0 when serving, else the exit status.
+  int Serve(const std::vector<std::string>& listen, const WebConfig& web) {
     std::string error;
+    bool usage = false;
     http_ = HttpServer::Start(
-        listen,
-        [this](const std::string& method, const std::string& path) {
-          HttpResponse r;
-          if (path != "/metrics" || method != "GET") {
-            r.Status = 404;
-            r.Body = "Not found: the metrics are at /metrics\n";
-            return r;
-          }
-          r.ContentType = "text/plain; version=0.0.4; charset=utf-8";
-          r.Body = VexilCtl::FormatMetrics(snapshot(), wallSeconds());
-          return r;
-        },
-        error);
+        listen, web, [this](const HttpRequest& request) { return answer(request); }, error, usage);
     if (!http_) {
       std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
-      return false;
+      return usage ? 2 : 1;
     }
     control_ = ControlServer::Open(
         loop_, ControlSocketPath(), [this](const std::string& name) { return find(name); }, error);
@@ -134,9 +130,10 @@ public:
                    "vexil-ctl: no control socket (%s): vexil-ctl send cannot reach the lines "
                    "this exporter holds\n",
                    error.c_str());
-    std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n", rows_.size(),
-                 http_->Url().c_str());
-    return true;
+    for (const auto& url : http_->Urls())
+      std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n",
+                   rows_.size(), url.c_str());
+    return 0;
   }
 
   bool Empty() const { return rows_.empty(); }
@@ -239,6 +236,72 @@ private:
     return true;
   }
 
+  // On the server's threads. Only reading: nothing here touches a line.
+  HttpResponse answer(const HttpRequest& request) {
+    HttpResponse r;
+    if (request.Path != "/" && request.Path != "/metrics") {
+      r.Status = 404;
+      r.Body = "Not found: the metrics are at /metrics\n";
+      return r;
+    }
+    if (request.Method != "GET" && request.Method != "HEAD") {
+      r.Status = 405;
+      r.Body = "Method not allowed: GET or HEAD\n";
+      r.Headers.push_back({"Allow", "GET, HEAD"});
+      return r;
+    }
+    const auto states = snapshot();
+    const double now = wallSeconds();
+    if (request.Path == "/") {
+      r.ContentType = "text/html; charset=utf-8";
+      r.Body = landingPage(states, now);
+      return r;
+    }
+    r.ContentType = "text/plain; version=0.0.4; charset=utf-8";
+    r.Body = VexilCtl::FormatMetrics(states, now) +
+             VexilCtl::FormatExporterMetrics(VEXIL_VERSION, VEXIL_REVISION);
+    return r;
+  }
+
+  static std::string html(const std::string& text) {
+    std::string out;
+    for (char c : VexilCtl::LabelValue(text))
+      switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+      }
+    return out;
+  }
+
+  // The lines, which nodes are up, how old their last report is.
+  static std::string landingPage(const std::vector<VexilCtl::LineState>& states, double now) {
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Vexil exporter</title>"
+        "<style>body{font-family:sans-serif}td,th{padding:2px 12px;text-align:left}"
+        ".down{color:#b00}</style></head><body>\n<h1>Vexil exporter</h1>\n"
+        "<p>vexil-ctl " VEXIL_VERSION ". Metrics: <a href=\"/metrics\">/metrics</a></p>\n"
+        "<table><tr><th>line</th><th>open</th><th>node</th><th>host</th>"
+        "<th>last report</th></tr>\n";
+    int up = 0;
+    for (const auto& l : states) {
+      const double last = std::max(l.LastInventory, l.LastLoad);
+      const bool isUp = last > 0 && now - last <= VexilCtl::NODE_UP_SECONDS;
+      up += isUp ? 1 : 0;
+      char age[64] = "never";
+      if (last > 0)
+        std::snprintf(age, sizeof age, "%.0f s ago", std::max(0.0, now - last));
+      page += "<tr><td>" + html(l.Line) + "</td><td>" + (l.Open ? "yes" : "no") + "</td><td" +
+              (isUp ? ">up" : " class=\"down\">down") + "</td><td>" +
+              html(l.HasInventory ? l.Inv.HostName : "") + "</td><td>" + age + "</td></tr>\n";
+    }
+    page += "</table>\n<p>" + std::to_string(up) + " of " + std::to_string(states.size()) +
+            " node(s) up.</p>\n</body></html>\n";
+    return page;
+  }
+
   std::vector<VexilCtl::LineState> snapshot() {
     std::lock_guard lock(lock_);
     std::vector<VexilCtl::LineState> states;
@@ -288,15 +351,28 @@ private:
 } // namespace
 
 int Exporter(const Args& args) {
-  std::string listen = "0.0.0.0:9868", linesFile;
-  std::vector<std::string> lines;
+  std::vector<std::string> listen, lines;
+  std::string linesFile, webConfigFile;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--listen" && i + 1 < args.size())
-      listen = args[++i];
+      listen.push_back(args[++i]);
     else if (args[i] == "--lines" && i + 1 < args.size())
       linesFile = args[++i];
-    else
+    else if (args[i] == "--web.config.file" && i + 1 < args.size())
+      webConfigFile = args[++i];
+    else if (args[i].rfind("--", 0) == 0) {
+      std::fprintf(stderr, "vexil-ctl: exporter: unknown option %s\n%s", args[i].c_str(),
+                   EXPORTER_HELP);
+      return 2;
+    } else
       lines.push_back(args[i]);
+  }
+  if (listen.empty())
+    listen.push_back(":9868");
+  WebConfig web;
+  if (std::string error; !webConfigFile.empty() && !LoadWebConfig(webConfigFile, web, error)) {
+    std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+    return 1;
   }
   if (lines.empty() && linesFile.empty()) {
     std::fputs(EXPORTER_HELP, stderr);
@@ -312,8 +388,8 @@ int Exporter(const Args& args) {
         return 2;
     if (!linesFile.empty() && !exporter.FollowLinesFile(linesFile))
       return 1;
-    if (!exporter.Serve(listen))
-      return 2;
+    if (const int rc = exporter.Serve(listen, web))
+      return rc;
     status = loop.Run();
   }
   return status;

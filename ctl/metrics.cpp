@@ -4,6 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace VexilCtl {
 
@@ -112,6 +118,9 @@ double DiskSizeBytes(const std::string& text) {
   return end == t.c_str() + t.size() - 1 && g >= 0 ? g * 1e9 : -1;
 }
 
+// While a node is not up its figures are left out, so that Prometheus marks
+// them stale instead of keeping a dead node's last load; vexil_node_up and the
+// last-report times stay.
 std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   std::string out;
   out.reserve(1024 + lines.size() * 3000);
@@ -148,47 +157,99 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   family(out, "vexil_memory_used_ratio", "gauge",
          "Share of the node's physical memory in use (0 to 1), from the last load report.");
   for (const auto& l : lines)
-    if (l.HasLoad)
+    if (l.HasLoad && up(l, now))
       sample(out, "vexil_memory_used_ratio", l, "", number(l.Ld.MemoryLoad / 100.0));
   family(out, "vexil_cpu_busy_ratio", "gauge",
          "Share of time each processor was busy (0 to 1), from the last load report.");
   for (const auto& l : lines)
-    if (l.HasLoad)
+    if (l.HasLoad && up(l, now))
       for (int i = 0; i < 16; ++i)
         if (l.Ld.Cpu[i] >= 0)
           sample(out, "vexil_cpu_busy_ratio", l, "cpu=\"" + std::to_string(i) + "\"",
                  number(l.Ld.Cpu[i] / 100.0));
   family(out, "vexil_memory_total_bytes", "gauge", "The node's physical memory, in bytes.");
   for (const auto& l : lines)
-    if (l.HasInventory)
+    if (l.HasInventory && up(l, now))
       sample(out, "vexil_memory_total_bytes", l, "",
              std::to_string(static_cast<unsigned long long>(l.Inv.MemoryUnits) * 1024000));
   family(out, "vexil_disk_total_bytes", "gauge",
          "The size of the node's disks together, in bytes.");
   for (const auto& l : lines)
-    if (l.HasInventory)
+    if (l.HasInventory && up(l, now))
       if (const double bytes = DiskSizeBytes(l.Inv.DiskSize); bytes >= 0)
         sample(out, "vexil_disk_total_bytes", l, "", number(bytes));
   family(out, "vexil_processors", "gauge", "The node's processors.");
   for (const auto& l : lines)
-    if (l.HasInventory)
+    if (l.HasInventory && up(l, now))
       sample(out, "vexil_processors", l, "", std::to_string(l.Inv.Processors));
   family(out, "vexil_cpu_frequency_hertz", "gauge",
          "The clock of the node's processors, in hertz.");
   for (const auto& l : lines)
-    if (l.HasInventory)
+    if (l.HasInventory && up(l, now))
       sample(out, "vexil_cpu_frequency_hertz", l, "", number(l.Inv.ClockMHz * 1e6));
   family(out, "vexil_node_info", "gauge",
          "The node's host name, OS, processor model and addresses, from its last inventory "
          "report.");
   for (const auto& l : lines)
-    if (l.HasInventory)
+    if (l.HasInventory && up(l, now))
       sample(out, "vexil_node_info", l,
              label("hostname", l.Inv.HostName) + "," + label("os", trimmed(l.Inv.Os)) + "," +
                  label("cpu_model", trimmed(l.Inv.ProcessorModel)) + "," +
                  label("ip1", l.Inv.Addresses[0]) + "," + label("ip2", l.Inv.Addresses[1]) + "," +
                  label("ip3", l.Inv.Addresses[2]) + "," + label("ip4", l.Inv.Addresses[3]),
              "1");
+  return out;
+}
+
+std::string FormatExporterMetrics(const std::string& version, const std::string& revision,
+                                  const std::string& procRoot) {
+  std::string out;
+  family(out, "vexil_exporter_build_info", "gauge",
+         "The exporter's version and the revision it was built from; always 1.");
+  out += "vexil_exporter_build_info{version=\"" + LabelValue(version) + "\",revision=\"" +
+         LabelValue(revision) + "\"} 1\n";
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::ifstream statFile(procRoot + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+  const auto close = stat.rfind(')');
+  if (close != std::string::npos) {
+    // Fields after the name, from the state (field 3) on.
+    std::istringstream rest(stat.substr(close + 2));
+    std::vector<std::string> f;
+    for (std::string w; rest >> w;)
+      f.push_back(w);
+    if (f.size() > 21) {
+      family(out, "process_cpu_seconds_total", "counter",
+             "Total user and system CPU time spent in seconds.");
+      out += "process_cpu_seconds_total " + number((std::stod(f[11]) + std::stod(f[12])) / ticks) +
+             "\n";
+      family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+      out += "process_resident_memory_bytes " +
+             number(std::stod(f[21]) * static_cast<double>(sysconf(_SC_PAGESIZE))) + "\n";
+      family(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+      out += "process_virtual_memory_bytes " + f[20] + "\n";
+      // The start, in clock ticks after boot: boot time from /proc/stat.
+      std::ifstream sys(std::filesystem::path(procRoot).parent_path() / "stat");
+      double boot = 0;
+      for (std::string line; std::getline(sys, line);)
+        if (line.rfind("btime ", 0) == 0)
+          boot = std::stod(line.substr(6));
+      family(out, "process_start_time_seconds", "gauge",
+             "Start time of the process since unix epoch in seconds.");
+      out += "process_start_time_seconds " + number(boot + std::stod(f[19]) / ticks) + "\n";
+    }
+  }
+  std::error_code ec;
+  std::size_t fds = 0;
+  for (auto it = std::filesystem::directory_iterator(procRoot + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++fds;
+  family(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+  out += "process_open_fds " + std::to_string(fds) + "\n";
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  family(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+  out += "process_max_fds " + std::to_string(files.rlim_cur) + "\n";
   return out;
 }
 

@@ -31,6 +31,12 @@ struct LineState {
 // The text exposition (format 0.0.4) of every line at wall-clock second now.
 std::string FormatMetrics(const std::vector<LineState>& lines, double now);
 
+// The exporter's own series: vexil_exporter_build_info{version,revision} 1
+// and the process_* metrics every exporter has, read from procRoot
+// ("/proc/self" for this process) at wall-clock second now.
+std::string FormatExporterMetrics(const std::string& version, const std::string& revision,
+                                  const std::string& procRoot = "/proc/self");
+
 // A label value as the format wants it: UTF-8 (the line's bytes read as
 // Latin-1), with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& bytes);

@@ -1,122 +1,380 @@
 #include "ctl/http/server.h"
 
 #include <arpa/inet.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <set>
 
 namespace vexilctl {
 
 namespace {
 
-bool parseListen(const std::string& listen, sockaddr_storage& addr, std::string& host, int& port,
-                 std::string& error) {
-  std::string portText;
-  bool v6 = false;
-  if (!listen.empty() && listen[0] == '[') {
-    const auto close = listen.find("]:");
-    if (close == std::string::npos) {
-      error = "--listen takes [IPv6]:PORT in brackets, not '" + listen + "'";
-      return false;
-    }
-    host = listen.substr(1, close - 1);
-    portText = listen.substr(close + 2);
-    v6 = true;
-  } else {
-    const auto colon = listen.rfind(':');
-    if (colon == std::string::npos) {
-      error = "--listen takes an address and a port, such as 127.0.0.1:9868, not '" + listen + "'";
-      return false;
-    }
-    host = listen.substr(0, colon);
-    portText = listen.substr(colon + 1);
-  }
-  char* end = nullptr;
-  const long p = std::strtol(portText.c_str(), &end, 10);
-  if (portText.empty() || *end || p < 0 || p > 65535) {
-    error = "--listen: the port must be a number from 0 to 65535, not '" + portText + "'";
-    return false;
-  }
-  port = static_cast<int>(p);
-  addr = {};
-  if (v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) == 1)
-      return true;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1)
-      return true;
-  }
-  error = "--listen: '" + host +
-          "' is no address of this machine's kind (an IPv4 address, or an "
-          "IPv6 one in brackets)";
-  return false;
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char*, const char*, size_t* uploadSize, void** state) {
-  static int started;
+struct Bind {
+  sockaddr_storage Addr{};
+  bool Dual = false; // every address, IPv4 and IPv6
+  std::string Url;   // host part for messages, IPv6 in brackets
+  int Port = 0;
+};
+
+std::string numericHost(const sockaddr* a) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (a->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]";
+  }
+  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+  return text;
+}
+
+// The addresses one --listen value stands for.
+bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string& error) {
+  std::string host, port;
+  if (!spec.empty() && spec[0] == '[') {
+    const auto close = spec.find("]:");
+    if (close == std::string::npos) {
+      error = "--listen " + spec + ": an IPv6 address goes in brackets, the port after: [::1]:9868";
+      return false;
+    }
+    host = spec.substr(1, close - 1);
+    port = spec.substr(close + 2);
+  } else {
+    const auto colon = spec.rfind(':');
+    if (colon == std::string::npos) {
+      error = "--listen " + spec + ": want ADDR:PORT, [IPv6]:PORT or :PORT (every address)";
+      return false;
+    }
+    host = spec.substr(0, colon);
+    port = spec.substr(colon + 1);
+    if (host.find(':') != std::string::npos) {
+      error = "--listen " + spec + ": an IPv6 address goes in brackets: [" + host + "]:" + port;
+      return false;
+    }
+  }
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos ||
+      std::atoi(port.c_str()) > 65535) {
+    error = "--listen " + spec + ": the port must be a number from 0 to 65535";
+    return false;
+  }
+  const int p = std::atoi(port.c_str());
+  if (host.empty()) {
+    Bind b;
+    auto* a = reinterpret_cast<sockaddr_in6*>(&b.Addr);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_any;
+    a->sin6_port = htons(static_cast<uint16_t>(p));
+    b.Dual = true;
+    b.Url = "[::]";
+    b.Port = p;
+    out.push_back(b);
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+    error = "--listen " + spec + ": " + host + " is no address of this machine's (" +
+            gai_strerror(rc) + ")";
+    return false;
+  }
+  std::set<std::string> seen;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+        !seen.insert(numericHost(a->ai_addr)).second)
+      continue;
+    Bind b;
+    std::memcpy(&b.Addr, a->ai_addr, a->ai_addrlen);
+    b.Url = numericHost(a->ai_addr);
+    b.Port = p;
+    out.push_back(b);
+  }
+  freeaddrinfo(found);
+  return true;
+}
+
+bool gzip(const std::string& in, std::string& out) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return false;
+  out.resize(deflateBound(&z, in.size()) + 32);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return rc == Z_STREAM_END;
+}
+
+bool acceptsGzip(MHD_Connection* c) {
+  const char* value = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Accept-Encoding");
+  if (!value)
+    return false;
+  const std::string v = value;
+  const auto at = v.find("gzip");
+  // "gzip;q=0" declines it.
+  return at != std::string::npos && v.compare(at, 8, "gzip;q=0") != 0;
+}
+
+void notifyConnection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+  auto* s = static_cast<HttpServer*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    s->Started(c, info ? info->connect_fd : -1);
+  } else {
+    s->Closed(c);
+  }
+}
+
+void requestDone(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+  static_cast<HttpServer*>(cls)->RequestDone(c);
+}
+
+MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                  const char*, size_t* uploadSize, void** state) {
+  auto* s = static_cast<HttpServer*>(cls);
+  static int headIn;
   if (!*state) {
-    *state = &started; // headers are in; the body (if any) comes next
+    *state = &headIn;
+    s->HeadIn(c);
     return MHD_YES;
   }
   if (*uploadSize) {
-    *uploadSize = 0; // a body is read and dropped
+    *uploadSize = 0; // a body is read and dropped: nothing here takes one
     return MHD_YES;
   }
-  const auto& handler = *static_cast<HttpServer::Handler*>(cls);
-  const HttpResponse r = handler(method, url);
+  HttpRequest request{method, url, acceptsGzip(c)};
+  const HttpResponse r = s->Serve(c, request);
   MHD_Response* response = MHD_create_response_from_buffer(
       r.Body.size(), const_cast<char*>(r.Body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response)
     return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.ContentType.c_str());
-  const MHD_Result queued =
-      MHD_queue_response(connection, static_cast<unsigned>(r.Status), response);
+  for (const auto& [name, value] : r.Headers)
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(r.Status), response);
   MHD_destroy_response(response);
   return queued;
 }
 
 } // namespace
 
-std::unique_ptr<HttpServer> HttpServer::Start(const std::string& listen, Handler handler,
-                                              std::string& error) {
-  sockaddr_storage addr;
-  std::string host;
-  int port = 0;
-  if (!parseListen(listen, addr, host, port, error))
-    return nullptr;
-  std::unique_ptr<HttpServer> server(new HttpServer);
-  server->handler_ = std::move(handler);
-  const bool v6 = addr.ss_family == AF_INET6;
-  server->daemon_ =
-      MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0),
-                       static_cast<uint16_t>(port), nullptr, nullptr, &answer, &server->handler_,
-                       MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
-                       MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S, MHD_OPTION_END);
-  if (!server->daemon_) {
-    error = "cannot listen on " + listen +
-            ": the port is in use or the address is not this machine's; choose another with "
-            "--listen";
+std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& listen,
+                                              const WebConfig& web, Handler handler,
+                                              std::string& error, bool& usage) {
+  usage = true;
+  std::vector<Bind> binds;
+  for (const auto& spec : listen)
+    if (!resolveListen(spec, binds, error))
+      return nullptr;
+  if (binds.empty()) {
+    error = "--listen names no address";
     return nullptr;
   }
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_BIND_PORT);
-  const int bound = info ? info->port : port;
-  server->url_ = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound);
+  if (binds.size() > LISTEN_MAX) {
+    error = "--listen: " + std::to_string(binds.size()) + " addresses; at most " +
+            std::to_string(LISTEN_MAX) + " (use :PORT for every address)";
+    return nullptr;
+  }
+  usage = false;
+  std::unique_ptr<HttpServer> server(new HttpServer);
+  server->handler_ = std::move(handler);
+  server->web_ = web;
+  const std::string priorities = web.MinVersion == "TLS13"
+                                     ? "NORMAL:-VERS-ALL:+VERS-TLS1.3"
+                                     : "NORMAL:-VERS-SSL3.0:-VERS-TLS1.0:-VERS-TLS1.1";
+  for (auto& b : binds) {
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_SOCK_ADDR, 0, &b.Addr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, HEAD_DEADLINE_S, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY, nullptr},
+        {MHD_OPTION_LISTEN_BACKLOG_SIZE, 128, nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&notifyConnection), server.get()},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestDone), server.get()},
+    };
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    if (b.Addr.ss_family == AF_INET6)
+      flags |= b.Dual ? MHD_USE_DUAL_STACK : MHD_USE_IPv6;
+    if (web.Tls) {
+      flags |= MHD_USE_TLS;
+      options.push_back(
+          {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(server->web_.KeyPem.c_str())});
+      options.push_back(
+          {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(server->web_.CertPem.c_str())});
+      options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(priorities.c_str())});
+      if (!server->web_.ClientCaPem.empty())
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(server->web_.ClientCaPem.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    MHD_Daemon* d =
+        MHD_start_daemon(flags, static_cast<uint16_t>(b.Port), nullptr, nullptr, &access,
+                         server.get(), MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    if (!d) {
+      error = "cannot listen on " + b.Url + ":" + std::to_string(b.Port) +
+              (web.Tls ? " (or the certificate and key do not go together)" : "") +
+              ": the port is in use or the address is not this machine's; choose another with "
+              "--listen";
+      return nullptr;
+    }
+    server->daemons_.push_back(d);
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
+    server->urls_.push_back(std::string(web.Tls ? "https://" : "http://") + b.Url + ":" +
+                            std::to_string(info ? info->port : b.Port));
+  }
+  server->watcher_ = std::thread([s = server.get()] { s->watch(); });
   return server;
 }
 
 HttpServer::~HttpServer() {
-  if (daemon_)
-    MHD_stop_daemon(daemon_);
+  for (MHD_Daemon* d : daemons_)
+    MHD_stop_daemon(d);
+  {
+    std::lock_guard lock(lock_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (watcher_.joinable())
+    watcher_.join();
+}
+
+// Deadlines: a connection has HEAD_DEADLINE_S for each step (its request
+// head, its request and answer, the wait for its next request); one that
+// overruns is shut down, and the library closes it.
+void HttpServer::Started(MHD_Connection* c, int fd) {
+  std::lock_guard lock(lock_);
+  const bool first = tracked_.empty();
+  tracked_[c] = {fd, now() + HEAD_DEADLINE_S};
+  if (first)
+    changed_.notify_one(); // the watcher sleeps without a deadline
+}
+
+void HttpServer::HeadIn(MHD_Connection* c) {
+  std::lock_guard lock(lock_);
+  if (auto it = tracked_.find(c); it != tracked_.end())
+    it->second.Deadline = now() + HEAD_DEADLINE_S;
+}
+
+void HttpServer::RequestDone(MHD_Connection* c) {
+  HeadIn(c);
+}
+
+void HttpServer::Closed(MHD_Connection* c) {
+  // Before the library closes the descriptor: the watcher never shuts down
+  // a number that has been given to another connection.
+  std::lock_guard lock(lock_);
+  tracked_.erase(c);
+}
+
+void HttpServer::watch() {
+  std::unique_lock lock(lock_);
+  while (!stop_) {
+    double next = std::numeric_limits<double>::infinity();
+    const double t = now();
+    for (auto& [c, e] : tracked_) {
+      if (e.Cut)
+        continue;
+      if (e.Deadline <= t) {
+        shutdown(e.Fd, SHUT_RDWR);
+        e.Cut = true;
+      } else {
+        next = std::min(next, e.Deadline);
+      }
+    }
+    if (next == std::numeric_limits<double>::infinity())
+      changed_.wait(lock);
+    else
+      changed_.wait_for(lock, std::chrono::duration<double>(next - t + 0.01));
+  }
+}
+
+bool HttpServer::authorised(MHD_Connection* c, HttpResponse& refusal) {
+  if (web_.Tls && web_.Auth != WebConfig::NoClientCert) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    auto* session = info ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
+    unsigned int count = 0;
+    const bool present = session && gnutls_certificate_get_peers(session, &count) && count > 0;
+    unsigned int status = 1;
+    const bool valid =
+        present && gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0;
+    bool ok = true;
+    switch (web_.Auth) {
+    case WebConfig::RequireAnyClientCert: ok = present; break;
+    case WebConfig::VerifyClientCertIfGiven: ok = !present || valid; break;
+    case WebConfig::RequireAndVerifyClientCert: ok = valid; break;
+    default: break;
+    }
+    if (!ok) {
+      refusal.Status = 403;
+      refusal.Body = "Forbidden: a client certificate signed by the configured CA is required\n";
+      return false;
+    }
+  }
+  if (web_.Users.empty())
+    return true;
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(c, &password);
+  bool ok = false;
+  if (user && password) {
+    const auto hash = web_.Users.find(user);
+    if (hash != web_.Users.end()) {
+      // bcrypt is slow on purpose: a password seen good is remembered.
+      {
+        std::lock_guard lock(lock_);
+        const auto seen = verified_.find(user);
+        ok = seen != verified_.end() && seen->second == password;
+      }
+      if (!ok && CheckPassword(hash->second, password)) {
+        ok = true;
+        std::lock_guard lock(lock_);
+        verified_[user] = password;
+      }
+    }
+  }
+  MHD_free(user);
+  MHD_free(password);
+  if (!ok) {
+    refusal.Status = 401;
+    refusal.Body = "Unauthorized\n";
+    refusal.Headers.push_back({"WWW-Authenticate", "Basic realm=\"vexil\", charset=\"UTF-8\""});
+  }
+  return ok;
+}
+
+HttpResponse HttpServer::Serve(MHD_Connection* c, const HttpRequest& request) {
+  HttpResponse r;
+  if (!authorised(c, r))
+    return r;
+  r = handler_(request);
+  if (request.AcceptsGzip && r.Status == 200 && !r.Body.empty()) {
+    std::string packed;
+    if (gzip(r.Body, packed)) {
+      r.Body = std::move(packed);
+      r.Headers.push_back({"Content-Encoding", "gzip"});
+    }
+  }
+  if (r.Status == 200)
+    r.Headers.push_back({"Vary", "Accept-Encoding"});
+  return r;
 }
 
 } // namespace vexilctl

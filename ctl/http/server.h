@@ -1,40 +1,94 @@
-// The exporter's HTTP endpoint: libmicrohttpd on a thread of its own, with
-// a time-out for every connection. The handler runs on that thread.
+// The exporter's HTTP endpoint, fit for a network: libmicrohttpd with
+// limits on connections (in all and per address) and on the memory of each,
+// a deadline for every request head (a client that dribbles its headers is
+// cut after 30 s, as is one that says nothing), TLS and basic auth from a
+// web config, and one thread per listening address. The handler runs on
+// those threads.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ctl/http/web_config.h"
 
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace vexilctl {
+
+struct HttpRequest {
+  std::string Method, Path;
+  bool AcceptsGzip = false;
+};
 
 struct HttpResponse {
   int Status = 200;
   std::string ContentType = "text/plain; charset=utf-8";
   std::string Body;
+  std::vector<std::pair<std::string, std::string>> Headers;
 };
 
 class HttpServer {
 public:
-  using Handler = std::function<HttpResponse(const std::string& method, const std::string& path)>;
-  // Idle and unfinished connections are closed after this long.
-  static constexpr unsigned CONNECTION_TIMEOUT_S = 30;
+  using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
-  // Listens on ADDR:PORT (an IPv4 address, or an IPv6 one in brackets);
-  // nullptr with the reason for the user.
-  static std::unique_ptr<HttpServer> Start(const std::string& listen, Handler handler,
-                                           std::string& error);
+  // A request head must be in within this long of the connection's start or
+  // of the end of its last request; idle connections close as long after.
+  static constexpr unsigned HEAD_DEADLINE_S = 30;
+  // Memory of one connection: its request head and buffers. A longer head is
+  // refused with 431.
+  static constexpr unsigned CONNECTION_MEMORY = 64 * 1024;
+  static constexpr unsigned CONNECTIONS = 512;
+  static constexpr unsigned CONNECTIONS_PER_ADDRESS = 32;
+  // Listening addresses at most (each has a thread).
+  static constexpr std::size_t LISTEN_MAX = 6;
+
+  // Listens on every address of every --listen value: ":PORT" (every
+  // address, IPv4 and IPv6), "[IPv6]:PORT", "HOST:PORT" (an address or a
+  // name). nullptr with the reason in error; usage tells a bad value from
+  // one that cannot be bound.
+  static std::unique_ptr<HttpServer> Start(const std::vector<std::string>& listen,
+                                           const WebConfig& web, Handler handler,
+                                           std::string& error, bool& usage);
   ~HttpServer();
-  // "http://127.0.0.1:9868", with the port really bound.
-  const std::string& Url() const { return url_; }
+  // "http://127.0.0.1:9868", "https://[::]:9868": what is listened on.
+  const std::vector<std::string>& Urls() const { return urls_; }
+
+  // For the library's callbacks.
+  void Started(MHD_Connection* c, int fd);
+  void HeadIn(MHD_Connection* c);
+  void RequestDone(MHD_Connection* c);
+  void Closed(MHD_Connection* c);
+  HttpResponse Serve(MHD_Connection* c, const HttpRequest& request);
 
 private:
   HttpServer() = default;
-  MHD_Daemon* daemon_ = nullptr;
+  void watch();
+  bool authorised(MHD_Connection* c, HttpResponse& refusal);
+
+  struct Tracked {
+    int Fd;
+    double Deadline; // 0: a request is being served
+    bool Cut = false;
+  };
+
+  std::vector<MHD_Daemon*> daemons_;
+  std::vector<std::string> urls_;
   Handler handler_;
-  std::string url_;
+  WebConfig web_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::map<MHD_Connection*, Tracked> tracked_;  // under lock_
+  std::map<std::string, std::string> verified_; // user -> password seen good, under lock_
+  bool stop_ = false;
+  std::thread watcher_;
 };
 
 } // namespace vexilctl

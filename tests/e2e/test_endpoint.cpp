@@ -1,0 +1,383 @@
+// The exporter's endpoint on a hostile network: a real Prometheus scraping it
+// over HTTPS with a client certificate and basic auth; thousands of idle
+// connections, slowloris, an endless header and unread pipelining all at
+// once while normal scrapes go on; a run at a low descriptor limit.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child.h"
+#include "tests/support/net.h"
+#include "tests/support/notify_log.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<std::string> ctlEnv(const fs::path& dir) {
+  std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
+                                  "PATH=/usr/bin:/bin"};
+  for (const char* keep :
+       {"VEXIL_PORT_DIR", "TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep))
+      env.push_back(std::string(keep) + "=" + v);
+  return env;
+}
+
+bool sh(const std::string& script, const fs::path& dir) {
+  const pid_t pid = SpawnChild("/bin/sh", {"-ec", script}, {"PATH=/usr/bin:/bin"},
+                               (dir / "sh.out").string(), (dir / "sh.err").string());
+  return WaitChild(pid, 60000) == 0;
+}
+
+std::string bcrypt(const std::string& password) {
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
+  crypt_data data{};
+  return crypt_r(password.c_str(), salt, &data);
+}
+
+// The value of an instant query's single sample of a job, "" when none.
+std::string queryJob(int port, const std::string& q, const std::string& job) {
+  std::string encoded;
+  for (unsigned char c : q) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  const auto doc = QJsonDocument::fromJson(
+      QByteArray::fromStdString(HttpGet(port, "/api/v1/query?query=" + encoded)));
+  for (const auto& r : doc.object()["data"].toObject()["result"].toArray())
+    if (r.toObject()["metric"].toObject()["job"].toString().toStdString() == job)
+      return r.toObject()["value"].toArray()[1].toString().toStdString();
+  return "";
+}
+
+// A TCP connection to 127.0.0.1:port from the loopback address from, made
+// non-blocking; -1 when it cannot be made.
+int connectFrom(const std::string& from, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  return fd;
+}
+
+// Whether the server has closed fd (end of file or reset), reading away
+// whatever it sent first.
+bool closedByServer(int fd, std::string* got = nullptr) {
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      if (got)
+        got->append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+double rssMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::stod(line.substr(6)) / 1024;
+  return 0;
+}
+
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream rest(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i == 14 || i == 15)
+      ticks += std::stod(field);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::size_t openFds(pid_t pid) {
+  std::size_t n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec))
+    ++n;
+  return n;
+}
+
+} // namespace
+
+// Prometheus scrapes over HTTPS, checking the exporter's certificate against
+// the test's CA and showing its own client certificate, with basic auth: the
+// target is up; a job with a wrong password, and one without a client
+// certificate, see it down.
+TEST(Endpoint, PrometheusScrapesOverTlsWithBasicAuth) {
+  TempDir dir("vexil-tls");
+  ASSERT_TRUE(sh("cd " + dir.path().string() +
+                     "\n"
+                     "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                     "-keyout ca.key -out ca.crt -days 2 -subj /CN=vexil-test-ca\n"
+                     "for who in server client; do\n"
+                     "  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                     "-keyout $who.key -out $who.csr -subj /CN=$who\n"
+                     "done\n"
+                     "printf 'subjectAltName=IP:127.0.0.1\\nextendedKeyUsage=serverAuth\\n' > "
+                     "server.ext\n"
+                     "printf 'extendedKeyUsage=clientAuth\\n' > client.ext\n"
+                     "for who in server client; do\n"
+                     "  openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                     "-days 2 -extfile $who.ext -out $who.crt\n"
+                     "done\n"
+                     "chmod 644 *.key\n",
+                 dir.path()))
+      << ReadWholeFile((dir / "sh.err").string());
+  std::ofstream(dir / "web.yml") << "tls_server_config:\n"
+                                    "  cert_file: server.crt\n"
+                                    "  key_file: server.key\n"
+                                    "  client_auth_type: RequireAndVerifyClientCert\n"
+                                    "  client_ca_file: ca.crt\n"
+                                    "basic_auth_users:\n"
+                                    "  prometheus: '"
+                                 << bcrypt("scrape-me") << "'\n";
+  PtyPair line(1);
+  const int port = FreePort(), prometheusPort = FreePort();
+  ChildProcess exporter;
+  exporter.pid = SpawnChild(VEXIL_CTL_PATH,
+                            {"exporter", "--listen", "127.0.0.1:" + std::to_string(port),
+                             "--web.config.file", (dir / "web.yml").string(), "COM1"},
+                            ctlEnv(dir.path()), (dir / "exporter.out").string(),
+                            (dir / "exporter.err").string());
+  ASSERT_TRUE(WaitForPort(port)) << ReadWholeFile((dir / "exporter.err").string());
+  EXPECT_EQ(HttpGet(port, "/metrics"), "") << "plain HTTP gets nothing";
+
+  const auto job = [&](const std::string& name, const std::string& password, bool cert) {
+    std::string j =
+        "  - job_name: " + name +
+        "\n    scheme: https\n    tls_config:\n      ca_file: " + (dir / "ca.crt").string() + "\n";
+    if (cert)
+      j += "      cert_file: " + (dir / "client.crt").string() +
+           "\n      key_file: " + (dir / "client.key").string() + "\n";
+    j += "    basic_auth:\n      username: prometheus\n      password: " + password +
+         "\n    static_configs:\n      - targets: ['127.0.0.1:" + std::to_string(port) + "']\n";
+    return j;
+  };
+  std::ofstream(dir / "prometheus.yml")
+      << "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+      << job("good", "scrape-me", true) << job("wrong_password", "guess", true)
+      << job("no_certificate", "scrape-me", false);
+  ChildProcess prometheus;
+  prometheus.pid =
+      SpawnChild("/usr/bin/prometheus",
+                 {"--config.file=" + (dir / "prometheus.yml").string(),
+                  "--storage.tsdb.path=" + (dir / "tsdb").string(),
+                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                 {}, (dir / "prometheus.out").string(), (dir / "prometheus.err").string());
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return queryJob(prometheusPort, "up", "good") == "1" &&
+               queryJob(prometheusPort, "up", "wrong_password") == "0" &&
+               queryJob(prometheusPort, "up", "no_certificate") == "0";
+      },
+      30000))
+      << "good " << queryJob(prometheusPort, "up", "good") << ", wrong password "
+      << queryJob(prometheusPort, "up", "wrong_password") << ", no certificate "
+      << queryJob(prometheusPort, "up", "no_certificate") << "\n"
+      << ReadWholeFile((dir / "exporter.err").string())
+      << ReadWholeFile((dir / "prometheus.err").string()).substr(0, 3000);
+  EXPECT_EQ(queryJob(prometheusPort, "vexil_line_open", "good"), "1");
+}
+
+// A bad web config stops the start, naming the file and the problem.
+TEST(Endpoint, BadWebConfigStopsTheStart) {
+  TempDir dir("vexil-badweb");
+  std::ofstream(dir / "web.yml") << "basic_auth_users:\n  admin: hunter2\n";
+  const pid_t pid = SpawnChild(VEXIL_CTL_PATH,
+                               {"exporter", "--listen", "127.0.0.1:0", "--web.config.file",
+                                (dir / "web.yml").string(), "/dev/null"},
+                               ctlEnv(dir.path()), (dir / "out").string(), (dir / "err").string());
+  EXPECT_EQ(WaitChild(pid, 10000), 1);
+  EXPECT_NE(ReadWholeFile((dir / "err").string())
+                .find("--web.config.file " + (dir / "web.yml").string() +
+                      ": basic_auth_users: the password of admin is not a bcrypt hash"),
+            std::string::npos)
+      << ReadWholeFile((dir / "err").string());
+}
+
+// Every kind of abuse at once, each from an address of its own; normal
+// scrapes from 127.0.0.1 answer within 2 s all along, memory stays bounded,
+// and what the attackers hold is let go within the 30 s deadline.
+TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  TempDir dir("vexil-hostile");
+  PtyPair line(1);
+  const int port = FreePort();
+  ChildProcess exporter;
+  exporter.pid = SpawnChild(VEXIL_CTL_PATH,
+                            {"exporter", "--listen", "127.0.0.1:" + std::to_string(port), "COM1"},
+                            ctlEnv(dir.path()), (dir / "out").string(), (dir / "err").string());
+  ASSERT_TRUE(WaitForPort(port));
+  const double rssBefore = rssMiB(exporter.pid);
+  const double cpuBefore = cpuSeconds(exporter.pid);
+
+  // Thousands of idle connections.
+  std::vector<int> idle;
+  for (int i = 0; i < 2000; ++i)
+    if (const int fd = connectFrom("127.0.0.2", port); fd >= 0)
+      idle.push_back(fd);
+  // Slowloris: a header line a second, never the end of the head.
+  std::vector<int> slow;
+  for (int i = 0; i < 20; ++i)
+    if (const int fd = connectFrom("127.0.0.3", port); fd >= 0) {
+      const std::string start = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+      send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+      slow.push_back(fd);
+    }
+  // An endless header.
+  const int endless = connectFrom("127.0.0.4", port);
+  ASSERT_GE(endless, 0);
+  std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Endless: ";
+  std::size_t endlessSent = 0;
+  // Pipelined requests that are never read.
+  const int pipelined = connectFrom("127.0.0.5", port);
+  ASSERT_GE(pipelined, 0);
+  std::string requests;
+  for (int i = 0; i < 1000; ++i)
+    requests += "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::size_t pipelinedBytes = 0;
+
+  double worst = 0, rssMax = 0;
+  int scrapes = 0;
+  const auto start = Clock::now();
+  std::string endlessAnswer;
+  bool endlessClosed = false;
+  while (Clock::now() - start < std::chrono::seconds(36)) {
+    const auto t = Clock::now();
+    const std::string body = HttpGet(port, "/metrics");
+    const double took = std::chrono::duration<double>(Clock::now() - t).count();
+    worst = std::max(worst, took);
+    EXPECT_NE(body.find("vexil_line_open{line=\"COM1\"} 1"), std::string::npos)
+        << "scrape " << scrapes << " took " << took << " s";
+    ++scrapes;
+    for (int fd : slow)
+      send(fd, "X-Slow: a\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!endlessClosed) {
+      const std::string more(8192, 'a');
+      if (endlessSent == 0)
+        endlessSent += static_cast<std::size_t>(
+            std::max<ssize_t>(0, send(endless, head.data(), head.size(), MSG_NOSIGNAL)));
+      for (int k = 0; k < 16; ++k) {
+        const ssize_t n = send(endless, more.data(), more.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0)
+          break;
+        endlessSent += static_cast<std::size_t>(n);
+      }
+      endlessClosed = closedByServer(endless, &endlessAnswer);
+    }
+    if (Clock::now() - start < std::chrono::seconds(10))
+      for (;;) {
+        const ssize_t n = send(pipelined, requests.data(), requests.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+          break;
+        pipelinedBytes += static_cast<std::size_t>(n);
+      }
+    rssMax = std::max(rssMax, rssMiB(exporter.pid));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max<long>(
+        0,
+        1000 - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count())));
+  }
+  const double cpu = cpuSeconds(exporter.pid) - cpuBefore;
+  EXPECT_LT(worst, 2.0) << "slowest of " << scrapes << " scrapes";
+  EXPECT_LT(rssMax, rssBefore + 64) << "MiB, from " << rssBefore;
+  EXPECT_TRUE(endlessClosed) << "an endless header is cut off after " << endlessSent << " bytes";
+  EXPECT_EQ(endlessAnswer.rfind("HTTP/1.1 4", 0), 0u) << "refused with a 4xx: " << endlessAnswer;
+  EXPECT_GT(pipelinedBytes, 100000u);
+  int slowCut = 0, idleCut = 0;
+  for (int fd : slow)
+    slowCut += closedByServer(fd) ? 1 : 0;
+  for (int fd : idle)
+    idleCut += closedByServer(fd) ? 1 : 0;
+  EXPECT_EQ(slowCut, static_cast<int>(slow.size())) << "slowloris cut within the deadline";
+  EXPECT_EQ(idleCut, static_cast<int>(idle.size())) << "idle connections closed";
+  EXPECT_LT(openFds(exporter.pid), 64u) << "what the attackers held is let go";
+  std::fprintf(stderr,
+               "under attack: %d scrapes, slowest %.3f s; peak RSS %.1f MiB (%.1f before); CPU "
+               "%.2f s in 36 s; endless header cut after %zu bytes; %zu bytes pipelined\n",
+               scrapes, worst, rssMax, rssBefore, cpu, endlessSent, pipelinedBytes);
+  for (int fd : idle)
+    close(fd);
+  for (int fd : slow)
+    close(fd);
+  close(endless);
+  close(pipelined);
+}
+
+// At its descriptor limit the endpoint neither spins nor hangs, and answers
+// again once connections are freed.
+TEST(Endpoint, AtTheDescriptorLimitItWaitsWithoutSpinning) {
+  TempDir dir("vexil-fdlimit");
+  PtyPair line(1);
+  const int port = FreePort();
+  std::vector<std::string> args = {"--nofile=64:64",
+                                   "--",
+                                   VEXIL_CTL_PATH,
+                                   "exporter",
+                                   "--listen",
+                                   "127.0.0.1:" + std::to_string(port),
+                                   "COM1"};
+  ChildProcess limited;
+  limited.pid = SpawnChild("/usr/bin/prlimit", args, ctlEnv(dir.path()), (dir / "out").string(),
+                           (dir / "err").string());
+  ASSERT_TRUE(WaitForPort(port)) << ReadWholeFile((dir / "err").string());
+  std::vector<int> held;
+  for (int i = 0; i < 100; ++i)
+    if (const int fd = connectFrom("127.0.0." + std::to_string(10 + i / 25), port); fd >= 0)
+      held.push_back(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double before = cpuSeconds(limited.pid);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const double spent = cpuSeconds(limited.pid) - before;
+  EXPECT_LT(spent, 0.25) << "CPU seconds in 5 s at the limit";
+  for (int fd : held)
+    close(fd);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return HttpGet(port, "/metrics").find("vexil_line_open{line=\"COM1\"}") !=
+               std::string::npos;
+      },
+      5000))
+      << "answers again";
+}

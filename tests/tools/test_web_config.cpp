@@ -1,0 +1,91 @@
+// The endpoint's web config: what it accepts, what stops the start and why,
+// and bcrypt passwords.
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+
+#include <fstream>
+
+#include "ctl/http/web_config.h"
+#include "tests/support/temp_dir.h"
+
+using namespace vexilctl;
+
+namespace {
+
+std::string bcrypt(const std::string& password) {
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  EXPECT_TRUE(crypt_gensalt_rn("$2b$", 5, nullptr, 0, salt, sizeof salt));
+  crypt_data data{};
+  return crypt_r(password.c_str(), salt, &data);
+}
+
+} // namespace
+
+TEST(WebConfig, TlsAndUsersAreRead) {
+  TempDir dir("vexil-web");
+  std::ofstream(dir / "server.crt") << "CERT";
+  std::ofstream(dir / "server.key") << "KEY";
+  std::ofstream(dir / "ca.crt") << "CA";
+  const std::string hash = bcrypt("s3cret");
+  std::ofstream(dir / "web.yml") << "tls_server_config:\n"
+                                    "  cert_file: server.crt\n" // beside the config
+                                 << "  key_file: " << (dir / "server.key").string() << "\n"
+                                 << "  client_auth_type: RequireAndVerifyClientCert\n"
+                                    "  client_ca_file: ca.crt\n"
+                                    "  min_version: TLS13\n"
+                                    "basic_auth_users:\n"
+                                    "  prometheus: '"
+                                 << hash << "'\n";
+  WebConfig web;
+  std::string error;
+  ASSERT_TRUE(LoadWebConfig((dir / "web.yml").string(), web, error)) << error;
+  EXPECT_TRUE(web.Tls);
+  EXPECT_EQ(web.CertPem, "CERT");
+  EXPECT_EQ(web.KeyPem, "KEY");
+  EXPECT_EQ(web.ClientCaPem, "CA");
+  EXPECT_EQ(web.Auth, WebConfig::RequireAndVerifyClientCert);
+  EXPECT_EQ(web.MinVersion, "TLS13");
+  ASSERT_EQ(web.Users.count("prometheus"), 1u);
+  EXPECT_TRUE(CheckPassword(web.Users["prometheus"], "s3cret"));
+  EXPECT_FALSE(CheckPassword(web.Users["prometheus"], "s3cre"));
+  EXPECT_FALSE(CheckPassword(web.Users["prometheus"], ""));
+
+  std::ofstream(dir / "empty.yml") << "";
+  ASSERT_TRUE(LoadWebConfig((dir / "empty.yml").string(), web, error)) << error;
+  EXPECT_FALSE(web.Tls);
+  EXPECT_TRUE(web.Users.empty());
+}
+
+TEST(WebConfig, BadFilesSayWhatIsWrongAndWhere) {
+  TempDir dir("vexil-web");
+  std::ofstream(dir / "server.crt") << "CERT";
+  const std::pair<const char*, const char*> cases[] = {
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: missing.key\n",
+       "key_file " /* then the path */},
+      {"tls_server_config: [unclosed\n", "not YAML"},
+      {"basic_auth_users:\n  admin: plaintext\n", "the password of admin is not a bcrypt hash"},
+      {"basic_auth_users:\n  admin: $1$abcdefgh$0123456789012345678901\n", "not a bcrypt hash"},
+      {"tls_server_config:\n  cert_file: server.crt\n", "needs both cert_file and key_file"},
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: server.crt\n"
+       "  client_auth_type: RequireAndVerifyClientCert\n",
+       "needs a client_ca_file"},
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: server.crt\n"
+       "  client_auth_type: Sometimes\n",
+       "client_auth_type Sometimes is none of"},
+      {"http_server_config:\n  http2: false\n", "http_server_config is not a setting"},
+  };
+  for (const auto& [text, reason] : cases) {
+    std::ofstream(dir / "web.yml") << text;
+    WebConfig web;
+    std::string error;
+    EXPECT_FALSE(LoadWebConfig((dir / "web.yml").string(), web, error)) << text;
+    EXPECT_EQ(error.rfind("--web.config.file " + (dir / "web.yml").string() + ": ", 0), 0u)
+        << error;
+    EXPECT_NE(error.find(reason), std::string::npos) << text << " -> " << error;
+  }
+  WebConfig web;
+  std::string error;
+  EXPECT_FALSE(LoadWebConfig((dir / "none.yml").string(), web, error));
+  EXPECT_NE(error.find("cannot read it"), std::string::npos) << error;
+}
