@@ -5,7 +5,7 @@
 #   ./dev.sh build [preset]             install what is missing and build
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
 #   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
-#   ./dev.sh package                    build the Debian package (build/package/vexil_*.deb)
+#   ./dev.sh package                    build the Debian packages (build/deb/*.deb), lintian
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -49,8 +49,7 @@ case "$cmd" in
       PACKAGES+=(dpkg-dev debootstrap systemd-container python3)
       ensure_packages
       "$0" package
-      debs=(build/package/vexil_*.deb)
-      exec python3 tests/system/run.py "${debs[-1]}"
+      exec python3 tests/system/run.py build/deb/vexil-agent_*.deb build/deb/vexil-ctl_*.deb
     fi
     build "${1:-default}"
     ctest --preset "${1:-default}"
@@ -67,12 +66,18 @@ case "$cmd" in
       build/fuzz/corpus bench/fuzz/corpus
     ;;
   package)
-    PACKAGES+=(dpkg-dev)
+    # Debian's way: dpkg-buildpackage with debhelper on a copy of the tree, so
+    # that the work tree stays clean; the packages land in build/deb.
+    PACKAGES+=(dpkg-dev debhelper fakeroot scdoc lintian)
     ensure_packages
-    cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-      -DVEXIL_TESTS=OFF -DVEXIL_BENCH=OFF >/dev/null
-    cmake --build build/package
-    (cd build/package && cpack -G DEB)
+    version=$(dpkg-parsechangelog -S Version)
+    rm -rf build/deb
+    mkdir -p "build/deb/vexil-$version"
+    tar --exclude=./build --exclude=./.git -cf - . | tar -C "build/deb/vexil-$version" -xf -
+    (cd "build/deb/vexil-$version" && dpkg-buildpackage -us -uc -b)
+    # No error and no warning, pedantic notes included in the report.
+    lintian -EvIL +pedantic --fail-on error,warning build/deb/vexil_"${version}"_*.changes
+    ls build/deb/*.deb
     ;;
   demo)
     build default

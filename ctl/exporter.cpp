@@ -116,13 +116,7 @@ public:
   // 0 when serving, else the exit status.
   int Serve(const std::vector<std::string>& listen, const WebConfig& web) {
     std::string error;
-    bool usage = false;
-    http_ = HttpServer::Start(
-        listen, web, [this](const HttpRequest& request) { return answer(request); }, error, usage);
-    if (!http_) {
-      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
-      return usage ? 2 : 1;
-    }
+    // The control socket first: once the endpoint answers, commands can go.
     control_ = ControlServer::Open(
         loop_, ControlSocketPath(), [this](const std::string& name) { return find(name); }, error);
     if (!control_)
@@ -130,6 +124,13 @@ public:
                    "vexil-ctl: no control socket (%s): vexil-ctl send cannot reach the lines "
                    "this exporter holds\n",
                    error.c_str());
+    bool usage = false;
+    http_ = HttpServer::Start(
+        listen, web, [this](const HttpRequest& request) { return answer(request); }, error, usage);
+    if (!http_) {
+      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      return usage ? 2 : 1;
+    }
     for (const auto& url : http_->Urls())
       std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n",
                    rows_.size(), url.c_str());

@@ -51,13 +51,15 @@ inline bool WaitForPort(int port, int timeoutMs = 10000) {
   return false;
 }
 
-// The body of GET path on 127.0.0.1:port (HTTP/1.0: the server closes), ""
-// when nothing answers.
-inline std::string HttpGet(int port, const std::string& path) {
+// The whole answer (status line, headers, body) to one HTTP/1.0 request on
+// 127.0.0.1:port (the server closes after it), "" when nothing answers.
+inline std::string HttpExchange(int port, const std::string& method, const std::string& path,
+                                const std::string& headers = "") {
   int s = -1;
   std::string got;
   if (ConnectLoopback(port, s)) {
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request =
+        method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
     if (write(s, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
       char buf[8192];
       for (ssize_t k; (k = read(s, buf, sizeof buf)) > 0;)
@@ -65,6 +67,12 @@ inline std::string HttpGet(int port, const std::string& path) {
     }
     close(s);
   }
+  return got;
+}
+
+// The body of GET path on 127.0.0.1:port, "" when nothing answers.
+inline std::string HttpGet(int port, const std::string& path) {
+  const std::string got = HttpExchange(port, "GET", path);
   const auto body = got.find("\r\n\r\n");
   return body == std::string::npos ? "" : got.substr(body + 4);
 }

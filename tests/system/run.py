@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""The packaged agent on a real systemd: each case boots a fresh Debian 12
+"""The packages on a real systemd: each case boots a fresh Debian 12
 container (systemd-nspawn, a volatile overlay over a cached root), installs
-the .deb, binds a host pty at /dev/vexil/COM2 and watches from the host.
+the .debs, binds a host pty at /dev/vexil/COM2 and watches from the host.
 A power action ends only the container (its own PID namespace): the host
 stays up, so nothing here sets VEXIL_POWER_COMMAND for the service.
 
-    tests/system/run.py DEB [CASE...]
+    tests/system/run.py DEB... [CASE...]
 
 Needs root, debootstrap, systemd-nspawn (systemd-container) and nsenter.
 The container root is made once and kept in /var/cache/vexil-test.
@@ -45,16 +45,26 @@ def need_tools():
             fail(f"{tool} is missing: apt-get install {package} (./dev.sh test system does)")
 
 
-def deb_depends(deb):
-    """Package names the .deb depends on, for the container root."""
-    out = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True, text=True,
-                         check=True).stdout
-    return sorted({re.split(r"[ (]", d.strip())[0] for d in out.split(",") if d.strip()})
+def deb_field(deb, field):
+    return subprocess.run(["dpkg-deb", "-f", deb, field], capture_output=True, text=True,
+                          check=True).stdout.strip()
 
 
-def container_root(deb):
-    """A root with systemd and the package's dependencies, made once and cached."""
-    packages = sorted(set(BASE_PACKAGES + deb_depends(deb)))
+def deb_depends(debs):
+    """Package names the .debs depend on (but one another), for the container root."""
+    ours = {deb_field(d, "Package") for d in debs}
+    names = set()
+    for d in debs:
+        for dep in deb_field(d, "Depends").split(","):
+            name = re.split(r"[ (|]", dep.strip())[0]
+            if name and name not in ours:
+                names.add(name)
+    return sorted(names)
+
+
+def container_root(debs):
+    """A root with systemd and the packages' dependencies, made once and cached."""
+    packages = sorted(set(BASE_PACKAGES + deb_depends(debs)))
     key = hashlib.sha256(" ".join([SUITE] + packages).encode()).hexdigest()[:12]
     root = os.path.join(CACHE, f"{SUITE}-{key}")
     if os.path.isdir(os.path.join(root, "usr/lib/systemd")):
@@ -77,7 +87,7 @@ def container_root(deb):
 class Container:
     """A booted container with a host pty bound at /dev/vexil/COM2."""
 
-    def __init__(self, root, deb, name):
+    def __init__(self, root, debs, name, extra_bind=None):
         self.master, slave = os.openpty()
         tty.setraw(slave)
         tty.setraw(self.master)
@@ -92,9 +102,10 @@ class Container:
             ["systemd-nspawn", "-D", root, "--volatile=overlay", "--register=no", "--keep-unit",
              "--private-network", "--console=pipe", "-b",
              f"--bind={self.slave_path}:/dev/vexil/COM2",
-             f"--bind-ro={os.path.dirname(os.path.abspath(deb))}:/mnt/vexil"],
+             f"--bind-ro={os.path.dirname(os.path.abspath(debs[0]))}:/mnt/vexil"]
+            + ([f"--bind-ro={extra_bind[0]}:{extra_bind[1]}"] if extra_bind else []),
             stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-        self.deb = os.path.basename(deb)
+        self.debs = [f"/mnt/vexil/{os.path.basename(d)}" for d in debs]
         self.buf = b""
         self.leader = self._find_leader()
         self._wait_running()
@@ -130,14 +141,17 @@ class Container:
                                  f"{result.stderr.strip()}")
         return result
 
+    def install(self):
+        self.run("dpkg", "-i", *self.debs, timeout=120)
+
     def install_and_start(self):
-        self.run("dpkg", "-i", f"/mnt/vexil/{self.deb}", timeout=120)
+        self.install()  # the agent starts here, as a Debian service does
         started = time.time()
         self.run("systemctl", "start", "vexil-agent")  # Type=notify: returns once ready
         return started
 
-    def show(self, prop):
-        return self.run("systemctl", "show", "-p", prop, "--value", "vexil-agent").stdout.strip()
+    def show(self, prop, unit="vexil-agent"):
+        return self.run("systemctl", "show", "-p", prop, "--value", unit).stdout.strip()
 
     def release_line(self):
         """What the kernel does for a real port when its last user dies: the
@@ -301,10 +315,13 @@ def exposure_of(unit):
 
 def case_exporter_as_a_confined_user(c):
     """vexil-exporter.service: no root, the line from /etc/default, metrics on HTTP."""
-    c.run("dpkg", "-i", f"/mnt/vexil/{c.deb}", timeout=120)
+    c.install()
+    # The agent (started by its package) holds COM2: this host is the
+    # controller now.
+    c.run("systemctl", "stop", "vexil-agent")
     c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_LISTEN=127.0.0.1:9868\\n'"
           " > /etc/default/vexil-exporter")
-    c.run("systemctl", "start", "vexil-exporter")
+    c.run("systemctl", "restart", "vexil-exporter")
     # Type=simple: "started" comes at the fork, before the service manager
     # has switched the new process to its user; ask until it has.
     end = time.time() + 10
@@ -344,21 +361,95 @@ def case_exporter_as_a_confined_user(c):
     expect(got == b"\xaa\xcc\xb1\xee", f"the command on the line: {got!r}")
 
 
+def upgraded_agent(deb, into):
+    """The agent's package rebuilt with a higher version, in the folder into."""
+    tree = os.path.join(into, "tree")
+    shutil.rmtree(tree, ignore_errors=True)
+    subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
+    control = os.path.join(tree, "DEBIAN", "control")
+    with open(control) as f:
+        text = f.read()
+    version = deb_field(deb, "Version")
+    with open(control, "w") as f:
+        f.write(text.replace(f"Version: {version}", f"Version: {version}+upgrade1"))
+    out = os.path.join(into, "vexil-agent-upgrade.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, out], check=True,
+                   capture_output=True)
+    shutil.rmtree(tree)
+    return out
+
+
+def closure_size_kib(c, package):
+    """Installed size of a package and everything it depends on, from the
+    container's package database."""
+    names = c.run("sh", "-c", f"apt-cache depends --recurse --no-recommends --no-suggests "
+                  f"--no-conflicts --no-breaks --no-replaces --no-enhances {package} "
+                  f"| grep -v '^ ' | sort -u", check=False).stdout.split()
+    total = 0
+    for name in names:
+        size = c.run("dpkg-query", "-W", "-f=${Installed-Size}", name.split(":")[0],
+                     check=False).stdout.strip()
+        total += int(size) if size.isdigit() else 0
+    return len(names), total
+
+
+def case_packages_install_upgrade_remove_purge(c):
+    """What Debian's own daemon packages do: started on install, restarted on
+    upgrade, stopped on removal, configuration gone on purge."""
+    c.install()
+    for unit in ("vexil-agent", "vexil-exporter"):
+        expect(c.show("ActiveState", unit) == "active", f"{unit} is not active after install")
+        expect(c.show("UnitFileState", unit) == "enabled", f"{unit} is not enabled")
+    expect(c.next_inventory(8) is not None, "the installed agent does not report")
+    for package in ("vexil-agent", "vexil-ctl"):
+        count, kib = closure_size_kib(c, package)
+        print(f"  {package}: {count} packages with its dependencies, {kib / 1024:.1f} MiB "
+              f"installed", flush=True)
+
+    pid = c.show("MainPID")
+    c.run("dpkg", "-i", "/mnt/upgrade/vexil-agent-upgrade.deb", timeout=120)
+    version = c.run("dpkg-query", "-W", "-f=${Version}", "vexil-agent").stdout
+    expect(version.endswith("+upgrade1"), f"the upgrade did not install ({version})")
+    expect(c.show("MainPID") not in ("0", pid) and c.show("ActiveState") == "active",
+           "the agent was not restarted by the upgrade")
+    c.drain()
+    expect(c.next_inventory(8) is not None, "the upgraded agent does not report")
+
+    c.run("dpkg", "-r", "vexil-agent", timeout=120)
+    state = c.show("ActiveState")
+    expect(state in ("inactive", ""), f"the agent is {state!r} after removal")
+    expect(c.run("test", "-e", "/etc/default/vexil-agent", check=False).returncode == 0,
+           "removal took the configuration (only purge does)")
+    c.run("dpkg", "-P", "vexil-agent", "vexil-ctl", timeout=120)
+    for path in ("/etc/default/vexil-agent", "/etc/default/vexil-exporter", "/etc/vexil/lines"):
+        expect(c.run("test", "-e", path, check=False).returncode != 0, f"{path} left after purge")
+    expect(c.show("ActiveState", "vexil-exporter") in ("inactive", ""),
+           "the exporter runs after purge")
+
+
 CASES = [case_starts_reports_and_is_supervised, case_reboot, case_poweroff,
-         case_confinement_hides_nothing, case_exporter_as_a_confined_user]
+         case_confinement_hides_nothing, case_exporter_as_a_confined_user,
+         case_packages_install_upgrade_remove_purge]
 
 
 def main():
-    if len(sys.argv) < 2:
-        fail("usage: run.py DEB [CASE...]")
-    deb = sys.argv[1]
-    wanted = sys.argv[2:]
+    debs = [a for a in sys.argv[1:] if a.endswith(".deb")]
+    wanted = [a for a in sys.argv[1:] if not a.endswith(".deb")]
+    if not debs:
+        fail("usage: run.py DEB... [CASE...]")
     need_tools()
-    root = container_root(deb)
+    root = container_root(debs)
     passed = failed = 0
+    upgrade_dir = os.path.join(CACHE, "upgrade")
+    os.makedirs(upgrade_dir, exist_ok=True)
+    upgraded_agent(next(d for d in debs if deb_field(d, "Package") == "vexil-agent"), upgrade_dir)
 
+    unpacked = os.path.join(CACHE, "unpacked")
+    shutil.rmtree(unpacked, ignore_errors=True)
+    for d in debs:
+        subprocess.run(["dpkg-deb", "-x", d, unpacked], check=True)
     for unit in ("vexil-agent.service", "vexil-exporter.service"):
-        path = os.path.join(os.path.dirname(os.path.abspath(deb)), "packaging", unit)
+        path = os.path.join(unpacked, "lib", "systemd", "system", unit)
         exposure = exposure_of(path) if os.path.exists(path) else None
         print(f"exposure of {unit}: {exposure}")
         if exposure is not None and exposure <= 2.0:
@@ -374,7 +465,7 @@ def main():
         start = time.time()
         c = None
         try:
-            c = Container(root, deb, name)
+            c = Container(root, debs, name, (upgrade_dir, "/mnt/upgrade"))
             case(c)
             passed += 1
             print(f"ok {name} ({time.time() - start:.1f} s)", flush=True)
