@@ -15,7 +15,6 @@
 #include "platform/service.h"
 #include "platform/sysfigures.h"
 
-#include <QCloseEvent>
 #include <QCoreApplication>
 
 // Constant bytes are set when the unit is loaded; the rest starts at zero.
@@ -289,18 +288,7 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-// The window's captions are simplified Chinese, stored as GBK.
-const char CAPTION[] = "Vexil\xBD\xDA\xB5\xE3\xB5\xF7\xCA\xD4"; // Vexil节点调试
-const char CAP_RUN[] = "\xD4\xCB\xD0\xD0";                      // 运行
-const char CAP_PAUSE[] = "\xD4\xDD\xCD\xA3";                    // 暂停
-const char CAP_CLEAR[] = "\xC7\xE5\xBF\xD5";                    // 清空
-const char CAP_EXIT[] = "\xCD\xCB\xB3\xF6";                     // 退出
-const char CAP_HIDE[] = "\xD2\xFE\xB2\xD8";                     // 隐藏
 const std::string SEPARATOR(44, '*');
-
-QString gbk(const char* text) {
-  return QString::fromStdString(platform::ToUtf8(text, 134));
-}
 
 std::int32_t s32(const unsigned char* p) {
   return static_cast<std::int32_t>(p[0] | p[1] << 8 | p[2] << 16 |
@@ -316,44 +304,6 @@ std::string text(const unsigned char* p, std::size_t width) {
 
 TForm1::TForm1() {
   Form1 = this;
-  setWindowTitle(gbk(CAPTION));
-  setGeometry(167, 131, 612, 438);
-  QFont f(QStringLiteral("MS Sans Serif"));
-  f.setPixelSize(11);
-  setFont(f);
-
-  memo = new QPlainTextEdit(this);
-  memo1 = new QPlainTextEdit(this);
-  for (QPlainTextEdit* pane : {memo, memo1}) {
-    pane->setReadOnly(true);
-    pane->setMaximumBlockCount(MAX_PANE_LINES);
-    pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  }
-  memo->setObjectName("memo");
-  memo1->setObjectName("memo1");
-  Panel1 = new QWidget(this);
-  Panel1->setObjectName("Panel1");
-  const auto button = [this](const char* name, const char* caption, int left, int width) {
-    auto* b = new QPushButton(gbk(caption), Panel1);
-    b->setObjectName(name);
-    b->setGeometry(left, 16, width, 33);
-    return b;
-  };
-  Button6 = button("Button6", CAP_RUN, 58, 73);
-  Button5 = button("Button5", CAP_PAUSE, 157, 73);
-  Button2 = button("Button2", CAP_CLEAR, 257, 75);
-  Button1 = button("Button1", CAP_EXIT, 364, 75);
-  Button4 = button("Button4", CAP_HIDE, 470, 75);
-  setTabOrder(Button1, Button2);
-  setTabOrder(Button2, Button4);
-  setTabOrder(Button4, Button5);
-  setTabOrder(Button5, Button6);
-  QObject::connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(nullptr); });
-  QObject::connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(nullptr); });
-  QObject::connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(nullptr); });
-  QObject::connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(nullptr); });
-  QObject::connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(nullptr); });
-
   Timer1 = std::make_unique<TTimer>(this, 5000, false, [this] { Timer1Timer(nullptr); });
   Timer2 = std::make_unique<TTimer>(this, 3000, true, [this] { Timer2Timer(nullptr); });
 
@@ -382,17 +332,9 @@ TForm1::~TForm1() {
     Form1 = nullptr;
 }
 
-void TForm1::resizeEvent(QResizeEvent*) {
-  // memo fills what memo1 (right, 316 wide) and Panel1 (bottom, 61 high) leave.
-  const int panel = 61, right = 316;
-  Panel1->setGeometry(0, height() - panel, width(), panel);
-  memo1->setGeometry(width() - right, 0, right, height() - panel);
-  memo->setGeometry(0, 0, width() - right, height() - panel);
-}
-
-void TForm1::_Log(QPlainTextEdit* Pane, const std::string& Line) {
-  // Byte for byte, as an 8-bit pane shows received bytes.
-  Pane->appendPlainText(QString::fromLatin1(Line.data(), static_cast<qsizetype>(Line.size())));
+void TForm1::_Log(TForm1View::TPane Pane, const std::string& Line) {
+  if (View)
+    View->Append(Pane, Line);
 }
 
 bool TForm1::FormCreate(AnsiString& Error) {
@@ -411,11 +353,11 @@ void TForm1::Timer1Timer(TObject*) {
   if (com->fGetActive())
     sent = com->Write(LoadPacket, LOAD_PACKET_SIZE);
   if (debugMode == 1) {
-    _Log(memo, "memrate:" + std::to_string(LoadPacket[2]));
+    _Log(TForm1View::pnMemo, "memrate:" + std::to_string(LoadPacket[2]));
     for (int i = 0; i < 16; ++i)
-      _Log(memo, "cpurate" + std::to_string(i) + std::to_string(LoadPacket[3 + i]));
-    _Log(memo, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
-    _Log(memo, SEPARATOR);
+      _Log(TForm1View::pnMemo, "cpurate" + std::to_string(i) + std::to_string(LoadPacket[3 + i]));
+    _Log(TForm1View::pnMemo, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
+    _Log(TForm1View::pnMemo, SEPARATOR);
   }
 }
 
@@ -426,21 +368,21 @@ void TForm1::Timer2Timer(TObject*) {
     sent = com->Write(InventoryPacket, INVENTORY_PACKET_SIZE);
   if (debugMode == 1) {
     const unsigned char* p = InventoryPacket;
-    _Log(memo1, "cpunum:" + std::to_string(p[2]));
-    _Log(memo1, "netnum:" + std::to_string(p[3]));
-    _Log(memo1, "disknum:" + std::to_string(p[4]));
-    _Log(memo1, "cpumhz:" + std::to_string(s32(p + 5)));
-    _Log(memo1, "memtotal:" + std::to_string(s32(p + 9)));
-    _Log(memo1, "disktotal:" + text(p + 13, 8));
-    _Log(memo1, "hostname:" + text(p + 21, 16));
-    _Log(memo1, "hostip1:" + text(p + 37, 16));
-    _Log(memo1, "hostip2:" + text(p + 53, 16));
-    _Log(memo1, "hostip3:" + text(p + 69, 16));
-    _Log(memo1, "hostip4:" + text(p + 85, 16));
-    _Log(memo1, "cputype:" + text(p + 101, 48));
-    _Log(memo1, "ostype:" + text(p + 149, 48));
-    _Log(memo1, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
-    _Log(memo1, SEPARATOR);
+    _Log(TForm1View::pnMemo1, "cpunum:" + std::to_string(p[2]));
+    _Log(TForm1View::pnMemo1, "netnum:" + std::to_string(p[3]));
+    _Log(TForm1View::pnMemo1, "disknum:" + std::to_string(p[4]));
+    _Log(TForm1View::pnMemo1, "cpumhz:" + std::to_string(s32(p + 5)));
+    _Log(TForm1View::pnMemo1, "memtotal:" + std::to_string(s32(p + 9)));
+    _Log(TForm1View::pnMemo1, "disktotal:" + text(p + 13, 8));
+    _Log(TForm1View::pnMemo1, "hostname:" + text(p + 21, 16));
+    _Log(TForm1View::pnMemo1, "hostip1:" + text(p + 37, 16));
+    _Log(TForm1View::pnMemo1, "hostip2:" + text(p + 53, 16));
+    _Log(TForm1View::pnMemo1, "hostip3:" + text(p + 69, 16));
+    _Log(TForm1View::pnMemo1, "hostip4:" + text(p + 85, 16));
+    _Log(TForm1View::pnMemo1, "cputype:" + text(p + 101, 48));
+    _Log(TForm1View::pnMemo1, "ostype:" + text(p + 149, 48));
+    _Log(TForm1View::pnMemo1, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
+    _Log(TForm1View::pnMemo1, SEPARATOR);
   }
   if (tickCount >= 1) {
     Timer1->fSetEnabled(true);
@@ -458,26 +400,26 @@ void TForm1::comPackage(TObject*, int NotifyType) {
   // Bytes past the count read are absent: a short package cannot pass.
   const auto byte = [&](int i) { return i < count ? buffer[i] : 0; };
   if (debugMode != 0) {
-    _Log(memo1, "receive:" + text(buffer, static_cast<std::size_t>(std::max(count, 0L))));
-    _Log(memo1, "receive byte:" + std::to_string(count));
+    _Log(TForm1View::pnMemo1, "receive:" + text(buffer, static_cast<std::size_t>(std::max(count, 0L))));
+    _Log(TForm1View::pnMemo1, "receive byte:" + std::to_string(count));
     for (int i = 0; i < 4; ++i)
-      _Log(memo1, "receive:" + std::to_string(static_cast<signed char>(byte(i))));
+      _Log(TForm1View::pnMemo1, "receive:" + std::to_string(static_cast<signed char>(byte(i))));
     for (int v : {170, 204, 193, 238})
-      _Log(memo1, "should receive:" + std::to_string(v));
-    _Log(memo1, "sizeof char:" + std::to_string(sizeof(char)));
+      _Log(TForm1View::pnMemo1, "should receive:" + std::to_string(v));
+    _Log(TForm1View::pnMemo1, "sizeof char:" + std::to_string(sizeof(char)));
   }
   if (count <= 0 || byte(0) != 0xAA || byte(3) != 0xEE)
     return;
   switch (byte(2)) {
   case 0xC1:
     if (debugMode != 0)
-      _Log(memo1, "******system halt*********");
+      _Log(TForm1View::pnMemo1, "******system halt*********");
     else
       SystemPower(0);
     break;
   case 0xC2:
     if (debugMode != 0)
-      _Log(memo1, "******system reboot*********");
+      _Log(TForm1View::pnMemo1, "******system reboot*********");
     else
       SystemPower(1);
     break;
@@ -503,28 +445,27 @@ void TForm1::Button5Click(TObject*) {
 }
 
 void TForm1::Button2Click(TObject*) {
-  memo->clear();
-  memo1->clear();
+  if (View) {
+    View->Clear(TForm1View::pnMemo);
+    View->Clear(TForm1View::pnMemo1);
+  }
 }
 
 void TForm1::Button1Click(TObject*) {
   Timer1->fSetEnabled(false);
   Timer2->fSetEnabled(false);
-  close();
+  if (View)
+    View->Hide(); // the window closes
   FormClose();
   QCoreApplication::exit(0);
 }
 
 void TForm1::Button4Click(TObject*) {
-  hide();
+  if (View) {
+    View->Hide();
+    View->Clear(TForm1View::pnMemo);
+  }
   debugMode = 0;
-  memo->clear();
-}
-
-void TForm1::closeEvent(QCloseEvent* e) {
-  FormClose();
-  QCoreApplication::exit(0);
-  QWidget::closeEvent(e);
 }
 
 void TForm1::FormClose() {

@@ -41,19 +41,30 @@ void SystemPower(int Mode);
 // still runs after Ms milliseconds (Ms < 0: waits as long as it takes).
 bool WaitForPowerAction(int Ms = -1);
 
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QWidget>
+#include <QObject>
 
 #include <memory>
 
 #include "app/line_keeper.h"
 #include "device/Hxcommdevice.h"
-#include "device/forms.h"
+#include "device/timers.h"
 
-// The agent's main window: two log panes over a strip of five buttons, the
-// two report timers and the serial line.
-class TForm1 : public QWidget {
+// What the agent's window shows, when it has one: the debug window of the
+// window library (-d). The agent itself links no window code.
+class TForm1View {
+public:
+  enum TPane { pnMemo, pnMemo1 }; // the left (load) and right (inventory) panes
+  virtual ~TForm1View() = default;
+  virtual void Append(TPane Pane, const std::string& Line) = 0;
+  virtual void Clear(TPane Pane) = 0;
+  virtual void Hide() = 0;
+};
+
+// The agent's main window: the two report timers, the serial line and the
+// handlers of its five buttons. Its panes and buttons (memo, memo1, Panel1,
+// Button1 ...) live in the window library's TForm1Window, made only for -d;
+// without one the form runs hidden, as it does without -d.
+class TForm1 : public QObject {
 public:
   // Lines kept in each pane; older ones scroll away.
   static constexpr int MAX_PANE_LINES = 5000;
@@ -75,28 +86,18 @@ public:
   // Timers off, line closed, threads joined.
   void FormClose();
 
-  QPlainTextEdit* memo;
-  QWidget* Panel1;
-  QPushButton* Button1;
-  QPushButton* Button2;
   std::unique_ptr<TTimer> Timer1;
   std::unique_ptr<THxCommDevice> com;
   std::unique_ptr<TTimer> Timer2;
-  QPushButton* Button4;
-  QPushButton* Button5;
-  QPushButton* Button6;
-  QPlainTextEdit* memo1;
   // Keeps com on a working line: COM2, else COM1; reopened when lost.
   std::unique_ptr<TLineKeeper> Lines;
   int debugMode = 0;
   int tickCount = 0;
-
-protected:
-  void closeEvent(QCloseEvent* e) override;
-  void resizeEvent(QResizeEvent* e) override;
+  // The window, while one shows this form (set by the window itself).
+  TForm1View* View = nullptr;
 
 private:
-  void _Log(QPlainTextEdit* Pane, const std::string& Line);
+  void _Log(TForm1View::TPane Pane, const std::string& Line);
   bool _Closed = false;
 };
 

@@ -6,7 +6,7 @@
 //
 // Settings come from the environment: VEXIL_PORT_DIR (where COM<n> lives),
 // VEXIL_POWER_COMMAND (a program run instead of powering off or rebooting).
-#include <QApplication>
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "app/Unit1.h"
+#include "app/windows.h"
 #include "platform/serial.h"
 #include "platform/service.h"
 #include "vexil/version.h"
@@ -80,7 +81,23 @@ int main(int argc, char** argv) {
     return 1;
   }
   FilterQtStartupNotices();
-  QApplication app(argc, argv);
+  // Windows only for -d: their library is loaded then, and never otherwise.
+  TAgentWindows* windows = nullptr;
+  if (debug) {
+    std::string why;
+    windows = LoadAgentWindows(why);
+    if (!windows) {
+      std::fprintf(stderr,
+                   "vexil-agent: -d shows the debug window, which comes with the package "
+                   "vexil-agent-gui (%s); install it (apt install vexil-agent-gui), or run "
+                   "without -d\n",
+                   why.c_str());
+      return 1;
+    }
+  }
+  const std::unique_ptr<QCoreApplication> app =
+      windows ? windows->MakeApplication(argc, argv)
+              : std::make_unique<QCoreApplication>(argc, argv);
 
   TForm1 form;
   // SIGTERM, SIGINT and SIGHUP end the run the way Exit does.
@@ -90,9 +107,8 @@ int main(int argc, char** argv) {
   if (!form.FormCreate(error)) {
     const std::string text =
         error + "; check the cable or adapter, or point VEXIL_PORT_DIR at the ports";
-    if (debug)
-      ShowMessageBox(nullptr, QString::fromStdString(text), QStringLiteral("vexil-agent"),
-                     TMsgIcon::Error);
+    if (windows)
+      windows->ShowError(text);
     else
       std::fprintf(stderr, "vexil-agent: %s\n", text.c_str());
     return 1; // a service manager must see the failure
@@ -109,9 +125,10 @@ int main(int argc, char** argv) {
     watchdog.start(static_cast<int>(std::max<std::uint64_t>(ms / 3, 1)));
   }
   form.debugMode = debug ? 1 : 0;
-  if (debug)
-    form.show();
-  app.exec();
+  std::unique_ptr<TForm1View> window;
+  if (windows)
+    window = windows->ShowWindow(form);
+  app->exec();
   form.FormClose();
   if (!WaitForPowerAction(POWER_WAIT_AT_EXIT_MS)) {
     // The line is closed and its threads joined; only the power program's

@@ -1,6 +1,5 @@
 #include "device/Hxcommdevice.h"
 
-#include "device/Unit_hxcommdevice_settings.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -129,9 +128,17 @@ bool THxCustomCommDevice::EscapeCommFunction(unsigned long Function) {
   return _Port->EscapeCommFunction(static_cast<std::uint32_t>(Function));
 }
 
+namespace {
+THxCustomCommDevice::TSettingsDialogFn settingsDialog = nullptr;
+} // namespace
+
+void THxCustomCommDevice::SetSettingsDialog(TSettingsDialogFn Fn) {
+  settingsDialog = Fn;
+}
+
 bool THxCustomCommDevice::SettingsDialog(TComponent* AOwner, bool ActivateAfter) {
-  TForm_HxCommDevice_Settings dialog(AOwner, this, ActivateAfter);
-  return dialog.exec() == TForm::mrOk;
+  // The dialog lives with the windows: without them there is nothing to show.
+  return settingsDialog && settingsDialog(*this, AOwner, ActivateAfter);
 }
 
 // ---------------------------------------------------------------------------

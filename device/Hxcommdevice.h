@@ -94,6 +94,11 @@ public:
   // Creates the settings dialog for this component, shows it modally and
   // destroys it; true when the user left it with OK.
   virtual bool SettingsDialog(TComponent* AOwner, bool ActivateAfter);
+  // The settings dialog is part of the window library, which sets this when
+  // it is loaded; without it SettingsDialog shows nothing and returns false.
+  using TSettingsDialogFn = bool (*)(THxCustomCommDevice& Device, TComponent* AOwner,
+                                     bool ActivateAfter);
+  static void SetSettingsDialog(TSettingsDialogFn Fn);
   virtual AnsiString ClassName() const { return "THxCustomCommDevice"; }
 
   // Published properties.

@@ -417,3 +417,18 @@ void TForm_HxCommDevice_Settings::BnAboutClick(TObject*) {
   TForm_HXComm32_About about(nullptr, Device->ClassName());
   about.exec();
 }
+
+namespace {
+
+// The component shows this dialog wherever the window library is linked or
+// loaded.
+const bool dialogOffered = [] {
+  THxCustomCommDevice::SetSettingsDialog(
+      [](THxCustomCommDevice& Device, TComponent* AOwner, bool ActivateAfter) {
+        TForm_HxCommDevice_Settings dialog(AOwner, &Device, ActivateAfter);
+        return dialog.exec() == TForm::mrOk;
+      });
+  return true;
+}();
+
+} // namespace

@@ -7,10 +7,10 @@
 #include <QDialog>
 #include <QFont>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
+#include "device/timers.h"
 #include "platform/component.h"
 #include "platform/rtl.h"
 
@@ -58,27 +58,3 @@ public:
 private:
   TComponent* _Owner;
 };
-
-// A timer as the forms use it: enabling one that already runs keeps its
-// count-down; a new interval starts the count-down again.
-class TTimer {
-public:
-  TTimer(QObject* Parent, int IntervalMs, bool Enabled, std::function<void()> OnTimer);
-
-  bool Enabled() const { return _Timer.isActive(); }
-  void fSetEnabled(bool Value);
-  int Interval() const { return _Timer.interval(); }
-  void fSetInterval(int Ms);
-
-private:
-  QTimer _Timer;
-};
-
-// SIGTERM and SIGINT run onSignal on the thread of the event loop (a
-// self-pipe watched by the loop), so a service manager or Ctrl-C ends a
-// program the way its own Exit does.
-void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal);
-
-// Keeps Qt's start-up notice about a missing XDG_RUNTIME_DIR (normal for a
-// service or a plain shell) off standard error; every other message passes.
-void FilterQtStartupNotices();

@@ -2,6 +2,7 @@
 // PNG files, for a person to look at:
 //   xvfb-run -a build/default/tools/dialog-shots docs
 #include <QApplication>
+#include <QImage>
 #include <QPixmap>
 #include <QScreen>
 #include <QThread>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "app/Unit1.h"
+#include "app/Unit1_window.h"
 #include "base/Hx_base.h"
 #include "platform/serial_sim.h"
 #include "device/Hxcommdevice.h"
@@ -32,7 +34,17 @@ bool shoot(QWidget& w, const std::string& path) {
   if (QScreen* screen = w.screen(); screen && QGuiApplication::platformName() == "xcb")
     shot = screen->grabWindow(0, w.frameGeometry().x(), w.frameGeometry().y(),
                               w.frameGeometry().width(), w.frameGeometry().height());
-  if (shot.isNull())
+  // A screen with nothing drawn on it yet (Xvfb without a compositor can
+  // give one): the widget's own rendering instead.
+  const auto blank = [](const QPixmap& p) {
+    const QImage image = p.toImage();
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x)
+        if (image.pixel(x, y) != image.pixel(0, 0))
+          return false;
+    return true;
+  };
+  if (shot.isNull() || blank(shot))
     shot = w.grab();
   w.hide();
   const bool ok = shot.save(QString::fromStdString(path));
@@ -71,6 +83,7 @@ int main(int argc, char** argv) {
     platform::SimLine line;
     auto sim = line.Create("COM2");
     TForm1 form;
+    TForm1Window window(form);
     AnsiString error;
     if (!form.FormCreate(error)) {
       std::printf("could not open the simulated line: %s\n", error.c_str());
@@ -85,7 +98,7 @@ int main(int argc, char** argv) {
       QApplication::processEvents();
       QThread::msleep(10);
     }
-    ok = shoot(form, dir + "/debug-window.png") && ok;
+    ok = shoot(window, dir + "/debug-window.png") && ok;
     form.FormClose();
   }
   return ok ? 0 : 1;

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "app/Unit1.h"
+#include "app/Unit1_window.h"
 #include "platform/serial_sim.h"
 #include "tests/support/env_guard.h"
 #include "tests/support/notify_log.h"
@@ -62,6 +63,8 @@ protected:
   TempDir tmp{"vexil-form"};
   EnvGuard env;
   TForm1 form;
+  // The debug window's panes and buttons (the window library's part).
+  std::unique_ptr<TForm1Window> window = std::make_unique<TForm1Window>(form);
 };
 
 } // namespace
@@ -108,7 +111,7 @@ TEST_F(MainWindow, CommandsInNormalOperation) {
   std::string forty = "\xAA\xFF\xC2\xEE" + std::string(36, 'x');
   receive(forty);
   EXPECT_TRUE(waitPower("poweroff\nreboot\n"));
-  EXPECT_TRUE(lines(form.memo1).isEmpty()) << "nothing is logged without -d";
+  EXPECT_TRUE(lines(window->memo1).isEmpty()) << "nothing is logged without -d";
 }
 
 TEST_F(MainWindow, CommandsInDebugModeAreOnlyLogged) {
@@ -126,12 +129,12 @@ TEST_F(MainWindow, CommandsInDebugModeAreOnlyLogged) {
                                 "should receive:238",
                                 "sizeof char:1",
                                 "******system halt*********"};
-  const QStringList got = lines(form.memo1);
+  const QStringList got = lines(window->memo1);
   ASSERT_EQ(got.size(), expected.size()) << got.join("|").toStdString();
   for (int i = 1; i < got.size(); ++i)
     EXPECT_EQ(got[i], expected[i]) << i;
   receive("\xAA\xCC\xC2\xEE");
-  EXPECT_EQ(lines(form.memo1).last(), "******system reboot*********");
+  EXPECT_EQ(lines(window->memo1).last(), "******system reboot*********");
   EXPECT_EQ(power(), "") << "the node stays up";
 }
 
@@ -143,25 +146,25 @@ TEST_F(MainWindow, OtherNotifyTypesLeaveThePackageQueued) {
   form.comPackage(nullptr, 4);
   form.comPackage(nullptr, 0x38);
   EXPECT_EQ(form.com->ReadPackage(nullptr, 0), 4);
-  EXPECT_TRUE(lines(form.memo1).isEmpty());
+  EXPECT_TRUE(lines(window->memo1).isEmpty());
   form.comPackage(nullptr, 1);
   EXPECT_EQ(form.com->ReadPackage(nullptr, 0), 0);
-  EXPECT_EQ(lines(form.memo1).size(), 12);
+  EXPECT_EQ(lines(window->memo1).size(), 12);
 }
 
 TEST_F(MainWindow, ReportsAndTheirLogLines) {
   form.debugMode = 1;
   form.Timer2Timer(nullptr);
-  EXPECT_EQ(lines(form.memo1).size(), 15);
-  EXPECT_TRUE(lines(form.memo1)[0].startsWith("cpunum:"));
-  EXPECT_EQ(lines(form.memo1)[13], "====>send com2  200");
-  EXPECT_EQ(lines(form.memo1)[14], QString(44, '*'));
+  EXPECT_EQ(lines(window->memo1).size(), 15);
+  EXPECT_TRUE(lines(window->memo1)[0].startsWith("cpunum:"));
+  EXPECT_EQ(lines(window->memo1)[13], "====>send com2  200");
+  EXPECT_EQ(lines(window->memo1)[14], QString(44, '*'));
   EXPECT_EQ(form.Timer2->Interval(), 5000) << "after the first inventory tick";
   EXPECT_FALSE(form.Timer1->Enabled());
   form.Timer2Timer(nullptr);
   EXPECT_TRUE(form.Timer1->Enabled()) << "from the second inventory tick on";
   form.Timer1Timer(nullptr);
-  const QStringList load = lines(form.memo);
+  const QStringList load = lines(window->memo);
   ASSERT_EQ(load.size(), 19);
   EXPECT_TRUE(load[0].startsWith("memrate:"));
   EXPECT_TRUE(load[1].startsWith("cpurate0"));
@@ -183,12 +186,12 @@ TEST_F(MainWindow, ButtonsRunPauseClearHide) {
   form.Timer1Timer(nullptr);
   form.Button4Click(nullptr); // Hide
   EXPECT_EQ(form.debugMode, 0);
-  EXPECT_TRUE(lines(form.memo).isEmpty());
-  EXPECT_EQ(lines(form.memo1).size(), 15) << "Hide leaves the right pane";
+  EXPECT_TRUE(lines(window->memo).isEmpty());
+  EXPECT_EQ(lines(window->memo1).size(), 15) << "Hide leaves the right pane";
   form.Timer2Timer(nullptr);
-  EXPECT_EQ(lines(form.memo1).size(), 15) << "and stops all further logging";
+  EXPECT_EQ(lines(window->memo1).size(), 15) << "and stops all further logging";
   form.Button2Click(nullptr); // Clear
-  EXPECT_TRUE(lines(form.memo1).isEmpty());
+  EXPECT_TRUE(lines(window->memo1).isEmpty());
 }
 
 TEST(DebugSwitch, AnywhereInTheArgumentText) {

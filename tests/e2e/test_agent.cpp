@@ -57,6 +57,7 @@ public:
     return status;
   }
   void Signal(int sig) { kill(pid_, sig); }
+  pid_t Pid() const { return pid_; }
   // CPU seconds the agent has used so far (all its threads).
   double CpuSeconds() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
@@ -206,6 +207,47 @@ TEST_F(AgentOnPty, DebugModeOnlyLogsCommands) {
   agent.Signal(SIGINT);
   EXPECT_EQ(agent.Wait(5000), 0);
   EXPECT_EQ(slurp(dir / "stderr.out"), "*********usb changed********");
+}
+
+// The agent's normal run is headless: the program links no GUI library and
+// loads none; the window library comes in only for -d, and without it -d
+// says which package brings it.
+TEST_F(AgentOnPty, HeadlessUnlessAWindowIsAsked) {
+  const auto needed = [&](const std::string& program) {
+    const pid_t pid = SpawnChild("/usr/bin/readelf", {"-d", program}, {"PATH=/usr/bin:/bin"},
+                                 (dir / "readelf").string(), (dir / "readelf.err").string());
+    EXPECT_EQ(WaitChild(pid, 10000), 0);
+    return slurp(dir / "readelf");
+  };
+  const std::string agentNeeds = needed(VEXIL_AGENT_PATH);
+  EXPECT_NE(agentNeeds.find("libQt6Core"), std::string::npos) << agentNeeds;
+  for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libGL", "libX"})
+    EXPECT_EQ(agentNeeds.find(gui), std::string::npos) << gui << " in\n" << agentNeeds;
+  EXPECT_EQ(needed(VEXIL_CTL_PATH).find("libQt6"), std::string::npos) << "vexil-ctl: no Qt";
+
+  PtyPair pty(2);
+  {
+    Agent agent({}, recorder, dir / "stderr");
+    ASSERT_TRUE(reportOn(pty.master(), 6000)) << slurp(dir / "stderr");
+    const std::string maps = slurp(fs::path("/proc") / std::to_string(agent.Pid()) / "maps");
+    EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos) << "a GUI library was loaded";
+    EXPECT_EQ(maps.find("vexil-agent-gui"), std::string::npos);
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(5000), 0);
+  }
+  // A copy of the program with no window library beside it (nor installed).
+  fs::copy_file(VEXIL_AGENT_PATH, dir / "vexil-agent");
+  const pid_t pid = SpawnChild((dir / "vexil-agent").string(), {"-d"},
+                               {"VEXIL_PORT_DIR=" + pty.dir().string(),
+                                "VEXIL_POWER_COMMAND=" + recorder.string(),
+                                "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin"},
+                               (dir / "nogui.out").string(), (dir / "nogui.err").string());
+  EXPECT_EQ(WaitChild(pid, 10000), 1);
+  EXPECT_NE(slurp(dir / "nogui.err")
+                .find("vexil-agent: -d shows the debug window, which comes with the package "
+                      "vexil-agent-gui (not installed); install it"),
+            std::string::npos)
+      << slurp(dir / "nogui.err");
 }
 
 TEST_F(AgentOnPty, FallsBackToComOne) {
