@@ -356,7 +356,8 @@ void TForm1::Timer1Timer(TObject*) {
     _Log(TForm1View::pnMemo, "memrate:" + std::to_string(LoadPacket[2]));
     for (int i = 0; i < 16; ++i)
       _Log(TForm1View::pnMemo, "cpurate" + std::to_string(i) + std::to_string(LoadPacket[3 + i]));
-    _Log(TForm1View::pnMemo, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
+    _Log(TForm1View::pnMemo,
+         "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
     _Log(TForm1View::pnMemo, SEPARATOR);
   }
 }
@@ -381,7 +382,8 @@ void TForm1::Timer2Timer(TObject*) {
     _Log(TForm1View::pnMemo1, "hostip4:" + text(p + 85, 16));
     _Log(TForm1View::pnMemo1, "cputype:" + text(p + 101, 48));
     _Log(TForm1View::pnMemo1, "ostype:" + text(p + 149, 48));
-    _Log(TForm1View::pnMemo1, "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
+    _Log(TForm1View::pnMemo1,
+         "====>send com" + std::to_string(com->fGetPort()) + "  " + std::to_string(sent));
     _Log(TForm1View::pnMemo1, SEPARATOR);
   }
   if (tickCount >= 1) {
@@ -400,7 +402,8 @@ void TForm1::comPackage(TObject*, int NotifyType) {
   // Bytes past the count read are absent: a short package cannot pass.
   const auto byte = [&](int i) { return i < count ? buffer[i] : 0; };
   if (debugMode != 0) {
-    _Log(TForm1View::pnMemo1, "receive:" + text(buffer, static_cast<std::size_t>(std::max(count, 0L))));
+    _Log(TForm1View::pnMemo1,
+         "receive:" + text(buffer, static_cast<std::size_t>(std::max(count, 0L))));
     _Log(TForm1View::pnMemo1, "receive byte:" + std::to_string(count));
     for (int i = 0; i < 4; ++i)
       _Log(TForm1View::pnMemo1, "receive:" + std::to_string(static_cast<signed char>(byte(i))));

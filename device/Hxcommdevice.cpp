@@ -1,6 +1,5 @@
 #include "device/Hxcommdevice.h"
 
-
 #include <QCoreApplication>
 #include <QEvent>
 

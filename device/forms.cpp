@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QUrl>
 
-
 #include <mutex>
 
 #include "base/Hx_base.h"

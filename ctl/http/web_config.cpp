@@ -6,26 +6,15 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <set>
-#include <sstream>
+
+#include "platform/files.h"
 
 namespace fs = std::filesystem;
 
 namespace vexilctl {
 
 namespace {
-
-bool readFile(const fs::path& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  std::stringstream text;
-  text << in.rdbuf();
-  out = text.str();
-  return true;
-}
 
 bool isBcrypt(const std::string& hash) {
   if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' ||
@@ -66,7 +55,7 @@ bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error) 
   const auto file = [&](const std::string& setting, const std::string& name,
                         std::string& contents) {
     const fs::path p = fs::path(name).is_absolute() ? fs::path(name) : base / name;
-    if (readFile(p, contents))
+    if (platform::ReadTextFile(p.string(), contents))
       return true;
     error = where + setting + " " + p.string() + ": cannot read it (" + std::strerror(errno) + ")";
     return false;

@@ -26,6 +26,7 @@
 #include "tests/support/child.h"
 #include "tests/support/net.h"
 #include "tests/support/notify_log.h"
+#include "tests/support/prometheus.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
@@ -59,15 +60,7 @@ std::string bcrypt(const std::string& password) {
 
 // The value of an instant query's single sample of a job, "" when none.
 std::string queryJob(int port, const std::string& q, const std::string& job) {
-  std::string encoded;
-  for (unsigned char c : q) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%%%02X", c);
-    encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
-  }
-  const auto doc = QJsonDocument::fromJson(
-      QByteArray::fromStdString(HttpGet(port, "/api/v1/query?query=" + encoded)));
-  for (const auto& r : doc.object()["data"].toObject()["result"].toArray())
+  for (const auto& r : PrometheusQuery(port, q))
     if (r.toObject()["metric"].toObject()["job"].toString().toStdString() == job)
       return r.toObject()["value"].toArray()[1].toString().toStdString();
   return "";

@@ -28,6 +28,7 @@
 #include "tests/support/child.h"
 #include "tests/support/console_servers.h"
 #include "tests/support/net.h"
+#include "tests/support/prometheus.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/temp_dir.h"
 #include "ctl/virtual_line.h"
@@ -40,16 +41,8 @@ constexpr int NODES = 8;
 
 // The samples of an instant query: line label -> (value, whole metric).
 std::map<std::string, std::pair<std::string, QJsonObject>> query(int port, const std::string& q) {
-  std::string encoded;
-  for (unsigned char c : q) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%%%02X", c);
-    encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
-  }
-  const auto doc = QJsonDocument::fromJson(
-      QByteArray::fromStdString(HttpGet(port, "/api/v1/query?query=" + encoded)));
   std::map<std::string, std::pair<std::string, QJsonObject>> out;
-  for (const auto& r : doc.object()["data"].toObject()["result"].toArray()) {
+  for (const auto& r : PrometheusQuery(port, q)) {
     const auto metric = r.toObject()["metric"].toObject();
     out[metric["line"].toString().toStdString()] = {
         r.toObject()["value"].toArray()[1].toString().toStdString(), metric};
