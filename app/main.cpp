@@ -32,8 +32,9 @@ const char USAGE[] =
     "from 13 s on. Powers the node off on AA xx C1 EE and reboots it on AA xx C2 EE.\n"
     "The line is COM2, else COM1, at 19200 baud, 8N1; a lost line is taken up again.\n"
     "\n"
-    "  -d          show the debug window (needs a display): every report and packet\n"
-    "              is logged there, and commands are only logged, never carried out\n"
+    "  -d          show the debug window (needs a display and the package\n"
+    "              vexil-agent-gui): every report and packet is logged there, and\n"
+    "              commands are only logged, never carried out\n"
     "  -h, --help  print this text and exit\n"
     "  --version   print the version and exit\n"
     "\n"
@@ -46,7 +47,8 @@ const char USAGE[] =
     "  LC_ALL, LC_MESSAGES, LANG   the language of messages (zh_CN, zh_TW, English)\n"
     "\n"
     "As a service: systemctl enable --now vexil-agent (the unit is\n"
-    "/usr/lib/systemd/system/vexil-agent.service; logs: journalctl -u vexil-agent).\n"
+    "/lib/systemd/system/vexil-agent.service, its settings /etc/default/vexil-agent;\n"
+    "logs: journalctl -u vexil-agent).\n"
     "Exit status: 0 after a clean end (also on SIGTERM, SIGINT, SIGHUP), 1 when\n"
     "neither port opens.\n";
 

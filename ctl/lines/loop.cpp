@@ -27,9 +27,13 @@ Loop::Loop() {
 
 Loop::~Loop() {
   signals_.reset();
-  // Let the loop finish what closing watches and lines handed it.
-  gensio_time t{0, 50000000};
-  gensio_os_funcs_service(os_, &t);
+  // Let the loop finish the closes that watches and lines handed it (a
+  // connection's goodbye, a descriptor's release), for 2 s at most.
+  const double end = Now() + 2.0;
+  while (closing_ > 0 && Now() < end) {
+    gensio_time t{0, 100000000};
+    gensio_os_funcs_service(os_, &t);
+  }
   gensio_os_funcs_free(os_);
 }
 
@@ -150,6 +154,7 @@ bool Loop::Timer::Active() const {
 // Lives until the loop has let go of the descriptor: a watch destroyed from
 // its own callback leaves the callback intact until it has returned.
 struct Loop::Watch::State {
+  Loop* loop;
   gensio_os_funcs* os;
   gensio_iod* iod = nullptr;
   std::function<void()> readable, writable;
@@ -159,7 +164,7 @@ struct Loop::Watch::State {
 Loop::Watch::Watch(Loop& loop, int fd, std::function<void()> readable,
                    std::function<void()> writable)
     : fd_(fd) {
-  auto* s = new State{loop.Os(), nullptr, std::move(readable), std::move(writable), false};
+  auto* s = new State{&loop, loop.Os(), nullptr, std::move(readable), std::move(writable), false};
   if (s->os->add_iod(s->os, GENSIO_IOD_SOCKET, fd, &s->iod) != 0) {
     delete s;
     close(fd);
@@ -183,6 +188,7 @@ Loop::Watch::Watch(Loop& loop, int fd, std::function<void()> readable,
         // The loop has let go: now the descriptor can close.
         auto* st = static_cast<State*>(data);
         st->os->close(&st->iod);
+        st->loop->CloseDone();
         delete st;
       });
   if (rc != 0) {
@@ -200,6 +206,7 @@ Loop::Watch::~Watch() {
   s_->dead = true;
   s_->os->set_read_handler(s_->iod, false);
   s_->os->set_write_handler(s_->iod, false);
+  s_->loop->CloseBegun();
   s_->os->clear_fd_handlers(s_->iod);
 }
 

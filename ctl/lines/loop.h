@@ -33,6 +33,10 @@ public:
   // Runs work on the loop's next turn, outside whatever callback is running
   // now: for destroying a watch or timer from its own callback.
   void Defer(std::function<void()> work);
+  // Something closes on the loop (a connection, a descriptor): the loop is
+  // not freed before it is done, so nothing it holds is left behind.
+  void CloseBegun() { ++closing_; }
+  void CloseDone() { --closing_; }
 
   // A one-shot timer that can be started again; stopped when destroyed.
   class Timer {
@@ -73,6 +77,7 @@ public:
 
 private:
   gensio_os_funcs* os_ = nullptr;
+  int closing_ = 0;
   bool stopped_ = false;
   int status_ = 0;
   std::unique_ptr<Watch> signals_;

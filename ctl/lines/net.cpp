@@ -30,7 +30,7 @@ protected:
     if (a.Host.find(':') != std::string::npos)
       spec += "ipv6,";
     spec += a.Host + "," + std::to_string(a.Port);
-    conn_ = new Conn{nullptr, this};
+    conn_ = new Conn{nullptr, this, &loop_};
     if (const int rc = str_to_gensio(spec.c_str(), loop_.Os(), &NetLine::event, conn_, &conn_->io);
         rc != 0) {
       delete conn_;
@@ -71,6 +71,7 @@ private:
   struct Conn {
     gensio* io;
     NetLine* owner;
+    Loop* loop;
   };
 
   std::string where() const { return Addr().Text; }
@@ -158,15 +159,20 @@ private:
     c->owner = nullptr;
     gensio_set_read_callback_enable(c->io, false);
     gensio_set_write_callback_enable(c->io, false);
+    loop_.CloseBegun();
     const int rc = gensio_close(
         c->io,
         [](gensio* io, void* data) {
+          auto* c = static_cast<Conn*>(data);
           gensio_free(io);
-          delete static_cast<Conn*>(data);
+          c->loop->CloseDone();
+          delete c;
         },
         c);
     if (rc != 0) {
+      // Not open (yet): nothing to say goodbye to.
       gensio_free(c->io);
+      loop_.CloseDone();
       delete c;
     }
   }

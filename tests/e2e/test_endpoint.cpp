@@ -383,7 +383,11 @@ TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
   }
   const double cpu = cpuSeconds(exporter.pid) - cpuBefore;
   EXPECT_LT(worst, 2.0) << "slowest of " << scrapes << " scrapes";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (A sanitizer's own bookkeeping, freed blocks held back included, would
+  // be measured too.)
   EXPECT_LT(rssMax, rssBefore + 64) << "MiB, from " << rssBefore;
+#endif
   EXPECT_TRUE(endlessClosed) << "an endless header is cut off after " << endlessSent << " bytes";
   EXPECT_EQ(endlessAnswer.rfind("HTTP/1.1 4", 0), 0u) << "refused with a 4xx: " << endlessAnswer;
   EXPECT_GT(pipelinedBytes, 100000u);
