@@ -68,15 +68,20 @@ def open_lines(url):
 
 
 def scrape_ms(url):
+    """Median milliseconds of 11 scrapes, and the size of the last."""
     times = []
     for _ in range(11):
         t = time.perf_counter()
-        urllib.request.urlopen(url, timeout=10).read()
+        size = len(urllib.request.urlopen(url, timeout=10).read())
         times.append((time.perf_counter() - t) * 1000)
-    return statistics.median(times)
+    return statistics.median(times), size
 
 
-def run(name, work, lines, peer=None):
+INVENTORY = bytes([0xAA, 0xA2, 2, 1, 1]) + bytes(192) + bytes([0xFF, 0xFF, 0xEE])
+LOAD = bytes([0xAA, 0xA1, 40] + [7] * 2 + [0xFF] * 14 + [0xEE])
+
+
+def run(name, work, lines, peer=None, feed=None):
     err = os.path.join(work, f"{name}.err")
     env = dict(os.environ, VEXIL_PORT_DIR=work,
                VEXIL_CONTROL_SOCKET=os.path.join(work, f"{name}.sock"))
@@ -97,22 +102,32 @@ def run(name, work, lines, peer=None):
         for w in windows:
             w.stop(time.time() - start)
         ms = scrape_ms(url)
+        full_ms = None
+        if feed:
+            # Every node reports once: the scrape carries all of their figures.
+            for m in feed:
+                os.write(m, INVENTORY + LOAD)
+            time.sleep(2)
+            full_ms = scrape_ms(url)
         result = {"exporter": (windows[0], figures(proc.pid))}
         if peer:
             result["ser2net"] = (windows[1], figures(peer.pid))
-        return result, ms
+        return result, ms, full_ms
     finally:
         proc.send_signal(signal.SIGTERM)  # our own child, by its PID
         proc.wait()
 
 
-def show(run_name, result, ms, n):
+def show(run_name, result, ms, n, full_ms=None):
     for who, (w, (threads, fds, rss)) in result.items():
         print(f"{run_name:8} {who:9} {w.cpu_percent:7.3f} % of a core  {w.wakeups:8.2f} wake-ups/s"
               f"  {threads:3} threads  {rss:7.1f} MiB peak RSS  {fds:5} descriptors"
               f"  per line: {w.cpu_percent / n * 1000:.4f} m% CPU, "
               f"{rss * 1024 / n:.1f} KiB")
-    print(f"{run_name:8} one scrape of {n} lines: {ms:.1f} ms (median of 11)")
+    print(f"{run_name:8} one scrape of {n} lines: {ms[0]:.1f} ms (median of 11), {ms[1]} bytes")
+    if full_ms is not None:
+        print(f"{run_name:8} one scrape of {n} lines, every node reported: {full_ms[0]:.1f} ms "
+              f"(median of 11), {full_ms[1]} bytes")
 
 
 work = tempfile.mkdtemp(prefix="vexil-fleet-")
@@ -128,8 +143,8 @@ try:
     local = ports[:count]
     served = ports[count:]
 
-    result, ms = run("local", work, local)
-    show("local", result, ms, count)
+    result, ms, full_ms = run("local", work, local, feed=masters[:count])
+    show("local", result, ms, count, full_ms)
 
     # ser2net on the other half, every port a telnet RFC 2217 accepter.
     base = 20000
@@ -140,7 +155,7 @@ try:
     ser2net = subprocess.Popen(["/usr/sbin/ser2net", "-n", "-c", os.path.join(work, "ser2net.yaml")],
                                stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "s.err"), "w"))
     time.sleep(2)
-    result, ms = run("ser2net", work, [f"rfc2217://127.0.0.1:{base + i}" for i in range(count)],
+    result, ms, _ = run("ser2net", work, [f"rfc2217://127.0.0.1:{base + i}" for i in range(count)],
                      peer=ser2net)
     show("ser2net", result, ms, count)
 finally:
