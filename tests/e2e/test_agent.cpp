@@ -59,17 +59,7 @@ public:
   void Signal(int sig) { kill(pid_, sig); }
   pid_t Pid() const { return pid_; }
   // CPU seconds the agent has used so far (all its threads).
-  double CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-      if (i == 14 || i == 15)
-        ticks += std::stol(field);
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double CpuSeconds() const { return ProcessCpuSeconds(pid_); }
 
 private:
   pid_t pid_ = -1;

@@ -109,18 +109,6 @@ double rssMiB(pid_t pid) {
   return 0;
 }
 
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  std::istringstream rest(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i == 14 || i == 15)
-      ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 std::size_t openFds(pid_t pid) {
   std::size_t n = 0;
   std::error_code ec;
@@ -191,12 +179,7 @@ TEST(Endpoint, PrometheusScrapesOverTlsWithBasicAuth) {
       << job("good", "scrape-me", true) << job("wrong_password", "guess", true)
       << job("no_certificate", "scrape-me", false);
   ChildProcess prometheus;
-  prometheus.pid =
-      SpawnChild("/usr/bin/prometheus",
-                 {"--config.file=" + (dir / "prometheus.yml").string(),
-                  "--storage.tsdb.path=" + (dir / "tsdb").string(),
-                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
-                 {}, (dir / "prometheus.out").string(), (dir / "prometheus.err").string());
+  prometheus.pid = StartPrometheus(dir.path(), prometheusPort);
   ASSERT_TRUE(Eventually(
       [&] {
         return queryJob(prometheusPort, "up", "good") == "1" &&
@@ -313,7 +296,7 @@ TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
                             ctlEnv(dir.path()), (dir / "out").string(), (dir / "err").string());
   ASSERT_TRUE(WaitForPort(port));
   const double rssBefore = rssMiB(exporter.pid);
-  const double cpuBefore = cpuSeconds(exporter.pid);
+  const double cpuBefore = ProcessCpuSeconds(exporter.pid);
 
   // Thousands of idle connections.
   std::vector<int> idle;
@@ -381,7 +364,7 @@ TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
         0,
         1000 - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count())));
   }
-  const double cpu = cpuSeconds(exporter.pid) - cpuBefore;
+  const double cpu = ProcessCpuSeconds(exporter.pid) - cpuBefore;
   EXPECT_LT(worst, 2.0) << "slowest of " << scrapes << " scrapes";
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // (A sanitizer's own bookkeeping, freed blocks held back included, would
@@ -433,9 +416,9 @@ TEST(Endpoint, AtTheDescriptorLimitItWaitsWithoutSpinning) {
     if (const int fd = connectFrom("127.0.0." + std::to_string(10 + i / 25), port); fd >= 0)
       held.push_back(fd);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const double before = cpuSeconds(limited.pid);
+  const double before = ProcessCpuSeconds(limited.pid);
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  const double spent = cpuSeconds(limited.pid) - before;
+  const double spent = ProcessCpuSeconds(limited.pid) - before;
   EXPECT_LT(spent, 0.25) << "CPU seconds in 5 s at the limit";
   for (int fd : held)
     close(fd);

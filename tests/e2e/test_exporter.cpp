@@ -107,12 +107,7 @@ TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
          "      - targets: ['127.0.0.1:"
       << exporterPort << "']\n";
   ChildProcess prometheus;
-  prometheus.pid =
-      SpawnChild("/usr/bin/prometheus",
-                 {"--config.file=" + (dir / "prometheus.yml").string(),
-                  "--storage.tsdb.path=" + (dir / "tsdb").string(),
-                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
-                 {}, (dir / "prometheus.out").string(), (dir / "prometheus.err").string());
+  prometheus.pid = StartPrometheus(dir.path(), prometheusPort);
   ASSERT_GT(prometheus.pid, 0);
 
   // All eight up, each with this machine's host name.
