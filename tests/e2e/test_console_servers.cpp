@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -271,4 +273,31 @@ TEST(ControllerLines, SendGoesThroughTheExporterThatHoldsTheLine) {
   EXPECT_EQ(send("node9", "usb", &out), 2) << "neither a held name nor an address: " << out;
   EXPECT_EQ(exporter.Stop(), 0);
   EXPECT_FALSE(fs::exists(socket)) << "the socket goes with the exporter";
+}
+
+// A console server on IPv6, named in brackets.
+TEST(ControllerLines, Ipv6ConsoleServerInBrackets) {
+  TempDir dir("vexil-ipv6");
+  const int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  socklen_t n = sizeof a;
+  getsockname(server, reinterpret_cast<sockaddr*>(&a), &n);
+  const std::string line = "socket://[::1]:" + std::to_string(ntohs(a.sin6_port));
+  Ctl watch(dir.path(), "watch", {"watch", "--json", line});
+  const int peer = accept(server, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  const std::string load = "\xAA\xA1\x28\x07\x09" + std::string(14, '\xFF') + "\xEE";
+  ASSERT_EQ(send(peer, load.data(), load.size(), MSG_NOSIGNAL), 20);
+  EXPECT_TRUE(Eventually([&] {
+    return watch.Out().find("{\"line\":\"" + line + "\",\"type\":\"load\",\"memory_load\":40") !=
+           std::string::npos;
+  })) << watch.Out()
+      << watch.Err();
+  close(peer);
+  close(server);
+  EXPECT_EQ(watch.Stop(), 0);
 }
