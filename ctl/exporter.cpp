@@ -137,7 +137,13 @@ public:
     return 0;
   }
 
-  bool Empty() const { return rows_.empty(); }
+  // The lines open once the endpoint serves: a start that fails on its
+  // --listen touches no line.
+  void StartLines() {
+    started_ = true;
+    for (const auto& r : rows_)
+      r->L->Start(true);
+  }
 
 private:
   void add(const std::string& name, const std::string& text, const Address& address,
@@ -163,7 +169,8 @@ private:
       std::lock_guard lock(lock_);
       rows_.push_back(std::move(row));
     }
-    r->L->Start(true);
+    if (started_)
+      r->L->Start(true);
   }
 
   void remove(Row* r) {
@@ -347,6 +354,7 @@ private:
   Loop::Timer reload_;
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<ControlServer> control_;
+  bool started_ = false;
 };
 
 } // namespace
@@ -391,6 +399,7 @@ int Exporter(const Args& args) {
       return 1;
     if (const int rc = exporter.Serve(listen, web))
       return rc;
+    exporter.StartLines();
     status = loop.Run();
   }
   return status;

@@ -15,6 +15,8 @@
 #include <limits>
 #include <set>
 
+#include "ctl/lines/address.h"
+
 namespace vexilctl {
 
 namespace {
@@ -42,27 +44,10 @@ std::string numericHost(const sockaddr* a) {
 
 // The addresses one --listen value stands for.
 bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string& error) {
-  std::string host, port;
-  if (!spec.empty() && spec[0] == '[') {
-    const auto close = spec.find("]:");
-    if (close == std::string::npos) {
-      error = "--listen " + spec + ": an IPv6 address goes in brackets, the port after: [::1]:9868";
-      return false;
-    }
-    host = spec.substr(1, close - 1);
-    port = spec.substr(close + 2);
-  } else {
-    const auto colon = spec.rfind(':');
-    if (colon == std::string::npos) {
-      error = "--listen " + spec + ": want ADDR:PORT, [IPv6]:PORT or :PORT (every address)";
-      return false;
-    }
-    host = spec.substr(0, colon);
-    port = spec.substr(colon + 1);
-    if (host.find(':') != std::string::npos) {
-      error = "--listen " + spec + ": an IPv6 address goes in brackets: [" + host + "]:" + port;
-      return false;
-    }
+  std::string host, port, why;
+  if (!SplitHostPort(spec, host, port, why)) {
+    error = "--listen " + spec + ": " + why + " (or :PORT for every address)";
+    return false;
   }
   if (port.empty() || port.size() > 5 ||
       port.find_first_not_of("0123456789") != std::string::npos ||

@@ -15,30 +15,10 @@ bool isDigits(const std::string& s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// HOST:PORT, HOST a name, an IPv4 address or [an IPv6 address].
 bool hostAndPort(const std::string& rest, Address& out, std::string& error) {
   std::string host, port;
-  if (!rest.empty() && rest[0] == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      error = "an IPv6 address goes in brackets with the port after them: [::1]:7001";
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    port = rest.substr(close + 2);
-  } else {
-    const auto colon = rest.rfind(':');
-    if (colon == std::string::npos) {
-      error = "no port: the form is HOST:PORT";
-      return false;
-    }
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (host.find(':') != std::string::npos) {
-      error = "an IPv6 address goes in brackets: [" + host + "]:" + port;
-      return false;
-    }
-  }
+  if (!SplitHostPort(rest, host, port, error))
+    return false;
   if (host.empty() || host.find_first_of(" ,/\\\"'") != std::string::npos) {
     error = "no host name or address";
     return false;
@@ -54,6 +34,32 @@ bool hostAndPort(const std::string& rest, Address& out, std::string& error) {
 }
 
 } // namespace
+
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
+                   std::string& error) {
+  if (!text.empty() && text[0] == '[') {
+    const auto close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      error = "an IPv6 address goes in brackets with the port after them: [::1]:PORT";
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+    return true;
+  }
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    error = "no port: the form is HOST:PORT";
+    return false;
+  }
+  host = text.substr(0, colon);
+  port = text.substr(colon + 1);
+  if (host.find(':') != std::string::npos) {
+    error = "an IPv6 address goes in brackets: [" + host + "]:" + port;
+    return false;
+  }
+  return true;
+}
 
 bool ParseAddress(const std::string& text, Address& out, std::string& error) {
   out = Address{};

@@ -17,6 +17,12 @@ struct Address {
   std::string Describe() const;
 };
 
+// Splits HOST:PORT, where HOST is a name, an IPv4 address or [an IPv6
+// address] (returned without brackets); false with the reason in error.
+// Neither part is checked further.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
+                   std::string& error);
+
 // Parses a LINE; false with the reason (for the user) in error.
 bool ParseAddress(const std::string& text, Address& out, std::string& error);
 
