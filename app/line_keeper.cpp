@@ -12,14 +12,18 @@ std::string pathOf(int Port) {
 }
 
 // Why port n must not be used because it is a kernel console, "" when it may.
-// The look-up starts at the real /sys and /dev unless a test points
-// VEXIL_CONSOLE_ROOT at a fixture tree.
+// The real /sys and /dev always count; VEXIL_CONSOLE_ROOT (for tests) names
+// a further tree whose consoles count too, so it can only add consoles,
+// never hide the machine's own.
 std::string consoleCause(int Port) {
   const char* allow = std::getenv("VEXIL_ALLOW_CONSOLE");
   if (allow && !std::strcmp(allow, "1"))
     return "";
+  const std::string path = pathOf(Port);
+  std::string console = platform::KernelConsoleOf(path);
   const char* root = std::getenv("VEXIL_CONSOLE_ROOT");
-  const std::string console = platform::KernelConsoleOf(pathOf(Port), root ? root : "");
+  if (console.empty() && root && *root)
+    console = platform::KernelConsoleOf(path, root);
   return console.empty()
              ? ""
              : "the kernel's console " + console + ", not used (VEXIL_ALLOW_CONSOLE=1 allows it)";

@@ -94,14 +94,17 @@ void Line::Lost(const std::string& why) {
   retryLater();
 }
 
+double Line::RetryPause(int attempt) {
+  static thread_local std::mt19937 random{std::random_device{}()};
+  const double base =
+      std::min(RETRY_MAX_S, RETRY_FIRST_S * double(1u << std::clamp(attempt, 0, 5)));
+  return base * (1.0 - std::uniform_real_distribution<double>(0.0, 0.2)(random));
+}
+
 void Line::retryLater() {
   if (!keep_)
     return;
-  static thread_local std::mt19937 random{std::random_device{}()};
-  const double base = std::min(RETRY_MAX_S, RETRY_FIRST_S * double(1u << std::min(attempts_, 5)));
-  const double jitter = std::uniform_real_distribution<double>(0.0, 0.2)(random);
-  ++attempts_;
-  retry_.Start(std::min(RETRY_MAX_S, base * (1.0 + jitter)));
+  retry_.Start(RetryPause(attempts_++));
 }
 
 void Line::Received(const char* bytes, std::size_t n) {

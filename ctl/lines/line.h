@@ -19,10 +19,13 @@ public:
   static constexpr double PACKAGE_GAP_S = 0.05;
   // Bytes of one package at most; a longer burst is cut there.
   static constexpr std::size_t PACKAGE_MAX = 4096;
-  // Retries start after 1 s and double up to 30 s, each with up to a fifth
-  // more at random, so that lines lost together do not return in step.
+  // Retries start after 1 s and double up to 30 s, each up to a fifth
+  // shorter at random, so that lines lost together do not return in step,
+  // not even once they all wait the longest pause.
   static constexpr double RETRY_FIRST_S = 1.0;
   static constexpr double RETRY_MAX_S = 30.0;
+  // The pause before retry number attempt (0 for the first).
+  static double RetryPause(int attempt);
   // How long a connection attempt may take.
   static constexpr double CONNECT_TIMEOUT_S = 10.0;
 

@@ -171,8 +171,12 @@ TEST_F(PortOnPty, MissingAndBusyDevicesCannotBeOpened) {
 }
 
 // Root passes TIOCEXCL: a tty another program claimed must still count as
-// taken, and closing our side must leave that claim alone.
+// taken, and closing our side must leave that claim alone. For anyone else
+// the kernel refuses the open itself, and the port's own check of the claim
+// is never reached: the case means something only as root (as CI runs).
 TEST_F(PortOnPty, AnotherProgramsClaimIsNeitherPassedNorErased) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "the port's check of another program's claim matters only for root";
   const int other = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(other, 0);
   ASSERT_EQ(ioctl(other, TIOCEXCL), 0);

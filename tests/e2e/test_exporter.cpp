@@ -140,6 +140,17 @@ TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
       EXPECT_EQ(sample.first, "1") << line;
     }
   }
+  // Its last figures are not kept as if they were current: Prometheus marks
+  // them stale, while the other nodes keep theirs.
+  for (const char* figure : {"vexil_memory_used_ratio", "vexil_node_info"}) {
+    EXPECT_TRUE(Eventually(
+        [&] {
+          const auto samples = query(prometheusPort, figure);
+          return samples.count(quiet) == 0 && samples.size() == std::size_t{NODES - 1};
+        },
+        10000))
+        << figure << ": the quiet node's is gone, the others' are there";
+  }
 
   // Noise and a cut report on that line: counted, and the scrapes go on.
   const int end = open(cables[3]->End(0).c_str(), O_RDWR | O_NOCTTY);

@@ -4,24 +4,55 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 
+// A port for a server the test starts, free on every address right now.
+// Ports the kernel picks for bind(0) and for outgoing connections come from
+// the ephemeral range (32768 and up): a port taken from there and handed to
+// a server a moment later can be given to someone else in between, which
+// test programs running side by side do. These come from below that range,
+// at random, never twice in one process.
 inline int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
+  static std::mutex mutex;
+  static std::set<int> given;
+  static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+  std::lock_guard lock(mutex);
+  for (;;) {
+    const int port = std::uniform_int_distribution<int>(20000, 32000)(pick);
+    if (given.count(port))
+      continue;
+    const int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int no = 0;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(static_cast<std::uint16_t>(port));
+    const bool free = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    if (free) {
+      given.insert(port);
+      return port;
+    }
+  }
+}
+
+// accept() on a listening socket, -1 when no one connects within timeoutMs.
+inline int AcceptWithin(int server, int timeoutMs) {
+  pollfd p{server, POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) != 1)
+    return -1;
+  return accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 inline bool ConnectLoopback(int port, int& fd) {

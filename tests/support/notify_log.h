@@ -1,6 +1,7 @@
 // Collects notifications from any thread; tests wait for them with a limit.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -10,12 +11,17 @@
 #include <vector>
 
 // Polls a condition that no notification announces; false after timeoutMs.
+// The pause grows from 2 ms to 100 ms, so that a condition that is quick to
+// hold is seen at once and a slow one (an HTTP request, a file read) does not
+// load a core while the test waits.
 inline bool Eventually(const std::function<bool()>& pred, int timeoutMs = 3000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto pause = std::chrono::milliseconds(2);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end)
       return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
   }
   return true;
 }

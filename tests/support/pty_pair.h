@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -69,6 +70,16 @@ public:
     if (master_ >= 0)
       close(master_);
     master_ = -1;
+  }
+  // Whether a program has taken the line: its lock, or its exclusive claim,
+  // keeps the test from having the slave.
+  bool Taken() const {
+    const int fd = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+      return true;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return locked;
   }
   // Reads from the master until n bytes came or timeoutMs passed.
   std::string ReadMaster(std::size_t n, int timeoutMs = 3000) {

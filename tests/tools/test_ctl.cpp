@@ -247,7 +247,7 @@ TEST(CtlProgram, LongDevicePathsOpenWhole) {
   const pid_t pid = SpawnChild(VEXIL_CTL_PATH, {"watch", "--json", link.string()}, {},
                                (dir / "out").string(), (dir / "err").string());
   ASSERT_GT(pid, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(Eventually([&] { return pty.Taken(); }, 5000)) << "watch opened the line";
   const std::string report = load();
   ASSERT_EQ(write(pty.master(), report.data(), report.size()), static_cast<ssize_t>(report.size()));
   EXPECT_TRUE(Eventually([&] {
@@ -278,7 +278,7 @@ TEST(CtlProgram, WatchFollowsALostLine) {
   ASSERT_GT(pid, 0);
   const auto err = [&] { return ReadWholeFile((dir / "err").string()); };
   const auto out = [&] { return ReadWholeFile((dir / "out").string()); };
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(Eventually([&] { return pty.Taken(); }, 5000)) << "watch opened the line";
   pty.CloseMaster();
   EXPECT_TRUE(Eventually([&] { return err().find("vexil-ctl: COM3: line lost (") == 0; })) << err();
   EXPECT_TRUE(Eventually([&] {

@@ -1,7 +1,11 @@
 // The controller's line addresses and lines files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "ctl/lines/address.h"
+#include "ctl/lines/line.h"
 #include "ctl/lines_file.h"
 #include "tests/support/port_dir.h"
 
@@ -41,6 +45,21 @@ TEST(LineAddresses, EveryKindParsesAndBadOnesSayWhy) {
   for (const auto& [text, reason] : bad) {
     EXPECT_FALSE(ParseAddress(text, a, why)) << text;
     EXPECT_NE(why.find(reason), std::string::npos) << text << ": " << why;
+  }
+}
+
+// Retries double from 1 s to 30 s, and lines lost together spread out at
+// every step, the longest pause included.
+TEST(LineRetries, BackoffDoublesToItsCapAndStaysJittered) {
+  for (int attempt = 0; attempt <= 8; ++attempt) {
+    const double base = std::min(30.0, double(1 << std::min(attempt, 5)));
+    std::vector<double> pauses;
+    for (int i = 0; i < 200; ++i)
+      pauses.push_back(Line::RetryPause(attempt));
+    const auto [low, high] = std::minmax_element(pauses.begin(), pauses.end());
+    EXPECT_GE(*low, base * 0.8) << "attempt " << attempt;
+    EXPECT_LE(*high, base) << "attempt " << attempt << ": never past the cap";
+    EXPECT_GT(*high - *low, base * 0.1) << "attempt " << attempt << ": spread at random";
   }
 }
 
