@@ -324,6 +324,15 @@ TForm1::TForm1() {
       [](const std::string& Line) { std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str()); },
       [](const std::string& Status) { platform::NotifyStatus(Status); });
   com->OnCommNotify = [this](TObject*, int NotifyType) { Lines->PortNotify(NotifyType); };
+  // A service that started without a line reports, once one opens, as if
+  // it had just started: the inventory report first, 3 s later.
+  Lines->OnFirstLine = [this] {
+    Timer1->fSetEnabled(false);
+    Timer2->fSetEnabled(false);
+    Timer2->fSetInterval(3000);
+    tickCount = 0;
+    Timer2->fSetEnabled(true);
+  };
 }
 
 TForm1::~TForm1() {

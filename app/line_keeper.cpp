@@ -29,6 +29,17 @@ std::string consoleCause(int Port) {
              : "the kernel's console " + console + ", not used (VEXIL_ALLOW_CONSOLE=1 allows it)";
 }
 
+// Why port n must be left alone ("" when it may be opened): a kernel
+// console, or a terminal that a login session uses (a getty's prompt, a
+// shell), whose bytes the reports would mix with.
+std::string takenCause(int Port) {
+  std::string cause = consoleCause(Port);
+  if (cause.empty())
+    if (const std::string session = platform::TtySessionOf(pathOf(Port)); !session.empty())
+      cause = "in use by " + session;
+  return cause;
+}
+
 } // namespace
 
 TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
@@ -47,7 +58,7 @@ std::string TLineKeeper::Describe(int Port) {
 }
 
 bool TLineKeeper::_Open(int n, std::string& Cause) {
-  Cause = consoleCause(n);
+  Cause = takenCause(n);
   if (!Cause.empty()) {
     _FailureMessage = LumaroComm32::EComm32Error(LumaroComm32::EComm32Error::ecOpenPort).Message;
     return false;
@@ -70,7 +81,7 @@ bool TLineKeeper::_Open(int n, std::string& Cause) {
   }
 }
 
-bool TLineKeeper::OpenFirst() {
+bool TLineKeeper::_OpenEither(std::string& Failure) {
   std::string cause2, cause1;
   if (_Open(2, cause2))
     return true;
@@ -80,9 +91,24 @@ bool TLineKeeper::OpenFirst() {
   }
   // The comm error's own text first (in the application's language), then
   // what stopped each port.
-  _Failure = _FailureMessage + ": neither COM2 (" + pathOf(2) + ": " + cause2 + ") nor COM1 (" +
-             pathOf(1) + ": " + cause1 + ") could be opened";
+  Failure = _FailureMessage + ": neither COM2 (" + pathOf(2) + ": " + cause2 + ") nor COM1 (" +
+            pathOf(1) + ": " + cause1 + ") could be opened";
+  _Causes = "COM2 (" + pathOf(2) + "): " + cause2 + "; COM1 (" + pathOf(1) + "): " + cause1;
   return false;
+}
+
+std::string TLineKeeper::WaitingStatus() const {
+  return std::string(WAITING_STATUS) + "; " + _Causes;
+}
+
+bool TLineKeeper::OpenFirst() {
+  return _OpenEither(_Failure);
+}
+
+void TLineKeeper::WaitForLine() {
+  _Waiting = true;
+  _Said = _Failure; // the caller said it
+  _RetryTimer.start();
 }
 
 void TLineKeeper::PortNotify(int NotifyType) {
@@ -105,17 +131,25 @@ void TLineKeeper::_LineLost() {
 }
 
 void TLineKeeper::_Retry() {
-  std::string cause;
-  for (int n : {2, 1}) {
-    if (_Open(n, cause)) {
-      _RetryTimer.stop();
-      _Say("sending on " + Describe(n) + " again");
-      _Status("sending on " + Describe(n));
-      if (n == 1)
-        _PreferTimer.start();
-      return;
+  std::string failure;
+  if (!_OpenEither(failure)) {
+    // Said once for each new cause, not at every try.
+    if (failure != _Said) {
+      _Say(failure);
+      if (_Waiting)
+        _Status(WaitingStatus());
     }
+    _Said = failure;
+    return;
   }
+  _RetryTimer.stop();
+  _Said.clear();
+  const int n = _Com.fGetPort();
+  _Say("sending on " + Describe(n) + (_Waiting ? "" : " again"));
+  _Status("sending on " + Describe(n));
+  if (_Waiting && OnFirstLine)
+    OnFirstLine();
+  _Waiting = false;
 }
 
 void TLineKeeper::_PreferCom2() {
@@ -124,7 +158,7 @@ void TLineKeeper::_PreferCom2() {
     return;
   }
   // A look first, so that COM1 is only left for a COM2 that opens.
-  if (!consoleCause(2).empty() || !platform::OpenSerialDevice("\\\\.\\COM2"))
+  if (!takenCause(2).empty() || !platform::OpenSerialDevice("\\\\.\\COM2"))
     return;
   std::string cause;
   if (_Open(2, cause)) {

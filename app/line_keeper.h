@@ -1,7 +1,7 @@
 // Keeps the agent on a working line: opens COM2, else COM1, never a kernel
-// console; when the line is lost (adapter pulled, other end hung up) closes
-// it and tries COM2 then COM1 every 2 s; while on COM1 moves back to COM2 as
-// soon as COM2 opens. Lives on the window thread.
+// console nor a login session's terminal; when the line is lost (adapter pulled, other end hung up)
+// closes it and tries COM2 then COM1 every 2 s; while on COM1 moves back to COM2 as soon as COM2
+// opens. Lives on the window thread.
 #pragma once
 
 #include <QObject>
@@ -22,10 +22,21 @@ public:
   TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
               std::function<void(const std::string&)> Status = {});
 
+  // The service manager's status line while no line could be opened yet.
+  static constexpr const char* WAITING_STATUS = "no serial line: waiting for COM2 or COM1";
+
   // COM2, else COM1. False when neither opens; FailureText() then gives the
   // comm error's text followed by each port's own cause.
   bool OpenFirst();
   std::string FailureText() const { return _Failure; }
+  // After a failed OpenFirst, whose text the caller said: tries COM2 and
+  // COM1 every 2 s, says each new cause once, and calls OnFirstLine once a
+  // line opens.
+  void WaitForLine();
+  // The service manager's status line while waiting: WAITING_STATUS and
+  // each port's cause.
+  std::string WaitingStatus() const;
+  std::function<void()> OnFirstLine;
   // The port's notifications, on the window thread: a lost line is handled.
   void PortNotify(int NotifyType);
   // No more retries (the run ends).
@@ -38,6 +49,8 @@ public:
 private:
   // Opens port n with the agent's settings; false with the cause.
   bool _Open(int n, std::string& Cause);
+  // COM2, else COM1; false with the failure text.
+  bool _OpenEither(std::string& Failure);
   void _LineLost();
   void _Retry();
   void _PreferCom2();
@@ -48,6 +61,11 @@ private:
   QTimer _RetryTimer;
   QTimer _PreferTimer;
   std::string _Failure;
+  // Each port's cause of the last failure.
+  std::string _Causes;
+  // The last failure said while retrying.
+  std::string _Said;
+  bool _Waiting = false;
   // The message of the comm error that stopped the last port tried.
   std::string _FailureMessage;
 };

@@ -50,7 +50,7 @@ const char USAGE[] =
     "/lib/systemd/system/vexil-agent.service, its settings /etc/default/vexil-agent;\n"
     "logs: journalctl -u vexil-agent).\n"
     "Exit status: 0 after a clean end (also on SIGTERM, SIGINT, SIGHUP), 1 when\n"
-    "neither port opens.\n";
+    "neither port opens (as a service it waits for one instead).\n";
 
 // How long the end of the run waits for a power program that still runs:
 // one that hangs is left to the service manager, which ends what the unit
@@ -73,17 +73,11 @@ int main(int argc, char** argv) {
   }
   const bool debug = HasDebugSwitch(argc, argv);
   const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-  if (!debug && !platformChosen) {
+  if (!debug && !platformChosen)
     qputenv("QT_QPA_PLATFORM", "offscreen"); // hidden for the whole run
-  } else if (debug && !platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
-             qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-    std::fprintf(stderr, "vexil-agent: -d shows the debug window, which needs a display, and "
-                         "neither DISPLAY nor WAYLAND_DISPLAY is set; run it in a desktop "
-                         "session, or without -d\n");
-    return 1;
-  }
   FilterQtStartupNotices();
   // Windows only for -d: their library is loaded then, and never otherwise.
+  // What is missing on the node is said first: the package, then a display.
   TAgentWindows* windows = nullptr;
   if (debug) {
     std::string why;
@@ -94,6 +88,13 @@ int main(int argc, char** argv) {
                    "vexil-agent-gui (%s); install it (apt install vexil-agent-gui), or run "
                    "without -d\n",
                    why.c_str());
+      return 1;
+    }
+    if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+      std::fprintf(stderr, "vexil-agent: -d shows the debug window, which needs a display, and "
+                           "neither DISPLAY nor WAYLAND_DISPLAY is set; run it in a desktop "
+                           "session, or without -d\n");
       return 1;
     }
   }
@@ -113,14 +114,21 @@ int main(int argc, char** argv) {
       windows->ShowError(text);
     else
       std::fprintf(stderr, "vexil-agent: %s\n", text.c_str());
-    return 1; // a service manager must see the failure
+    // By hand the run ends here. A service waits for a line instead: a
+    // node without one (yet) is no failure to restart over and over.
+    if (debug || !platform::StartedByServiceManager())
+      return 1;
+    form.Lines->WaitForLine();
+    platform::NotifyReady(form.Lines->WaitingStatus());
+  } else {
+    const std::string sending = "sending on " + TLineKeeper::Describe(form.com->fGetPort());
+    std::fprintf(stderr, "vexil-agent: %s%s\n", sending.c_str(),
+                 debug ? ", debug window on: commands are only logged" : "");
+    // The line is open and the report timers run: ready.
+    platform::NotifyReady(sending);
   }
-  const std::string sending = "sending on " + TLineKeeper::Describe(form.com->fGetPort());
-  std::fprintf(stderr, "vexil-agent: %s%s\n", sending.c_str(),
-               debug ? ", debug window on: commands are only logged" : "");
-  // The line is open and the report timers run: ready. The keep-alive comes
-  // from the window thread's own event loop, so a stuck loop is noticed.
-  platform::NotifyReady(sending);
+  // The keep-alive comes from the window thread's own event loop, so a
+  // stuck loop is noticed.
   QTimer watchdog;
   if (const auto ms = platform::WatchdogIntervalMs()) {
     QObject::connect(&watchdog, &QTimer::timeout, [] { platform::NotifyWatchdog(); });

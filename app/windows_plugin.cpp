@@ -3,16 +3,39 @@
 // and the engine it uses are the agent's own, found in the program.
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "app/Unit1_window.h"
 #include "app/windows.h"
 #include "device/forms.h"
 
 namespace {
 
+QtMessageHandler previous = nullptr;
+
 class TWindows final : public TAgentWindows {
 public:
   std::unique_ptr<QCoreApplication> MakeApplication(int& argc, char** argv) override {
-    return std::make_unique<QApplication>(argc, argv);
+    // Qt aborts when it cannot reach the display: say so in words, and end
+    // with status 1 as any other failed start does.
+    previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+          if (type == QtFatalMsg) {
+            std::fprintf(stderr,
+                         "vexil-agent: -d shows the debug window, which needs a display, and "
+                         "none could be reached (DISPLAY=%s, WAYLAND_DISPLAY=%s); run it in a "
+                         "desktop session, or without -d\n",
+                         qgetenv("DISPLAY").constData(), qgetenv("WAYLAND_DISPLAY").constData());
+            std::fflush(stderr);
+            std::_Exit(1);
+          }
+          if (previous)
+            previous(type, context, message);
+        });
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    return app;
   }
   std::unique_ptr<TForm1View> ShowWindow(TForm1& Form) override {
     auto window = std::make_unique<TForm1Window>(Form);

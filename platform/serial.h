@@ -197,6 +197,12 @@ bool WaitOutputDrained(int handle, int timeoutMs);
 // <root>/sys/class/tty/console/active, each as <root>/dev/<name>.
 std::string KernelConsoleOf(const std::string& devicePath, const std::string& root = "");
 
+// Whether a tty is a terminal in use: some process's controlling terminal, or
+// its standard input, output or error (a getty waiting for a login, a login
+// shell). "a login session (agetty, PID 812)", or "" when it is none. Only
+// the processes this process may see in /proc count; it is not one of them.
+std::string TtySessionOf(const std::string& devicePath);
+
 // What a lost line means for a person: "the device is gone or the other end
 // hung up", "the line hung up", ...
 std::string DescribeLineLoss(int error);

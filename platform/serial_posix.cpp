@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utmpx.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "platform/serial.h"
 
@@ -601,6 +603,72 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
       return name;
   }
   return "";
+}
+
+std::string TtySessionOf(const std::string& devicePath) {
+  struct stat tty {};
+  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode))
+    return "";
+  DIR* proc = opendir("/proc");
+  if (!proc)
+    return "";
+  const std::string self = std::to_string(getpid());
+  std::string found;
+  while (const dirent* e = readdir(proc)) {
+    const std::string pid = e->d_name;
+    if (!isDigits(pid) || pid == self)
+      continue;
+    const std::string dir = "/proc/" + pid;
+    std::ifstream statFile(dir + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(statFile)), {});
+    const auto open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+      continue;
+    const std::string name = text.substr(open + 1, close - open - 1);
+    // After the name: state, parent, group, session, controlling terminal.
+    std::istringstream rest(text.substr(close + 1));
+    std::string field;
+    unsigned long long terminal = 0;
+    for (int i = 0; i < 5 && rest >> field; ++i)
+      if (i == 4)
+        terminal = std::strtoull(field.c_str(), nullptr, 10);
+    bool uses = terminal != 0 && terminal == static_cast<unsigned long long>(tty.st_rdev);
+    // A getty that is not (yet) a session leader holds the tty on its
+    // standard descriptors only. (Descriptors of processes with more
+    // privileges than this one stay unreadable.)
+    for (int fd = 0; fd <= 2 && !uses; ++fd) {
+      struct stat held {};
+      uses = stat((dir + "/fd/" + std::to_string(fd)).c_str(), &held) == 0 &&
+             S_ISCHR(held.st_mode) && held.st_rdev == tty.st_rdev;
+    }
+    if (uses) {
+      found = "a login session (" + name + ", PID " + pid + ")";
+      break;
+    }
+  }
+  closedir(proc);
+  if (!found.empty())
+    return found;
+  // Where other processes are hidden (a service confined to its own view of
+  // /proc), the login records still tell: a getty waiting for a login, or a
+  // user logged in, on this tty, whose process still runs.
+  setutxent();
+  while (const utmpx* u = getutxent()) {
+    if (u->ut_type != LOGIN_PROCESS && u->ut_type != USER_PROCESS)
+      continue;
+    const std::string line(u->ut_line, strnlen(u->ut_line, sizeof u->ut_line));
+    struct stat held {};
+    if (line.empty() || stat(("/dev/" + line).c_str(), &held) != 0 || held.st_rdev != tty.st_rdev ||
+        (kill(u->ut_pid, 0) != 0 && errno == ESRCH))
+      continue;
+    const std::string user(u->ut_user, strnlen(u->ut_user, sizeof u->ut_user));
+    found = "a login session (" +
+            (u->ut_type == LOGIN_PROCESS ? std::string("getty") : "user " + user) + ", PID " +
+            std::to_string(u->ut_pid) + ")";
+    break;
+  }
+  endutxent();
+  return found;
 }
 
 std::string DescribeLineLoss(int error) {

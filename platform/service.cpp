@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdlib>
+
 namespace platform {
 
 namespace {
@@ -15,6 +17,11 @@ std::string oneLine(std::string text) {
 }
 
 } // namespace
+
+bool StartedByServiceManager() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  return socket && *socket;
+}
 
 void NotifyReady(const std::string& status) {
   sd_notify(0, ("READY=1\nSTATUS=" + oneLine(status)).c_str());

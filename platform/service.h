@@ -8,6 +8,8 @@
 
 namespace platform {
 
+// Whether a service manager started the process and listens (NOTIFY_SOCKET).
+bool StartedByServiceManager();
 // READY=1 together with a status line.
 void NotifyReady(const std::string& status);
 // A new status line.

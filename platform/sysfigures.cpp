@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <cstring>
 #include <ctime>
@@ -28,6 +29,27 @@ namespace {
 
 LinuxSystemFigures linuxFigures;
 std::atomic<SystemFigures*> installed{nullptr};
+
+// The name a sysfs link points at (its last part), "" when there is none.
+std::string linkName(const std::string& link) {
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink(link, ec);
+  return ec ? "" : target.filename().string();
+}
+
+// The interfaces directly above the one in dir (its upper_<name> links), in
+// name order.
+std::vector<std::string> uppersOf(const std::string& dir) {
+  std::vector<std::string> uppers;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::strncmp(e->d_name, "upper_", 6) == 0)
+        uppers.push_back(e->d_name + 6);
+    closedir(d);
+  }
+  std::sort(uppers.begin(), uppers.end());
+  return uppers;
+}
 
 } // namespace
 
@@ -177,21 +199,58 @@ bool LinuxSystemFigures::GetNetworkCards(std::vector<std::string>& addresses) {
     cards[std::atoi(index.c_str())] = name;
   }
   closedir(d);
-  std::map<std::string, std::string> firstAddress;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) == 0) {
-    for (ifaddrs* a = list; a; a = a->ifa_next) {
-      if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || firstAddress.count(a->ifa_name))
-        continue;
-      char text[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
-      firstAddress[a->ifa_name] = text;
+  const auto firstAddress = FirstIpv4Addresses();
+  const auto addressOf = [&](const std::string& name) {
+    const auto it = firstAddress.find(name);
+    return it == firstAddress.end() ? std::string() : it->second;
+  };
+  for (const auto& [index, name] : cards) {
+    // A card's own address; on servers the address is usually on what the
+    // card is enslaved to (a bond, a bridge, followed upwards), else on a
+    // VLAN or other interface above it.
+    std::string address = addressOf(name);
+    std::vector<std::string> seen{name};
+    for (std::string at = name; address.empty() && seen.size() < 16;) {
+      at = linkName(path(("sys/class/net/" + at + "/master").c_str()));
+      if (at.empty() || std::find(seen.begin(), seen.end(), at) != seen.end())
+        break;
+      seen.push_back(at);
+      address = addressOf(at);
     }
-    freeifaddrs(list);
+    std::vector<std::string> next{name};
+    seen = {name};
+    while (address.empty() && !next.empty() && seen.size() < 64) {
+      std::vector<std::string> above;
+      for (const auto& at : next)
+        for (const auto& upper : uppersOf(path(("sys/class/net/" + at).c_str())))
+          if (std::find(seen.begin(), seen.end(), upper) == seen.end()) {
+            seen.push_back(upper);
+            above.push_back(upper);
+          }
+      for (const auto& upper : above)
+        if (address.empty())
+          address = addressOf(upper);
+      next = std::move(above);
+    }
+    addresses.push_back(address);
   }
-  for (const auto& [index, name] : cards)
-    addresses.push_back(firstAddress.count(name) ? firstAddress[name] : std::string());
   return true;
+}
+
+std::map<std::string, std::string> LinuxSystemFigures::FirstIpv4Addresses() {
+  std::map<std::string, std::string> first;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0)
+    return first;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || first.count(a->ifa_name))
+      continue;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
+    first[a->ifa_name] = text;
+  }
+  freeifaddrs(list);
+  return first;
 }
 
 std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,9 @@ public:
   // The online processors; the clock of the last one from cpufreq's
   // cpuinfo_max_freq, else the "cpu MHz" line of proc/cpuinfo.
   bool GetProcessors(unsigned& count, std::uint32_t& clockMHz) override;
-  // Interfaces backed by a device, in interface-index order.
+  // Interfaces backed by a device, in interface-index order. A card without
+  // an address of its own has that of the bond or bridge it is enslaved to
+  // (followed upwards), else that of a VLAN or other interface above it.
   bool GetNetworkCards(std::vector<std::string>& addresses) override;
   // sys/block entries that are whole disks, in name order.
   std::vector<DiskGeometry> GetDisks() override;
@@ -83,6 +86,10 @@ public:
   static bool IsDiskName(const std::string& name);
   // The geometry Windows would report for a disk of this many bytes.
   static DiskGeometry GeometryOf(std::uint64_t bytes, std::uint32_t bytesPerSector);
+
+protected:
+  // Each interface's first IPv4 address, by interface name (getifaddrs).
+  virtual std::map<std::string, std::string> FirstIpv4Addresses();
 
 private:
   std::string path(const char* rel) const;

@@ -48,6 +48,14 @@ public:
 
 protected:
   void OpenLine() override {
+    // A terminal that a login session uses is no line to report on or to
+    // send commands into, whoever holds it.
+    if (const std::string session = platform::TtySessionOf(Addr().Path); !session.empty()) {
+      Failed("cannot open " + Addr().Describe() + ": in use by " + session +
+             "; end that session (for a getty: systemctl stop serial-getty@TTY.service) or "
+             "name another line");
+      return;
+    }
     int error = 0;
     const int fd = platform::OpenExclusiveTty(Addr().Path, &error);
     if (fd < 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "app/Unit1.h"
@@ -159,6 +160,42 @@ TEST(SystemFigures, LinuxFixtureTree) {
   ASSERT_TRUE(f.GetNetworkCards(cards));
   EXPECT_EQ(cards.size(), 2u) << "lo has no device";
   EXPECT_EQ(f.GetComputerName(), "fixture-host");
+
+  // A server's cards: eth0 in bond0 in bridge br0 (the address on br0),
+  // eth1 with its own, eth2 in bond1 with a VLAN bond1.100 above it, eth3
+  // with a VLAN of its own, eth4 with none anywhere. Interfaces without a
+  // device are no cards.
+  const auto link = [&](const std::string& from, const std::string& to) {
+    fs::create_directories((root / "sys/class/net" / from).parent_path());
+    fs::create_directory_symlink("../" + to, root / "sys/class/net" / from);
+  };
+  for (int i = 2; i <= 4; ++i) {
+    write("sys/class/net/eth" + std::to_string(i) + "/ifindex", std::to_string(i + 2) + "\n");
+    write("sys/class/net/eth" + std::to_string(i) + "/device/vendor", "x");
+  }
+  for (const char* virt : {"bond0", "br0", "bond1", "bond1.100", "eth3.20"})
+    write(std::string("sys/class/net/") + virt + "/ifindex", "9\n");
+  link("eth0/master", "bond0");
+  link("eth0/upper_bond0", "bond0");
+  link("bond0/master", "br0");
+  link("bond0/upper_br0", "br0");
+  link("eth2/master", "bond1");
+  link("eth2/upper_bond1", "bond1");
+  link("bond1/upper_bond1.100", "bond1.100");
+  link("eth3/upper_eth3.20", "eth3.20");
+  struct Addressed : platform::LinuxSystemFigures {
+    using LinuxSystemFigures::LinuxSystemFigures;
+    std::map<std::string, std::string> FirstIpv4Addresses() override {
+      return {{"br0", "10.0.0.5"},
+              {"eth1", "192.168.1.7"},
+              {"bond1.100", "10.100.0.9"},
+              {"eth3.20", "10.20.0.1"},
+              {"lo", "127.0.0.1"}};
+    }
+  } server(root.string());
+  ASSERT_TRUE(server.GetNetworkCards(cards));
+  EXPECT_EQ(cards,
+            (std::vector<std::string>{"10.0.0.5", "192.168.1.7", "10.100.0.9", "10.20.0.1", ""}));
   fs::remove_all(root);
 
   write("proc/cpuinfo", "processor : 0\ncpu MHz : 1995.312\nprocessor : 1\ncpu MHz : 2199.6\n");

@@ -6,11 +6,14 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -230,19 +233,33 @@ TEST_F(AgentOnPty, HeadlessUnlessAWindowIsAsked) {
     agent.Signal(SIGTERM);
     EXPECT_EQ(agent.Wait(5000), 0);
   }
-  // A copy of the program with no window library beside it (nor installed).
+  // A copy of the program with no window library beside it (nor installed),
+  // on a node without a display: the package is named first.
   fs::copy_file(VEXIL_AGENT_PATH, dir / "vexil-agent");
-  const pid_t pid = SpawnChild((dir / "vexil-agent").string(), {"-d"},
-                               {"VEXIL_PORT_DIR=" + pty.dir().string(),
-                                "VEXIL_POWER_COMMAND=" + recorder.string(),
-                                "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin"},
-                               (dir / "nogui.out").string(), (dir / "nogui.err").string());
+  const std::vector<std::string> headless = {"VEXIL_PORT_DIR=" + pty.dir().string(),
+                                             "VEXIL_POWER_COMMAND=" + recorder.string(),
+                                             "PATH=/usr/bin:/bin"};
+  pid_t pid = SpawnChild((dir / "vexil-agent").string(), {"-d"}, headless,
+                         (dir / "nogui.out").string(), (dir / "nogui.err").string());
   EXPECT_EQ(WaitChild(pid, 10000), 1);
   EXPECT_NE(slurp(dir / "nogui.err")
                 .find("vexil-agent: -d shows the debug window, which comes with the package "
                       "vexil-agent-gui (not installed); install it"),
             std::string::npos)
       << slurp(dir / "nogui.err");
+  // With the window library, a display that cannot be reached is said in
+  // words (Qt alone would abort).
+  ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
+  auto unreachable = headless;
+  unreachable.push_back("DISPLAY=:97");
+  pid = SpawnChild(VEXIL_AGENT_PATH, {"-d"}, unreachable, (dir / "nodisplay.out").string(),
+                   (dir / "nodisplay.err").string());
+  EXPECT_EQ(WaitChild(pid, 10000), 1);
+  EXPECT_NE(slurp(dir / "nodisplay.err")
+                .find("vexil-agent: -d shows the debug window, which needs a display, and none "
+                      "could be reached (DISPLAY=:97"),
+            std::string::npos)
+      << slurp(dir / "nodisplay.err");
 }
 
 TEST_F(AgentOnPty, FallsBackToComOne) {
@@ -255,6 +272,108 @@ TEST_F(AgentOnPty, FallsBackToComOne) {
   EXPECT_NE(slurp(dir / "stderr").find("sending on COM1"), std::string::npos);
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.Wait(5000), 0);
+}
+
+// A line that a login session uses is left alone, by the agent and by
+// vexil-ctl: a getty waiting on it (a real agetty, which holds it on its
+// standard descriptors), or a session whose controlling terminal it is.
+TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "agetty runs as root only";
+  PtyPair com2(2), com1(1, com2);
+  ChildProcess getty, session;
+  getty.pid = SpawnChild("/sbin/agetty", {"-L", "19200", com2.slavePath().substr(5), "vt100"},
+                         {"PATH=/usr/bin:/bin"}, (dir / "getty.out").string(),
+                         (dir / "getty.err").string());
+  session.pid = SpawnChild("/usr/bin/python3",
+                           {"-c", "import os, time\nos.setsid()\nos.open('" + com1.slavePath() +
+                                      "', os.O_RDWR)\ntime.sleep(60)\n"},
+                           {}, (dir / "session.out").string(), (dir / "session.err").string());
+  // Both hold their terminals once the getty's prompt shows and the session
+  // has it as its controlling terminal.
+  // (The getty hangs the line up once as it starts: reads fail for a while.)
+  std::string prompt;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        prompt += com2.ReadMaster(64, 0);
+        return prompt.find("login: ") != std::string::npos;
+      },
+      5000))
+      << prompt << slurp(dir / "getty.err");
+  ASSERT_TRUE(Eventually([&] {
+    std::ifstream stat("/proc/" + std::to_string(session.pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string f[5];
+    for (auto& x : f)
+      rest >> x;
+    return f[4] != "0";
+  })) << slurp(dir / "session.err");
+
+  Agent agent({}, recorder, dir / "stderr");
+  EXPECT_EQ(agent.Wait(10000), 1);
+  const std::string ports = com2.dir().string();
+  EXPECT_NE(slurp(dir / "stderr")
+                .find("neither COM2 (" + ports + "/COM2: in use by a login session (agetty, PID " +
+                      std::to_string(getty.pid) + ")) nor COM1 (" + ports +
+                      "/COM1: in use by a login session (python3, PID " +
+                      std::to_string(session.pid) + ")) could be opened"),
+            std::string::npos)
+      << slurp(dir / "stderr");
+  EXPECT_EQ(com1.ReadMaster(1, 500), "") << "nothing written into the session";
+
+  const pid_t send =
+      SpawnChild(VEXIL_CTL_PATH, {"send", "COM2", "poweroff"},
+                 {"VEXIL_PORT_DIR=" + ports, "VEXIL_CONTROL_SOCKET=" + (dir / "none").string()},
+                 (dir / "send.out").string(), (dir / "send.err").string());
+  EXPECT_EQ(WaitChild(send, 10000), 1);
+  EXPECT_NE(slurp(dir / "send.err").find("in use by a login session (agetty, PID"),
+            std::string::npos)
+      << slurp(dir / "send.err");
+  EXPECT_EQ(com2.ReadMaster(1, 500), "") << "no command into the getty's prompt";
+}
+
+// As a service the agent waits for a line instead of ending: ready for the
+// service manager with a status that says so, the cause said once, and
+// reports soon after a line appears.
+TEST_F(AgentOnPty, ServiceWithoutALineWaitsForOne) {
+  PtyPair pty(7); // neither COM2 nor COM1 yet
+  const std::string notifyPath = (dir / "notify").string();
+  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, notifyPath.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const auto message = [&](int ms) {
+    pollfd p{notify, POLLIN, 0};
+    char buf[512];
+    const ssize_t n = poll(&p, 1, ms) == 1 ? recv(notify, buf, sizeof buf, 0) : -1;
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  };
+  Agent agent({}, recorder, dir / "stderr", {"NOTIFY_SOCKET=" + notifyPath});
+  const std::string ports = pty.dir().string();
+  EXPECT_EQ(message(10000), "READY=1\nSTATUS=no serial line: waiting for COM2 or COM1; COM2 (" +
+                                ports + "/COM2): no such device; COM1 (" + ports +
+                                "/COM1): no such device");
+  // Three more tries (every 2 s) change nothing and say nothing more.
+  const double cpu = agent.CpuSeconds();
+  EXPECT_EQ(agent.Wait(6500), -1) << "still running";
+  EXPECT_LT(agent.CpuSeconds() - cpu, 0.2) << "CPU seconds while waiting";
+  const std::string said = slurp(dir / "stderr");
+  EXPECT_EQ(said.find("could be opened"), said.rfind("could be opened")) << "said once: " << said;
+
+  pty.Link(2);
+  const auto linked = Clock::now();
+  ReportReader reader(pty.master(), linked);
+  Report r;
+  ASSERT_TRUE(reader.Next(r, 8000)) << slurp(dir / "stderr");
+  EXPECT_EQ(r.bytes.size(), 200u) << "the inventory report first";
+  EXPECT_LT(r.at, 5.5) << "seconds from the line's appearance to the first report";
+  EXPECT_EQ(message(1000), "STATUS=sending on COM2 (" + pty.dir().string() + "/COM2)");
+  EXPECT_NE(slurp(dir / "stderr").find("sending on COM2"), std::string::npos);
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(5000), 0);
+  close(notify);
 }
 
 TEST_F(AgentOnPty, NoPortExitsWithStatusOne) {

@@ -85,9 +85,10 @@ def container_root(debs):
 
 
 class Container:
-    """A booted container with a host pty bound at /dev/vexil/COM2."""
+    """A booted container with a host pty bound at /dev/vexil/COM2 (or
+    line_at)."""
 
-    def __init__(self, root, debs, name, extra_bind=None):
+    def __init__(self, root, debs, name, extra_bind=None, line_at="/dev/vexil/COM2"):
         self.master, slave = os.openpty()
         tty.setraw(slave)
         tty.setraw(self.master)
@@ -101,7 +102,7 @@ class Container:
         self.proc = subprocess.Popen(
             ["systemd-nspawn", "-D", root, "--volatile=overlay", "--register=no", "--keep-unit",
              "--private-network", "--console=pipe", "-b",
-             f"--bind={self.slave_path}:/dev/vexil/COM2",
+             f"--bind={self.slave_path}:{line_at}",
              f"--bind-ro={os.path.dirname(os.path.abspath(debs[0]))}:/mnt/vexil"]
             + ([f"--bind-ro={extra_bind[0]}:{extra_bind[1]}"] if extra_bind else []),
             stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
@@ -306,6 +307,56 @@ def case_confinement_hides_nothing(c):
         raise AssertionError(f"the confined report differs at bytes {diff}")
 
 
+def agent_journal(c):
+    """What the agent's own processes wrote to the journal, a line each."""
+    return c.run("journalctl", "_SYSTEMD_UNIT=vexil-agent.service", "-o", "cat",
+                 "--no-pager", check=False).stdout.splitlines()
+
+
+def case_login_console_is_left_alone(c):
+    """A getty on the node's line (a serial console): the agent leaves it be
+    and waits, and its status names the session."""
+    c.run("systemd-run", "--unit=console-getty-test", "/sbin/agetty", "-L", "19200",
+          "vexil/COM2", "vt100")
+    end = time.time() + 10
+    while b"login: " not in c.buf and time.time() < end:
+        if select.select([c.master], [], [], 0.5)[0]:
+            c.buf += os.read(c.master, 4096)
+    expect(b"login: " in c.buf, f"no login prompt from the getty: {c.buf!r}")
+    c.buf = b""
+    c.install()
+    expect(c.show("ActiveState") == "active", "the agent is not active")
+    report, _ = c.next_report(8)
+    expect(report is None, "a report went into the login console")
+    status = c.show("StatusText")
+    expect(status.startswith("no serial line: waiting for COM2 or COM1; COM2 (/dev/vexil/COM2): "
+                             "in use by a login session ("), f"systemctl status shows {status!r}")
+    print(f"  status: {status}", flush=True)
+
+
+def case_no_line_waits_quietly(c):
+    """No serial line at all: the service stays up and quiet, and reports once
+    a line appears."""
+    c.install()
+    expect(c.show("ActiveState") == "active", "the agent is not active without a line")
+    time.sleep(60)
+    expect(c.show("ActiveState") == "active" and c.show("NRestarts") == "0",
+           f"after 60 s: {c.show('ActiveState')}, {c.show('NRestarts')} restarts")
+    said = agent_journal(c)
+    expect(len(said) < 10, f"{len(said)} journal lines in 60 s: {said}")
+    status = c.show("StatusText")
+    expect(status.startswith("no serial line: waiting for COM2 or COM1"), f"status {status!r}")
+    c.run("mkdir", "-p", "/dev/vexil")
+    linked = time.time()
+    c.run("ln", "-s", "/dev/vexil-spare", "/dev/vexil/COM2")
+    report = c.next_inventory(10)
+    waited = time.time() - linked
+    expect(report is not None, "no report once the line appeared")
+    expect(waited <= 5.0 + 0.5, f"first report {waited:.1f} s after the line appeared")
+    print(f"  {len(said)} journal lines in 60 s; first report {waited:.1f} s after the line "
+          f"appeared", flush=True)
+
+
 def exposure_of(unit):
     out = subprocess.run(["systemd-analyze", "security", "--offline=true", unit],
                          capture_output=True, text=True).stdout
@@ -429,7 +480,10 @@ def case_packages_install_upgrade_remove_purge(c):
 
 CASES = [case_starts_reports_and_is_supervised, case_reboot, case_poweroff,
          case_confinement_hides_nothing, case_exporter_as_a_confined_user,
-         case_packages_install_upgrade_remove_purge]
+         case_packages_install_upgrade_remove_purge, case_login_console_is_left_alone,
+         case_no_line_waits_quietly]
+# Where a case's line is bound in its container, when not at /dev/vexil/COM2.
+LINE_AT = {"no_line_waits_quietly": "/dev/vexil-spare"}
 
 
 def main():
@@ -465,7 +519,8 @@ def main():
         start = time.time()
         c = None
         try:
-            c = Container(root, debs, name, (upgrade_dir, "/mnt/upgrade"))
+            c = Container(root, debs, name, (upgrade_dir, "/mnt/upgrade"),
+                          LINE_AT.get(name, "/dev/vexil/COM2"))
             case(c)
             passed += 1
             print(f"ok {name} ({time.time() - start:.1f} s)", flush=True)

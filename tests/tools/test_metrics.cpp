@@ -121,9 +121,9 @@ TEST(Metrics, ShippedAlertRulesAreValidAndFireWhenTheyShould) {
   EXPECT_NE(ReadWholeFile((dir / "out").string()).find("SUCCESS: 4 rules found"),
             std::string::npos);
   // And they fire when they should, and only then (series in the test file).
-  const pid_t run = SpawnChild("/usr/bin/promtool",
-                               {"test", "rules", VEXIL_SOURCE_DIR "/tests/tools/vexil-alerts-test.yml"},
-                               {}, (dir / "out").string(), (dir / "err").string());
+  const pid_t run = SpawnChild(
+      "/usr/bin/promtool", {"test", "rules", VEXIL_SOURCE_DIR "/tests/tools/vexil-alerts-test.yml"},
+      {}, (dir / "out").string(), (dir / "err").string());
   ASSERT_GT(run, 0);
   EXPECT_EQ(WaitChild(run, 30000), 0)
       << ReadWholeFile((dir / "out").string()) << ReadWholeFile((dir / "err").string());
