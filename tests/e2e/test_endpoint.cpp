@@ -240,10 +240,7 @@ TEST(Endpoint, ConventionsOfAnExporter) {
   // :PORT is IPv6 too.
   const auto v6Answers = [](int p) {
     const int v6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    a.sin6_port = htons(static_cast<std::uint16_t>(p));
+    sockaddr_in6 a = Ipv6Address(in6addr_loopback, p);
     const bool ok = connect(v6, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(v6);
     return ok;

@@ -16,6 +16,14 @@
 #include <string>
 #include <thread>
 
+inline sockaddr_in6 Ipv6Address(const in6_addr& host, int port) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = host;
+  a.sin6_port = htons(static_cast<std::uint16_t>(port));
+  return a;
+}
+
 // A port for a server the test starts, free on every address right now.
 // Ports the kernel picks for bind(0) and for outgoing connections come from
 // the ephemeral range (32768 and up): a port taken from there and handed to
@@ -34,10 +42,7 @@ inline int FreePort() {
     const int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int no = 0;
     setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(static_cast<std::uint16_t>(port));
+    sockaddr_in6 a = Ipv6Address(in6addr_any, port);
     const bool free = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(s);
     if (free) {
