@@ -1,7 +1,8 @@
 // Keeps the agent on a working line: opens COM2, else COM1, never a kernel
-// console nor a login session's terminal; when the line is lost (adapter pulled, other end hung up)
-// closes it and tries COM2 then COM1 every 2 s; while on COM1 moves back to COM2 as soon as COM2
-// opens. Lives on the window thread.
+// console nor a login session's terminal; when the line is lost (adapter
+// pulled, other end hung up) closes it and tries COM2 then COM1 every 2 s;
+// while on COM1 moves back to COM2 as soon as COM2 opens. Lives on the
+// window thread.
 #pragma once
 
 #include <QObject>
