@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 #include "ctl/lines/line.h"
@@ -24,6 +26,35 @@ namespace {
 constexpr std::size_t REQUEST_MAX = 1024;
 // A client that says nothing is dropped after this long.
 constexpr double CLIENT_IDLE_S = 5.0;
+// Clients at once; more are turned away with a word.
+constexpr std::size_t CLIENTS_MAX = 64;
+// Out of descriptors: accepting pauses this long instead of spinning.
+constexpr double ACCEPT_PAUSE_S = 0.5;
+// How long past its deadline a client waits for the exporter's answer.
+constexpr double ANSWER_GRACE_MS = 1000;
+
+// CLOCK_MONOTONIC in milliseconds: the deadline a request carries, which
+// the client and the exporter on one machine read alike.
+double monotonicMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// "user root (uid 0), PID 1234" for the process at the other end of fd.
+std::string peerOf(int fd) {
+  ucred cred{};
+  socklen_t n = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &n) != 0)
+    return "an unknown sender";
+  char buf[1024];
+  passwd pw{}, *found = nullptr;
+  const std::string user = getpwuid_r(cred.uid, &pw, buf, sizeof buf, &found) == 0 && found
+                               ? std::string(found->pw_name)
+                               : "#" + std::to_string(cred.uid);
+  return "user " + user + " (uid " + std::to_string(cred.uid) + "), PID " +
+         std::to_string(cred.pid);
+}
 
 bool socketAddress(const std::string& path, sockaddr_un& a, std::string& error) {
   a = {};
@@ -69,7 +100,9 @@ struct ControlServer::Client {
   std::unique_ptr<Loop::Watch> watch;
   std::unique_ptr<Loop::Timer> idle;
   std::string request;
-  bool busy = false; // a command is going out for it
+  std::string who;      // the sender, for the journal
+  Line* line = nullptr; // while a command goes out for it
+  bool served = false;
 };
 
 std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string& path,
@@ -130,7 +163,8 @@ std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string
 
 ControlServer::ControlServer(Loop& loop, std::string path, int fd,
                              std::function<Line*(const std::string&)> find)
-    : loop_(loop), path_(std::move(path)), find_(std::move(find)) {
+    : loop_(loop), path_(std::move(path)), find_(std::move(find)),
+      acceptAgain_(loop, [this] { listen_->Read(true); }) {
   listen_ = std::make_unique<Loop::Watch>(loop, fd, [this] { accept(); });
   listen_->Read(true);
 }
@@ -144,9 +178,23 @@ ControlServer::~ControlServer() {
 void ControlServer::accept() {
   for (;;) {
     const int fd = accept4(listen_->Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-      return; // EAGAIN, or out of descriptors: the client's own time-out tells it
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The waiting client stays readable: leave it to its own deadline
+        // and look again in a while, rather than spin on it.
+        listen_->Read(false);
+        acceptAgain_.Start(ACCEPT_PAUSE_S);
+      }
+      return;
+    }
+    if (clients_.size() >= CLIENTS_MAX) {
+      const char busy[] = "error the exporter serves too many control clients; try again\n";
+      send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL);
+      close(fd);
+      continue;
+    }
     auto c = std::make_shared<Client>();
+    c->who = peerOf(fd);
     std::weak_ptr<Client> weak = c;
     // Outside the client's own callbacks, which a drop would destroy.
     const auto drop = [this, weak] {
@@ -162,18 +210,26 @@ void ControlServer::accept() {
       char buf[256];
       const ssize_t n = recv(c->watch->Fd(), buf, sizeof buf, 0);
       if (n <= 0) {
-        if (n == 0 || (errno != EAGAIN && errno != EINTR))
-          drop(); // gone; a command under way still goes out
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          // Gone: it has told its user that the command failed, so what
+          // has not left yet never will.
+          if (c->line)
+            c->line->CancelSend("the sender gave up before the command went out");
+          drop();
+        }
         return;
       }
+      if (c->served)
+        return; // one request a connection
       c->request.append(buf, static_cast<std::size_t>(n));
-      if (c->request.find('\n') != std::string::npos)
+      if (c->request.find('\n') != std::string::npos) {
+        c->served = true;
         serve(c);
-      else if (c->request.size() > REQUEST_MAX)
+      } else if (c->request.size() > REQUEST_MAX)
         drop();
     });
     c->idle = std::make_unique<Loop::Timer>(loop_, [weak, drop] {
-      if (auto c = weak.lock(); c && !c->busy)
+      if (auto c = weak.lock(); c && !c->line)
         drop();
     });
     c->idle->Start(CLIENT_IDLE_S);
@@ -183,16 +239,17 @@ void ControlServer::accept() {
 }
 
 void ControlServer::serve(const std::shared_ptr<Client>& c) {
-  c->watch->Read(false);
+  // Still read: a client that goes away takes its command with it.
   std::istringstream words(c->request.substr(0, c->request.find('\n')));
   std::string verb, name, command;
-  double timeoutMs = 0;
-  words >> verb >> name >> command >> timeoutMs;
+  double timeoutMs = 0, deadlineMs = 0;
+  words >> verb >> name >> command >> timeoutMs >> deadlineMs;
   std::weak_ptr<Client> weak = c;
   const auto answer = [this, weak](const std::string& text) {
     auto c = weak.lock();
     if (!c)
       return;
+    c->line = nullptr;
     const std::string line = text + "\n";
     // Short and to a waiting client: it fits the socket's buffer at once.
     if (send(c->watch->Fd(), line.data(), line.size(), MSG_NOSIGNAL) < 0)
@@ -212,11 +269,24 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
     answer("unknown");
     return;
   }
-  c->busy = true;
-  std::fprintf(stderr, "vexil-ctl: %s: sending %s for a control socket client\n",
-               line->Label().c_str(), command.c_str());
-  line->Send(bytes, timeoutMs / 1000.0,
-             [answer](bool ok, const std::string& why) { answer(ok ? "ok" : "error " + why); });
+  // The sender's deadline holds here too: a request read late (the loop
+  // was busy) is not carried out after its sender was told it failed.
+  if (!(deadlineMs > 0))
+    deadlineMs = monotonicMs() + timeoutMs;
+  const double left = (deadlineMs - monotonicMs()) / 1000.0;
+  const std::string what = line->Label() + ": " + command + " from " + c->who;
+  if (left <= 0) {
+    std::fprintf(stderr, "vexil-ctl: %s: not sent: its time ran out before it was read\n",
+                 what.c_str());
+    answer("error the command's time ran out before the exporter could take it; it was not sent");
+    return;
+  }
+  c->line = line;
+  line->Send(bytes, left, [answer, what](bool ok, const std::string& why) {
+    std::fprintf(stderr, "vexil-ctl: %s: %s\n", what.c_str(),
+                 ok ? "sent" : ("not sent: " + why).c_str());
+    answer(ok ? "ok" : "error " + why);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -228,38 +298,55 @@ ControlAnswer SendThroughExporter(const std::string& path, const std::string& li
   sockaddr_un a;
   if (!socketAddress(path, a, message))
     return ControlAnswer::NoExporter;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // One deadline for all of it: reaching the exporter, its queue, and the
+  // bytes leaving. The exporter gets it too, and never sends after it.
+  const double deadline = monotonicMs() + timeoutS * 1000;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return ControlAnswer::NoExporter;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  // A busy exporter's backlog is full: ask again until the deadline rather
+  // than wait in connect() past it.
+  for (;;) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+      break;
     const int e = errno;
+    if (e == EAGAIN && monotonicMs() < deadline) {
+      poll(nullptr, 0, 20);
+      continue;
+    }
     close(fd);
     if (e == EACCES || e == EPERM) {
       message = "cannot reach the exporter's control socket " + path +
                 ": permission denied (root and the dialout group may send commands)";
       return ControlAnswer::Failed;
     }
+    if (e == EAGAIN) {
+      message = "the exporter did not take the request in time (its control socket is busy); "
+                "the command was not sent";
+      return ControlAnswer::Failed;
+    }
     return ControlAnswer::NoExporter; // none there, or a stale socket
   }
-  char timeout[32];
-  std::snprintf(timeout, sizeof timeout, "%.0f", std::ceil(timeoutS * 1000));
-  const std::string request = "send " + line + " " + command + " " + timeout + "\n";
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%.0f %.0f", std::ceil(timeoutS * 1000),
+                std::floor(deadline));
+  const std::string request = "send " + line + " " + command + " " + numbers + "\n";
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
     close(fd);
-    message = "the exporter's control socket " + path + " took no request";
+    message = "the exporter's control socket " + path +
+              " took no request; the command was not "
+              "sent";
     return ControlAnswer::Failed;
   }
-  // The exporter answers within the command's time limit; a little more for
-  // the hand-over.
+  // The exporter answers by the deadline: it sends nothing after it, and
+  // flushes what did not leave by then. A moment more for its answer; when
+  // none comes, closing the connection tells it to drop the command.
   std::string reply;
-  const auto end = std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(static_cast<long>(timeoutS * 1000) + 2000);
   while (reply.find('\n') == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
+    const double left = deadline + ANSWER_GRACE_MS - monotonicMs();
     pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+    if (left <= 0 || poll(&p, 1, static_cast<int>(std::ceil(left))) <= 0)
       break;
     char buf[512];
     const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -274,8 +361,8 @@ ControlAnswer SendThroughExporter(const std::string& path, const std::string& li
   if (reply == "unknown")
     return ControlAnswer::NotWatched;
   message = reply.rfind("error ", 0) == 0 ? reply.substr(6)
-            : reply.empty()               ? "the exporter did not answer in time"
-                                          : "the exporter answered '" + reply + "'";
+            : reply.empty() ? "the exporter did not answer in time; the command was dropped"
+                            : "the exporter answered '" + reply + "'";
   return ControlAnswer::Failed;
 }
 

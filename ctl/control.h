@@ -1,8 +1,10 @@
 // The exporter's local control socket: other vexil-ctl processes reach a
 // line the exporter holds through it, so that no program ever takes a line
 // that another one holds. One request a connection, one answer:
-//   send LINE COMMAND TIMEOUT_MS      ->  ok | unknown | error WHY
-// LINE is a watched line's NAME or its address.
+//   send LINE COMMAND TIMEOUT_MS DEADLINE_MS  ->  ok | unknown | error WHY
+// LINE is a watched line's NAME or its address; DEADLINE_MS is when the
+// sender gives up (CLOCK_MONOTONIC, in milliseconds): nothing is sent after
+// it, nor after the sender hung up.
 #pragma once
 
 #include <functional>
@@ -39,6 +41,7 @@ private:
   std::string path_;
   std::function<Line*(const std::string&)> find_;
   std::unique_ptr<Loop::Watch> listen_;
+  Loop::Timer acceptAgain_;
   std::vector<std::shared_ptr<Client>> clients_;
 };
 

@@ -20,7 +20,7 @@ Line::Line(Loop& loop, Address address, std::string label, Events events)
                                                                           if (!open_)
                                                                             OpenLine();
                                                                         }),
-      sendTimer_(loop, [this] { pump(); }) {}
+      sendTimer_(loop, [this] { pump(); }), settle_(loop, [this] { settled(); }) {}
 
 // Each kind in its own file.
 std::unique_ptr<Line> MakeTtyLine(Loop&, const Address&, std::string, Line::Events);
@@ -49,15 +49,24 @@ void Line::Start(bool keep) {
 
 void Line::Opened() {
   open_ = true;
+  settled_ = false;
   openedAt_ = loop_.Now();
-  lastFailure_.clear();
   const bool back = everOpen_;
   everOpen_ = true;
-  if (back && lostSaid_)
-    std::fprintf(stderr, "vexil-ctl: %s: line back\n", label_.c_str());
-  lostSaid_ = false;
+  settle_.Start(SETTLE_S);
   if (events_.State)
     events_.State(back ? "back" : "open", "");
+}
+
+// The line stayed open: said once, as open (the first time, or after failed
+// attempts) or as back (after a loss).
+void Line::settled() {
+  settled_ = true;
+  if (keep_)
+    std::fprintf(stderr, "vexil-ctl: %s: line %s (%s)\n", label_.c_str(),
+                 lostSaid_ ? "back" : "open", address_.Text.c_str());
+  lostSaid_ = false;
+  lastFailure_.clear();
 }
 
 void Line::Failed(const std::string& why) {
@@ -77,11 +86,17 @@ void Line::Lost(const std::string& why) {
   if (!open_)
     return;
   open_ = false;
+  settle_.Stop();
   CloseLine();
   gap_.Stop();
   cut(); // what arrived before the loss is still a package
   if (send_)
     finishSend(false, "line lost (" + why + ")");
+  if (!settled_) {
+    // Closed as soon as it opened: an attempt that failed, not a loss.
+    Failed("the line closed as soon as it opened (" + why + ")");
+    return;
+  }
   // A line that stayed up a while starts its retries from the shortest pause.
   if (loop_.Now() - openedAt_ >= RETRY_MAX_S)
     attempts_ = 0;
@@ -185,11 +200,20 @@ void Line::WriteReady() {
   pump();
 }
 
+void Line::CancelSend(const std::string& why) {
+  if (send_)
+    finishSend(false, why);
+}
+
 void Line::finishSend(bool ok, const std::string& why) {
   sendTimer_.Stop();
   WantWrite(false);
+  const bool begun = send_->written > 0;
   auto done = std::move(send_->done);
   send_.reset();
+  // A command that is said to have failed must not leave later.
+  if (!ok && begun && open_)
+    DiscardUnsent();
   done(ok, why);
 }
 

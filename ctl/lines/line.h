@@ -28,6 +28,10 @@ public:
   static double RetryPause(int attempt);
   // How long a connection attempt may take.
   static constexpr double CONNECT_TIMEOUT_S = 10.0;
+  // A line is said to be open once it has stayed so this long; one that a
+  // server closes sooner failed to open (a console server whose device is
+  // missing accepts and closes at once), and is retried with the backoff.
+  static constexpr double SETTLE_S = 1.0;
 
   struct Events {
     // Each report (or piece that is none) of each package, as it arrives.
@@ -54,6 +58,9 @@ public:
   // why) when the line is not open, is lost, or timeoutS passes first.
   void Send(const std::string& bytes, double timeoutS,
             std::function<void(bool ok, const std::string& why)> done);
+  // Gives up the command under way, if any (its done(false, why) runs):
+  // what has not left yet never will.
+  void CancelSend(const std::string& why);
 
 protected:
   Line(Loop& loop, Address address, std::string label, Events events);
@@ -69,6 +76,10 @@ protected:
   virtual bool Drained() { return true; }
   // Asks to be told (WriteReady) when more can be written.
   virtual void WantWrite(bool on) = 0;
+  // Makes sure that what was written and has not left yet never leaves (a
+  // command given up): a tty's output queue is flushed, a connection with
+  // unsent bytes is reset (the line is then lost).
+  virtual void DiscardUnsent() {}
 
   void Opened();
   void Failed(const std::string& why);
@@ -80,6 +91,7 @@ protected:
 
 private:
   void retryLater();
+  void settled();
   void cut();
   void pump();
   void finishSend(bool ok, const std::string& why);
@@ -91,11 +103,12 @@ private:
   bool open_ = false;
   bool everOpen_ = false;
   bool lostSaid_ = false;
+  bool settled_ = false;
   std::string lastFailure_;
   int attempts_ = 0;
   double openedAt_ = 0;
   std::string package_;
-  Loop::Timer gap_, retry_, sendTimer_;
+  Loop::Timer gap_, retry_, sendTimer_, settle_;
   struct PendingSend;
   std::unique_ptr<PendingSend> send_;
 };

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 namespace vexilctl {
 
@@ -20,9 +21,38 @@ std::string GensioError(int err) {
   return text;
 }
 
+namespace {
+
+// gensio hands every socket it makes to its os handler; the loop looks on,
+// so that a line can have its connection's descriptor for what gensio has
+// no control for (keepalive, the kernel's send queue).
+int (*handlerAddIod)(gensio_os_funcs*, enum gensio_iod_type, intptr_t, gensio_iod**) = nullptr;
+thread_local std::vector<int>* socketsMade = nullptr;
+
+int addIodSeen(gensio_os_funcs* o, enum gensio_iod_type type, intptr_t fd, gensio_iod** iod) {
+  if (type == GENSIO_IOD_SOCKET && socketsMade)
+    socketsMade->push_back(static_cast<int>(fd));
+  return handlerAddIod(o, type, fd, iod);
+}
+
+} // namespace
+
 Loop::Loop() {
   if (const int rc = gensio_default_os_hnd(0, &os_); rc != 0)
     throw std::runtime_error("cannot make the event loop: " + GensioError(rc));
+  if (!handlerAddIod)
+    handlerAddIod = os_->add_iod;
+  if (os_->add_iod == handlerAddIod)
+    os_->add_iod = addIodSeen;
+}
+
+std::vector<int> Loop::SocketsMadeBy(const std::function<void()>& work) {
+  std::vector<int> made;
+  std::vector<int>* outer = socketsMade;
+  socketsMade = &made;
+  work();
+  socketsMade = outer;
+  return made;
 }
 
 Loop::~Loop() {
@@ -76,7 +106,8 @@ void Loop::Defer(std::function<void()> work) {
   }
 }
 
-void Loop::StopOnSignals() {
+void Loop::StopOnSignals(std::function<void()> onHangUp) {
+  onHangUp_ = std::move(onHangUp);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
@@ -89,7 +120,10 @@ void Loop::StopOnSignals() {
   signals_ = std::make_unique<Watch>(*this, fd, [this, fd] {
     signalfd_siginfo info;
     while (read(fd, &info, sizeof info) == sizeof info)
-      Stop(0);
+      if (info.ssi_signo == SIGHUP && onHangUp_)
+        onHangUp_();
+      else
+        Stop(0);
   });
   signals_->Read(true);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct gensio_os_funcs;
 
@@ -25,8 +26,11 @@ public:
   void Stop(int status = 0);
   bool Stopped() const { return stopped_; }
   // SIGTERM, SIGINT and SIGHUP stop the loop (status 0) instead of the
-  // process; they are blocked in every thread made after this call.
-  void StopOnSignals();
+  // process; they are blocked in every thread made after this call. With
+  // onHangUp, SIGHUP runs that instead (a reload).
+  void StopOnSignals(std::function<void()> onHangUp = {});
+  // Runs work and gives the sockets gensio made for it meanwhile.
+  std::vector<int> SocketsMadeBy(const std::function<void()>& work);
 
   // Monotonic seconds.
   double Now() const;
@@ -81,6 +85,7 @@ private:
   bool stopped_ = false;
   int status_ = 0;
   std::unique_ptr<Watch> signals_;
+  std::function<void()> onHangUp_;
 };
 
 // gensio's error text for err, in lower case ("connection refused").

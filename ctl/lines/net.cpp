@@ -5,7 +5,14 @@
 #include <gensio/gensio.h>
 #include <gensio/sergensio.h>
 
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <cstdio>
+#include <vector>
 
 #include "ctl/lines/line.h"
 
@@ -38,12 +45,33 @@ protected:
       Failed("cannot reach " + where() + ": " + GensioError(rc));
       return;
     }
-    if (const int rc = gensio_open(conn_->io, &NetLine::openDone, conn_); rc != 0) {
+    int rc = 0;
+    sockets_ = loop_.SocketsMadeBy([&] { rc = gensio_open(conn_->io, &NetLine::openDone, conn_); });
+    if (rc != 0) {
       drop();
       Failed("cannot reach " + where() + ": " + GensioError(rc));
       return;
     }
     connectTimer_.Start(CONNECT_TIMEOUT_S);
+  }
+
+  // Out once the kernel has had every byte acknowledged, not when it took
+  // them: a console server that is gone would leave them in the queue.
+  bool Drained() override {
+    int queued = 0;
+    return fd_ < 0 || ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued == 0;
+  }
+
+  void DiscardUnsent() override {
+    int queued = 0;
+    if (fd_ < 0 || ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued == 0)
+      return;
+    // The bytes still queued must never reach the node: the connection is
+    // reset (a close with no lingering drops them) and taken up again.
+    const linger abort{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    shutdown(fd_, SHUT_RDWR);
+    Lost("reset, so that a command given up never goes out");
   }
 
   void CloseLine() override { drop(); }
@@ -90,6 +118,7 @@ private:
       return;
     }
     gensio_set_read_callback_enable(io, true);
+    watchConnection();
     settingsTries_ = 0;
     if (Addr().Type == Address::Rfc2217)
       askSettings();
@@ -140,6 +169,36 @@ private:
     }
   }
 
+  // The connection's own socket (the one of those gensio made that is
+  // connected), with keepalive and a limit on unacknowledged data, so that
+  // a console server that is unplugged or gone is noticed within seconds
+  // instead of the kernel's two hours.
+  void watchConnection() {
+    fd_ = -1;
+    for (int fd : sockets_) {
+      sockaddr_storage peer{};
+      socklen_t n = sizeof peer;
+      if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n) == 0)
+        fd_ = fd;
+    }
+    sockets_.clear();
+    if (fd_ < 0) {
+      std::fprintf(stderr,
+                   "vexil-ctl: %s: the connection's socket was not found: a dead server is "
+                   "noticed only by the kernel's own time-outs\n",
+                   Label().c_str());
+      return;
+    }
+    const int on = 1, idle = KEEPALIVE_IDLE_S, interval = KEEPALIVE_INTERVAL_S,
+              count = KEEPALIVE_PROBES;
+    const unsigned userTimeout = USER_TIMEOUT_MS;
+    setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+  }
+
   void connectTimedOut() {
     if (IsOpen() || !conn_)
       return;
@@ -152,6 +211,8 @@ private:
   void drop() {
     connectTimer_.Stop();
     settingsTimer_.Stop();
+    fd_ = -1;
+    sockets_.clear();
     if (!conn_)
       return;
     Conn* c = conn_;
@@ -177,10 +238,18 @@ private:
     }
   }
 
+  // A quiet connection is probed after 5 s, then every second; a probe or
+  // data unacknowledged for 5 s ends it.
+  static constexpr int KEEPALIVE_IDLE_S = 5;
+  static constexpr int KEEPALIVE_INTERVAL_S = 1;
+  static constexpr int KEEPALIVE_PROBES = 5;
+  static constexpr unsigned USER_TIMEOUT_MS = 5000;
   static constexpr int SETTINGS_TRIES = 20;
   static constexpr double SETTINGS_PAUSE_S = 0.25;
 
   Conn* conn_ = nullptr;
+  std::vector<int> sockets_; // made for the connection under way
+  int fd_ = -1;              // the open connection's socket, while open
   Loop::Timer connectTimer_;
   Loop::Timer settingsTimer_;
   int settingsTries_ = 0;

@@ -103,6 +103,8 @@ protected:
   // short timer tries again instead.
   void WantWrite(bool) override {}
 
+  void DiscardUnsent() override { tcflush(fd_, TCOFLUSH); }
+
 private:
   void readable() {
     char buf[4096];

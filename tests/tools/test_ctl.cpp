@@ -278,9 +278,13 @@ TEST(CtlProgram, WatchFollowsALostLine) {
   ASSERT_GT(pid, 0);
   const auto err = [&] { return ReadWholeFile((dir / "err").string()); };
   const auto out = [&] { return ReadWholeFile((dir / "out").string()); };
-  ASSERT_TRUE(Eventually([&] { return pty.Taken(); }, 5000)) << "watch opened the line";
+  // Lost once it was open (a line that closes at once failed to open).
+  ASSERT_TRUE(Eventually([&] { return err().find("vexil-ctl: COM3: line open (COM3)") == 0; }))
+      << err();
   pty.CloseMaster();
-  EXPECT_TRUE(Eventually([&] { return err().find("vexil-ctl: COM3: line lost (") == 0; })) << err();
+  EXPECT_TRUE(Eventually([&] {
+    return err().find("vexil-ctl: COM3: line lost (") != std::string::npos;
+  })) << err();
   EXPECT_TRUE(Eventually([&] {
     return out().find("{\"line\":\"COM3\",\"event\":\"lost\",\"reason\":") == 0;
   })) << out();
