@@ -90,6 +90,7 @@ public:
   }
   std::string Out() const { return ReadWholeFile(out_.string()); }
   std::string Err() const { return ReadWholeFile(err_.string()); }
+  pid_t Pid() const { return proc_.pid; }
   int Stop() {
     kill(proc_.pid, SIGTERM);
     const int status = WaitChild(proc_.pid, 5000);
@@ -309,5 +310,181 @@ TEST(ControllerLines, Ipv6ConsoleServerInBrackets) {
       << watch.Err();
   close(peer);
   close(server);
+  EXPECT_EQ(watch.Stop(), 0);
+}
+
+// A command reported as failed never goes out later: with the exporter's
+// loop stopped, two dozen sends with a 1 s budget all fail in time (the
+// control socket's backlog holds 16: the rest cannot even connect), and
+// once the loop runs again none of them reaches the line. Each command that
+// goes through is logged with its sender.
+TEST(ControllerCommands, AFailedCommandNeverGoesOutLater) {
+  TempDir dir("vexil-stall");
+  PtyPair held(1);
+  const std::string socket = (dir / "ctl.sock").string();
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + socket,
+                                        "VEXIL_PORT_DIR=" + held.dir().string(),
+                                        "PATH=/usr/bin:/bin"};
+  std::ofstream(dir / "lines") << "node1 " << held.slavePath() << "\n";
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
+  ASSERT_TRUE(Eventually([&] {
+    return exporter.Err().find("node1: line open") != std::string::npos;
+  })) << exporter.Err();
+  const auto send = [&](const std::string& tag, const std::vector<std::string>& args) {
+    return SpawnChild(VEXIL_CTL_PATH, args, env, (dir / (tag + ".out")).string(),
+                      (dir / (tag + ".err")).string());
+  };
+
+  ASSERT_EQ(kill(exporter.Pid(), SIGSTOP), 0);
+  std::vector<pid_t> senders;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 24; ++i)
+    senders.push_back(send("s" + std::to_string(i), {"send", "--timeout", "1", "node1", "reboot"}));
+  for (std::size_t i = 0; i < senders.size(); ++i) {
+    EXPECT_EQ(WaitChild(senders[i], 10000), 1) << "sender " << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4))
+        << "sender " << i << " past its budget: "
+        << ReadWholeFile((dir / ("s" + std::to_string(i) + ".err")).string());
+  }
+  ASSERT_EQ(kill(exporter.Pid(), SIGCONT), 0);
+  EXPECT_EQ(held.ReadMaster(4, 3000), "") << "a command said to have failed went out";
+  EXPECT_NE(exporter.Err().find("not sent: its time ran out before it was read"), std::string::npos)
+      << exporter.Err();
+
+  // The exporter itself is fine: the next command goes, and says who sent it.
+  const pid_t ok = send("ok", {"send", "node1", "usb"});
+  EXPECT_EQ(WaitChild(ok, 10000), 0) << ReadWholeFile((dir / "ok.err").string());
+  EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
+  EXPECT_NE(exporter.Err().find("node1: usb from user root (uid 0), PID " + std::to_string(ok) +
+                                ": sent"),
+            std::string::npos)
+      << exporter.Err();
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// Over a network line a command is out once the far end has it: when send
+// exits 0 the bytes are already in the console server's socket.
+TEST(ControllerCommands, ANetworkCommandIsOutWhenTheFarEndHasIt) {
+  TempDir dir("vexil-netsend");
+  const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  socklen_t n = sizeof a;
+  getsockname(server, reinterpret_cast<sockaddr*>(&a), &n);
+  const std::string line = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const std::string socket = (dir / "ctl.sock").string();
+  std::ofstream(dir / "lines") << "far " << line << "\n";
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()},
+               {"VEXIL_CONTROL_SOCKET=" + socket});
+  const int peer = AcceptWithin(server, 10000);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(Eventually([&] {
+    return exporter.Err().find("far: line open") != std::string::npos;
+  })) << exporter.Err();
+  const pid_t pid =
+      SpawnChild(VEXIL_CTL_PATH, {"send", "far", "poweroff"}, {"VEXIL_CONTROL_SOCKET=" + socket},
+                 (dir / "send.out").string(), (dir / "send.err").string());
+  EXPECT_EQ(WaitChild(pid, 10000), 0) << ReadWholeFile((dir / "send.err").string());
+  char got[8] = {};
+  EXPECT_EQ(recv(peer, got, sizeof got, MSG_DONTWAIT), 4) << "not there when send said so";
+  EXPECT_EQ(std::string(got, 4), std::string("\xAA\xCC\xC1\xEE", 4));
+  close(peer);
+  close(server);
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// A console server that is cut off (here its loopback goes down, in a
+// network namespace of the test's own) reads as lost within seconds, not
+// the kernel's two hours; back up as a new process, the line returns. A
+// server that accepts and closes at once (its device missing) is one
+// failure said once, retried with the backoff, never "back".
+TEST(ControllerLineState, DeadAndRefusingServersReadAsSuch) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a network namespace of the test's own needs root";
+  TempDir dir("vexil-dead");
+  const std::string script = R"(
+import os, socket, subprocess, sys, time
+def server(port):
+    return subprocess.Popen([sys.executable, '-c',
+        'import socket, time\ns = socket.socket()\n'
+        's.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n'
+        's.bind(("127.0.0.1", %d))\ns.listen(1)\nc = s.accept()[0]\ntime.sleep(120)\n' % port])
+def said(text, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        if text in open(sys.argv[2]).read():
+            return True
+        time.sleep(0.05)
+    return False
+subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
+# gensio resolves only where the host has an address besides loopback: a
+# pair of virtual links of this namespace's own gives it one.
+for cmd in (['ip', 'link', 'add', 'v0', 'type', 'veth', 'peer', 'name', 'v1'],
+            ['ip', 'addr', 'add', '10.200.0.1/24', 'dev', 'v0'],
+            ['ip', 'link', 'set', 'v0', 'up'], ['ip', 'link', 'set', 'v1', 'up']):
+    subprocess.run(cmd, check=True)
+first = server(24680)
+time.sleep(0.3)
+watch = subprocess.Popen([sys.argv[1], 'watch', 'socket://127.0.0.1:24680'],
+                         stdout=subprocess.DEVNULL, stderr=open(sys.argv[2], 'w'))
+assert said('line open', 10), 'never open'
+subprocess.run(['ip', 'link', 'set', 'lo', 'down'], check=True)
+cut = time.time()
+assert said('line lost', 30), 'never lost'
+print('lost after %.1f s' % (time.time() - cut), flush=True)
+first.kill()
+subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
+second = server(24680)
+print('back' if said('line back', 40) else 'not back', flush=True)
+watch.terminate(); watch.wait(); second.kill()
+)";
+  std::ofstream(dir / "dead.py") << script;
+  const pid_t pid = SpawnChild("/usr/bin/unshare",
+                               {"-n", "/usr/bin/python3", (dir / "dead.py").string(),
+                                VEXIL_CTL_PATH, (dir / "watch.err").string()},
+                               {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, (dir / "out").string(),
+                               (dir / "err").string());
+  EXPECT_EQ(WaitChild(pid, 90000), 0) << ReadWholeFile((dir / "err").string());
+  const std::string out = ReadWholeFile((dir / "out").string());
+  std::fprintf(stderr, "%s", out.c_str());
+  double lostAfter = 99;
+  std::sscanf(out.c_str(), "lost after %lf s", &lostAfter);
+  // Quiet for 5 s, then probes every second; unanswered for 5 s: lost.
+  EXPECT_LT(lostAfter, 15.0) << ReadWholeFile((dir / "watch.err").string());
+  EXPECT_NE(out.find("\nback"), std::string::npos) << ReadWholeFile((dir / "watch.err").string());
+
+  // Accepts and closes at once, for 6 s.
+  const int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(refusing, 4), 0);
+  socklen_t n = sizeof a;
+  getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &n);
+  Ctl watch(dir.path(), "flap",
+            {"watch", "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+  int accepted = 0;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+       std::chrono::steady_clock::now() < end;)
+    if (const int c = AcceptWithin(refusing, 200); c >= 0) {
+      close(c);
+      ++accepted;
+    }
+  close(refusing);
+  const std::string err = watch.Err();
+  EXPECT_GE(accepted, 2) << "retried";
+  EXPECT_LE(accepted, 4) << "with the backoff (1, 2, 4 s), not at once";
+  EXPECT_EQ(err.find("the line closed as soon as it opened"),
+            err.rfind("the line closed as soon as it opened"))
+      << "said once: " << err;
+  EXPECT_NE(err.find("the line closed as soon as it opened"), std::string::npos) << err;
+  EXPECT_EQ(err.find("line back"), std::string::npos) << err;
+  EXPECT_EQ(err.find("line lost"), std::string::npos) << err;
   EXPECT_EQ(watch.Stop(), 0);
 }
