@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "ctl/control.h"
@@ -43,7 +44,7 @@ const char EXPORTER_HELP[] =
     "others keep their state; a bad row is reported with its number and skipped.\n"
     "While it runs, vexil-ctl send reaches its lines through its control socket\n"
     "($VEXIL_CONTROL_SOCKET, else /run/vexil/control.sock, for root and group dialout).\n"
-    "Runs until interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
+    "SIGHUP reads the lines file again; it runs until Ctrl-C or SIGTERM.\n";
 
 namespace {
 
@@ -70,7 +71,8 @@ public:
     rows_.clear();
   }
 
-  // A line from the command line; false (said) for a bad address.
+  // A line from the command line; false (said) for a bad address or a line
+  // named twice.
   bool AddArgument(const std::string& text) {
     Address address;
     std::string error;
@@ -78,22 +80,25 @@ public:
       std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
       return false;
     }
+    if (const Row* same = sameLine(address)) {
+      std::fprintf(stderr, "vexil-ctl: %s is named twice (as %s already): name each line once\n",
+                   text.c_str(), same->Name.c_str());
+      return false;
+    }
     add(text, text, address, false);
     return true;
   }
 
-  // Follows a lines file: read now and whenever it changes on disk.
+  // Follows a lines file: read now and whenever it changes on disk, and on
+  // Reload (SIGHUP). The path may be a link (configuration is deployed so,
+  // a Kubernetes ConfigMap too): the folders of the link and of each target
+  // are watched, and the chain is followed anew at every change.
   bool FollowLinesFile(const std::string& path) {
     linesFile_ = fs::absolute(path).lexically_normal();
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    // Editors replace files by renaming: the directory is what is watched.
-    if (fd < 0 || inotify_add_watch(fd, linesFile_.parent_path().c_str(),
-                                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE |
-                                        IN_MOVED_FROM) < 0) {
+    if (fd < 0) {
       std::fprintf(stderr, "vexil-ctl: cannot follow %s: %s\n", linesFile_.c_str(),
                    std::strerror(errno));
-      if (fd >= 0)
-        close(fd);
       return false;
     }
     inotify_ = std::make_unique<Loop::Watch>(loop_, fd, [this, fd] {
@@ -102,7 +107,7 @@ public:
       for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
         for (char* p = buf; p < buf + n;) {
           const auto* e = reinterpret_cast<const inotify_event*>(p);
-          if (e->len && linesFile_.filename() == e->name)
+          if (e->len && chainNames_.count(e->name))
             ours = true;
           p += sizeof(inotify_event) + e->len;
         }
@@ -110,7 +115,22 @@ public:
         reload_.Start(0.2); // one read for a burst of changes
     });
     inotify_->Read(true);
+    if (!watchChain()) {
+      std::fprintf(stderr, "vexil-ctl: cannot follow %s: %s\n", linesFile_.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
     return readLinesFile(true);
+  }
+
+  // SIGHUP: the lines file is read again (the rest stays as it is).
+  void Reload() {
+    if (linesFile_.empty()) {
+      std::fprintf(stderr, "vexil-ctl: SIGHUP: no lines file to read again (--lines)\n");
+      return;
+    }
+    std::fprintf(stderr, "vexil-ctl: SIGHUP: reading %s again\n", linesFile_.c_str());
+    readLinesFile();
   }
 
   // 0 when serving, else the exit status.
@@ -187,14 +207,60 @@ private:
     // Closed outside the lock: the line's last events take it.
   }
 
-  // Reads the lines file and brings the rows in line with it.
+  // Watches the folder of the lines file and of every link on the way to
+  // the file itself; the names on the way are what a change must touch.
+  bool watchChain() {
+    chainNames_.clear();
+    fs::path at = linesFile_;
+    for (int hops = 0; hops < 16; ++hops) {
+      chainNames_.insert(at.filename().string());
+      const fs::path dir = at.parent_path();
+      if (!watched_.count(dir.string())) {
+        if (inotify_add_watch(inotify_->Fd(), dir.c_str(),
+                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                  IN_ATTRIB) < 0)
+          return hops > 0; // a link into a folder that is not there (yet)
+        watched_.insert(dir.string());
+      }
+      std::error_code ec;
+      if (!fs::is_symlink(at, ec))
+        break;
+      const fs::path target = fs::read_symlink(at, ec);
+      if (ec)
+        break;
+      at = (target.is_absolute() ? target : dir / target).lexically_normal();
+    }
+    // A link inside the chain's folders (a ConfigMap's ..data) counts too.
+    for (const auto& dir : watched_) {
+      std::error_code ec;
+      for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+           it.increment(ec))
+        if (it->is_symlink(ec))
+          chainNames_.insert(it->path().filename().string());
+    }
+    return true;
+  }
+
+  // Reads the lines file and brings the rows in line with it. A file that
+  // cannot be read (gone, a folder, no permission) keeps the lines it named,
+  // said once for each cause.
   bool readLinesFile(bool first = false) {
-    std::ifstream in(linesFile_);
-    if (!in) {
-      std::fprintf(stderr, "vexil-ctl: cannot read %s: %s%s\n", linesFile_.c_str(),
-                   std::strerror(errno), first ? "" : "; keeping the lines it named");
+    watchChain();
+    std::error_code ec;
+    std::string problem;
+    std::ifstream in;
+    if (fs::is_directory(linesFile_, ec))
+      problem = "it is a folder, not a file";
+    else if (in.open(linesFile_); !in)
+      problem = std::strerror(errno);
+    if (!problem.empty()) {
+      if (problem != fileProblem_)
+        std::fprintf(stderr, "vexil-ctl: cannot read %s: %s%s\n", linesFile_.c_str(),
+                     problem.c_str(), first ? "" : "; keeping the lines it named");
+      fileProblem_ = problem;
       return !first;
     }
+    fileProblem_.clear();
     std::stringstream text;
     text << in.rdbuf();
     std::vector<std::string> errors;
@@ -235,6 +301,11 @@ private:
       Address address;
       std::string error;
       ParseAddress(w.Line, address, error); // checked by the parser
+      if (const Row* same = sameLine(address)) {
+        std::fprintf(stderr, "vexil-ctl: %s: row %d: %s is the line of %s already; row skipped\n",
+                     linesFile_.c_str(), w.Row, w.Line.c_str(), same->Name.c_str());
+        continue;
+      }
       add(w.Name, w.Line, address, true);
       ++added;
     }
@@ -335,6 +406,19 @@ private:
     return nullptr;
   }
 
+  // The row that has this line already: the same network address, or the
+  // same device by any path.
+  const Row* sameLine(const Address& a) const {
+    for (const auto& r : rows_) {
+      if (r->Addr.Type != a.Type)
+        continue;
+      if (a.Type == Address::Tty ? r->Addr.Path == a.Path || sameDevice(r->Addr.Path, a.Path)
+                                 : r->Addr.Host == a.Host && r->Addr.Port == a.Port)
+        return r.get();
+    }
+    return nullptr;
+  }
+
   // Two paths to one device: links followed, the device number compared.
   static bool sameDevice(const std::string& a, const std::string& b) {
     struct stat sa {
@@ -350,6 +434,8 @@ private:
   std::mutex lock_; // rows_ as the scrapes see it, and each row's State
   std::vector<std::unique_ptr<Row>> rows_;
   fs::path linesFile_;
+  std::string fileProblem_; // why the lines file could not be read, said once
+  std::set<std::string> chainNames_, watched_;
   std::unique_ptr<Loop::Watch> inotify_;
   Loop::Timer reload_;
   std::unique_ptr<HttpServer> http_;
@@ -388,10 +474,11 @@ int Exporter(const Args& args) {
     return 2;
   }
   Loop loop;
-  loop.StopOnSignals();
   int status = 0;
   {
     LineExporter exporter(loop);
+    // SIGHUP reads the lines file again; SIGTERM and SIGINT end the run.
+    loop.StopOnSignals([&exporter] { exporter.Reload(); });
     for (const auto& l : lines)
       if (!exporter.AddArgument(l))
         return 2;

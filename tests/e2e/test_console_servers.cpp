@@ -58,6 +58,14 @@ speed_t speedOf(const std::string& device) {
   return ok ? cfgetospeed(&t) : 0;
 }
 
+// How often what stands in text.
+int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
 // A metric's value in a /metrics text, or "" when the sample is absent.
 std::string sample(const std::string& metrics, const std::string& name) {
   const auto at = metrics.find("\n" + name + " ");
@@ -91,6 +99,13 @@ public:
   std::string Out() const { return ReadWholeFile(out_.string()); }
   std::string Err() const { return ReadWholeFile(err_.string()); }
   pid_t Pid() const { return proc_.pid; }
+  // Its exit status once it ends by itself; -1 after timeoutMs.
+  int Wait(int timeoutMs) {
+    const int status = WaitChild(proc_.pid, timeoutMs);
+    if (status >= 0)
+      proc_.pid = -1;
+    return status;
+  }
   int Stop() {
     kill(proc_.pid, SIGTERM);
     const int status = WaitChild(proc_.pid, 5000);
@@ -166,14 +181,7 @@ TEST(ConsoleServers, ExporterFollowsASer2netRestart) {
   // Stays away: the retries back off and say why once. The first refusal is
   // said about 1 s after the loss; the next two attempts follow within 2 s
   // and 4 s of it, so after 6.5 s at least three attempts were refused.
-  const auto refusals = [&] {
-    const std::string err = exporter.Err();
-    int n = 0;
-    for (auto at = err.find("connection refused"); at != std::string::npos;
-         at = err.find("connection refused", at + 1))
-      ++n;
-    return n;
-  };
+  const auto refusals = [&] { return occurrences(exporter.Err(), "connection refused"); };
   ASSERT_TRUE(Eventually([&] { return refusals() > 0; }, 5000)) << exporter.Err();
   std::this_thread::sleep_for(std::chrono::milliseconds(6500));
   EXPECT_EQ(refusals(), 1) << exporter.Err();
@@ -480,11 +488,67 @@ watch.terminate(); watch.wait(); second.kill()
   const std::string err = watch.Err();
   EXPECT_GE(accepted, 2) << "retried";
   EXPECT_LE(accepted, 4) << "with the backoff (1, 2, 4 s), not at once";
-  EXPECT_EQ(err.find("the line closed as soon as it opened"),
-            err.rfind("the line closed as soon as it opened"))
-      << "said once: " << err;
-  EXPECT_NE(err.find("the line closed as soon as it opened"), std::string::npos) << err;
+  EXPECT_EQ(occurrences(err, "the line closed as soon as it opened"), 1) << "said once: " << err;
   EXPECT_EQ(err.find("line back"), std::string::npos) << err;
   EXPECT_EQ(err.find("line lost"), std::string::npos) << err;
   EXPECT_EQ(watch.Stop(), 0);
+}
+
+// Lines files as they are deployed: through links that are swapped (as a
+// Kubernetes ConfigMap is updated), read again on SIGHUP, replaced by a
+// folder (the lines are kept, said once); the same line twice is refused.
+TEST(ControllerLines, LinesFilesAsDeployed) {
+  TempDir dir("vexil-deployed");
+  PtyPair a(1), b(2, a);
+  const fs::path config = dir / "config";
+  fs::create_directories(config / "..v1");
+  fs::create_directories(config / "..v2");
+  std::ofstream(config / "..v1" / "lines") << "a " << a.slavePath() << "\n";
+  std::ofstream(config / "..v2" / "lines") << "a " << a.slavePath() << "\nb " << b.slavePath()
+                                           << "\nb-again " << b.dir().string() << "/COM2\n";
+  fs::create_directory_symlink("..v1", config / "..data");
+  fs::create_symlink("..data/lines", config / "lines");
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (config / "lines").string()});
+  ASSERT_TRUE(Eventually([&] { return exporter.Err().find("a: line open") != std::string::npos; }))
+      << exporter.Err();
+  // The new version goes in beside the old, and ..data is swapped at once.
+  fs::create_directory_symlink("..v2", config / "..data_tmp");
+  fs::rename(config / "..data_tmp", config / "..data");
+  EXPECT_TRUE(Eventually([&] { return exporter.Err().find("b: line open") != std::string::npos; }))
+      << exporter.Err();
+  EXPECT_NE(exporter.Err().find("row 3: " + b.dir().string() + "/COM2 is the line of b already"),
+            std::string::npos)
+      << exporter.Err();
+
+  ASSERT_EQ(kill(exporter.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(Eventually([&] {
+    return exporter.Err().find("SIGHUP: reading " + (config / "lines").string() + " again") !=
+           std::string::npos;
+  })) << exporter.Err();
+  EXPECT_EQ(exporter.Wait(300), -1) << "SIGHUP does not end the exporter";
+
+  fs::remove(config / "lines");
+  fs::create_directory(config / "lines");
+  ASSERT_EQ(kill(exporter.Pid(), SIGHUP), 0);
+  const std::string folder = "cannot read " + (config / "lines").string() +
+                             ": it is a folder, not a file; keeping the lines it named";
+  EXPECT_TRUE(Eventually([&] { return exporter.Err().find(folder) != std::string::npos; }))
+      << exporter.Err();
+  EXPECT_TRUE(a.Taken() && b.Taken()) << "the lines stay open";
+  std::ofstream(config / "lines" / "x") << "x"; // a change in the folder: nothing more said
+  ASSERT_EQ(kill(exporter.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(Eventually([&] { return occurrences(exporter.Err(), "SIGHUP: reading") == 3; }))
+      << exporter.Err();
+  const std::string err = exporter.Err();
+  EXPECT_EQ(occurrences(err, folder), 1) << "said once: " << err;
+  EXPECT_EQ(exporter.Stop(), 0);
+
+  // On the command line the same line twice is refused.
+  Ctl twice(dir.path(), "twice",
+            {"exporter", "--listen", "127.0.0.1:0", a.slavePath(), a.dir().string() + "/COM1"});
+  EXPECT_EQ(twice.Wait(10000), 2);
+  EXPECT_NE(twice.Err().find("is named twice (as " + a.slavePath() + " already)"),
+            std::string::npos)
+      << twice.Err();
 }
