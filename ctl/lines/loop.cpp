@@ -1,5 +1,7 @@
 #include "ctl/lines/loop.h"
 
+#include "ctl/lines/resolver.h"
+
 #include <gensio/gensio.h>
 #include <gensio/gensio_os_funcs.h>
 #include <gensio/gensio_os_funcs_public.h>
@@ -46,6 +48,12 @@ Loop::Loop() {
     os_->add_iod = addIodSeen;
 }
 
+Resolver& Loop::Names() {
+  if (!names_)
+    names_ = std::make_unique<Resolver>(*this);
+  return *names_;
+}
+
 std::vector<int> Loop::SocketsMadeBy(const std::function<void()>& work) {
   std::vector<int> made;
   std::vector<int>* outer = socketsMade;
@@ -56,6 +64,7 @@ std::vector<int> Loop::SocketsMadeBy(const std::function<void()>& work) {
 }
 
 Loop::~Loop() {
+  names_.reset();
   signals_.reset();
   // Let the loop finish the closes that watches and lines handed it (a
   // connection's goodbye, a descriptor's release), for 2 s at most.

@@ -12,6 +12,8 @@ struct gensio_os_funcs;
 
 namespace vexilctl {
 
+class Resolver;
+
 class Loop {
 public:
   // Throws std::runtime_error when the os handler cannot be made.
@@ -29,6 +31,8 @@ public:
   // process; they are blocked in every thread made after this call. With
   // onHangUp, SIGHUP runs that instead (a reload).
   void StopOnSignals(std::function<void()> onHangUp = {});
+  // The host name look-ups of this loop's lines (made when first asked).
+  Resolver& Names();
   // Runs work and gives the sockets gensio made for it meanwhile.
   std::vector<int> SocketsMadeBy(const std::function<void()>& work);
 
@@ -86,6 +90,7 @@ private:
   int status_ = 0;
   std::unique_ptr<Watch> signals_;
   std::function<void()> onHangUp_;
+  std::unique_ptr<Resolver> names_;
 };
 
 // gensio's error text for err, in lower case ("connection refused").

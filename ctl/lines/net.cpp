@@ -5,6 +5,7 @@
 #include <gensio/gensio.h>
 #include <gensio/sergensio.h>
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "ctl/lines/line.h"
+#include "ctl/lines/resolver.h"
 
 namespace vexilctl {
 
@@ -24,19 +26,65 @@ class NetLine final : public Line {
 public:
   NetLine(Loop& loop, const Address& address, std::string label, Events events)
       : Line(loop, address, std::move(label), std::move(events)),
-        connectTimer_(loop, [this] { connectTimedOut(); }), settingsTimer_(loop, [this] {
-          if (IsOpen())
-            askSettings();
+        connectTimer_(loop, [this] { connectTimedOut(); }), settingsTimer_(loop,
+                                                                           [this] {
+                                                                             if (IsOpen())
+                                                                               askSettings();
+                                                                           }),
+        resolveTimer_(loop, [this] {
+          loop_.Names().Cancel(lookup_);
+          lookup_ = 0;
+          unresolved("no answer within " + std::to_string(int(RESOLVE_TIMEOUT_S)) + " s");
         }) {}
-  ~NetLine() override { drop(); }
+  ~NetLine() override {
+    drop();
+    if (lookup_)
+      loop_.Names().Cancel(lookup_);
+  }
 
 protected:
+  // A name is looked up off the loop first, within RESOLVE_TIMEOUT_S; when
+  // it does not resolve, the last address it had is used, if any.
   void OpenLine() override {
+    const std::string& host = Addr().Host;
+    in6_addr any;
+    if (inet_pton(AF_INET, host.c_str(), &any) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &any) == 1) {
+      connectTo(host);
+      return;
+    }
+    resolveTimer_.Start(RESOLVE_TIMEOUT_S);
+    lookup_ =
+        loop_.Names().Resolve(host, [this](const std::string& address, const std::string& error) {
+          lookup_ = 0;
+          resolveTimer_.Stop();
+          if (!address.empty()) {
+            lastAddress_ = address;
+            connectTo(address);
+          } else {
+            unresolved(error);
+          }
+        });
+  }
+
+  void unresolved(const std::string& why) {
+    if (lastAddress_.empty()) {
+      Failed("cannot resolve " + Addr().Host + ": " + why);
+      return;
+    }
+    if (why != unresolvedSaid_)
+      std::fprintf(stderr, "vexil-ctl: %s: cannot resolve %s (%s); using its last address %s\n",
+                   Label().c_str(), Addr().Host.c_str(), why.c_str(), lastAddress_.c_str());
+    unresolvedSaid_ = why;
+    connectTo(lastAddress_);
+  }
+
+  void connectTo(const std::string& host) {
     const Address& a = Addr();
     std::string spec = a.Type == Address::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,";
-    if (a.Host.find(':') != std::string::npos)
+    if (host.find(':') != std::string::npos)
       spec += "ipv6,";
-    spec += a.Host + "," + std::to_string(a.Port);
+    spec += host + "," + std::to_string(a.Port);
     conn_ = new Conn{nullptr, this, &loop_};
     if (const int rc = str_to_gensio(spec.c_str(), loop_.Os(), &NetLine::event, conn_, &conn_->io);
         rc != 0) {
@@ -247,11 +295,17 @@ private:
   static constexpr int SETTINGS_TRIES = 20;
   static constexpr double SETTINGS_PAUSE_S = 0.25;
 
+  static constexpr double RESOLVE_TIMEOUT_S = 5.0;
+
   Conn* conn_ = nullptr;
-  std::vector<int> sockets_; // made for the connection under way
-  int fd_ = -1;              // the open connection's socket, while open
+  std::uint64_t lookup_ = 0;   // a look-up under way
+  std::string lastAddress_;    // what the name resolved to last
+  std::string unresolvedSaid_; // why it did not resolve, said once
+  std::vector<int> sockets_;   // made for the connection under way
+  int fd_ = -1;                // the open connection's socket, while open
   Loop::Timer connectTimer_;
   Loop::Timer settingsTimer_;
+  Loop::Timer resolveTimer_;
   int settingsTries_ = 0;
 };
 

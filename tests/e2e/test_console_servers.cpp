@@ -552,3 +552,85 @@ TEST(ControllerLines, LinesFilesAsDeployed) {
             std::string::npos)
       << twice.Err();
 }
+
+// A name server that never answers (a black hole on 127.0.0.1:53, named in
+// a resolv.conf of the test's own mount and network namespace) while four
+// rows name console servers by name: a local line keeps every report and
+// the control socket answers within 100 ms throughout.
+TEST(ControllerLineState, AResolverThatNeverAnswersStallsNothing) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a mount and network namespace of the test's own needs root";
+  TempDir dir("vexil-blackhole");
+  std::ofstream(dir / "resolv.conf") << "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n";
+  const std::string script = R"(
+import os, pty, re, socket, subprocess, sys, time, urllib.request
+ctl, work = sys.argv[1], sys.argv[2]
+for cmd in (['mount', '--bind', work + '/resolv.conf', '/etc/resolv.conf'],
+            ['ip', 'link', 'set', 'lo', 'up'],
+            ['ip', 'link', 'add', 'v0', 'type', 'veth', 'peer', 'name', 'v1'],
+            ['ip', 'addr', 'add', '10.200.0.1/24', 'dev', 'v0'],
+            ['ip', 'link', 'set', 'v0', 'up'], ['ip', 'link', 'set', 'v1', 'up']):
+    subprocess.run(cmd, check=True)
+hole = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+hole.bind(('127.0.0.1', 53))  # never answers
+master, slave = pty.openpty()
+path = os.ttyname(slave)
+os.close(slave)
+with open(work + '/lines', 'w') as f:
+    f.write('local %s\n' % path)
+    for i in range(4):
+        f.write('far%d rfc2217://dead-%d.vexil.test:7001\n' % (i, i))
+sock = work + '/ctl.sock'
+err = open(work + '/exporter.err', 'w')
+exporter = subprocess.Popen([ctl, 'exporter', '--listen', '127.0.0.1:0', '--lines', work + '/lines'],
+                            env=dict(os.environ, VEXIL_CONTROL_SOCKET=sock), stderr=err)
+url = None
+for _ in range(100):
+    m = re.search(r'on (http://\S+/metrics)', open(work + '/exporter.err').read())
+    if m:
+        url = m.group(1)
+        break
+    time.sleep(0.1)
+assert url, 'the exporter did not serve'
+load = bytes([0xAA, 0xA1, 40, 7] + [0xFF] * 15 + [0xEE])
+worst, sent, start = 0.0, 0, time.time()
+while time.time() - start < 14:
+    if time.time() - start >= sent + 1:
+        os.write(master, load)
+        sent += 1
+    c = socket.socket(socket.AF_UNIX)
+    t = time.time()
+    c.connect(sock)
+    c.sendall(b'send nosuch usb 1000\n')
+    reply = c.recv(100)
+    worst = max(worst, time.time() - t)
+    c.close()
+    assert reply == b'unknown\n', reply
+    time.sleep(0.1)
+time.sleep(0.5)
+body = urllib.request.urlopen(url, timeout=5).read().decode()
+m = re.search(r'vexil_reports_total\{line="local",report="load"\} (\d+)', body)
+print('control worst %.1f ms; load reports %s of %d' % (worst * 1000, m.group(1) if m else '?', sent))
+exporter.terminate()
+exporter.wait()
+)";
+  std::ofstream(dir / "blackhole.py") << script;
+  const pid_t pid = SpawnChild("/usr/bin/unshare",
+                               {"-m", "-n", "/usr/bin/python3", (dir / "blackhole.py").string(),
+                                VEXIL_CTL_PATH, dir.path().string()},
+                               {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, (dir / "out").string(),
+                               (dir / "err").string());
+  EXPECT_EQ(WaitChild(pid, 90000), 0) << ReadWholeFile((dir / "err").string());
+  const std::string out = ReadWholeFile((dir / "out").string());
+  std::fprintf(stderr, "%s", out.c_str());
+  double worstMs = 1e9;
+  int loads = -1, sent = 0;
+  std::sscanf(out.c_str(), "control worst %lf ms; load reports %d of %d", &worstMs, &loads, &sent);
+  const std::string err = ReadWholeFile((dir / "exporter.err").string());
+  EXPECT_LT(worstMs, 100.0) << err;
+  EXPECT_GE(sent, 13);
+  EXPECT_EQ(loads, sent) << "every report of the local line counted\n" << err;
+  EXPECT_NE(err.find("far0: cannot resolve dead-0.vexil.test: no answer within 5 s"),
+            std::string::npos)
+      << err;
+}

@@ -1,0 +1,53 @@
+// Host names of console servers, looked up off the loop: a resolver that
+// does not answer holds one of a few lookup threads, never the loop that
+// serves every line, scrape and command.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ctl/lines/loop.h"
+
+namespace vexilctl {
+
+class Resolver {
+public:
+  // An answer: the first address as text ("192.0.2.7", "fd00::5"), or "" with
+  // the error in words.
+  using Done = std::function<void(const std::string& address, const std::string& error)>;
+
+  explicit Resolver(Loop& loop);
+  // Lookups still running when it goes are left to end with the process:
+  // getaddrinfo cannot be interrupted.
+  ~Resolver();
+  Resolver(const Resolver&) = delete;
+  Resolver& operator=(const Resolver&) = delete;
+
+  // Looks host up; done runs on the loop, unless Cancel(ticket) came first.
+  std::uint64_t Resolve(const std::string& host, Done done);
+  void Cancel(std::uint64_t ticket);
+
+  // At most this many lookups run at once.
+  static constexpr int WORKERS = 4;
+
+private:
+  struct Shared;
+  void deliver();
+
+  Loop& loop_;
+  std::shared_ptr<Shared> shared_;
+  std::map<std::uint64_t, Done> waiting_; // on the loop
+  std::uint64_t next_ = 1;
+  std::unique_ptr<Loop::Watch> answers_;
+  std::vector<std::thread> workers_;
+};
+
+} // namespace vexilctl
