@@ -92,19 +92,15 @@ void LineState::Take(const Piece& piece, double now) {
 std::string LabelValue(const std::string& bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (unsigned char c : bytes) {
+  for (char c : ShowBytes(bytes, false)) {
     if (c == '\\')
       out += "\\\\";
     else if (c == '"')
       out += "\\\"";
     else if (c == '\n')
       out += "\\n";
-    else if (c < 0x80)
-      out += static_cast<char>(c);
-    else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    else
+      out += c;
   }
   return out;
 }

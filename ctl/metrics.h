@@ -37,8 +37,8 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now);
 std::string FormatExporterMetrics(const std::string& version, const std::string& revision,
                                   const std::string& procRoot = "/proc/self");
 
-// A label value as the format wants it: UTF-8 (the line's bytes read as
-// Latin-1), with backslash, double quote and line feed escaped.
+// A label value as the format wants it: UTF-8 as given (bytes that are no
+// UTF-8 as \xHH), with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& bytes);
 
 // The agent's disk size text (" 160.0G", gigabytes of 10^9 bytes) in bytes;

@@ -19,13 +19,33 @@ std::uint32_t u32(const std::string& b, std::size_t o) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-std::string jsonString(const std::string& s) {
+// The length of the valid UTF-8 sequence at p (at most left bytes), 0 when
+// there is none: no overlong forms, no surrogates, nothing past U+10FFFF.
+std::size_t utf8Length(const unsigned char* p, std::size_t left) {
+  if (p[0] < 0x80)
+    return 1;
+  const std::size_t n = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
+  if (n == 0 || p[0] > 0xF4 || left < n)
+    return 0;
+  for (std::size_t i = 1; i < n; ++i)
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+  if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) ||
+      (p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))
+    return 0;
+  return n;
+}
+
+// Valid UTF-8 passes; JSON's own escapes for quote, backslash and control
+// characters; bytes that are no UTF-8 as \xHH text.
+std::string jsonString(const std::string& raw) {
+  const std::string s = ShowBytes(raw, false);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
+    } else if (c < 0x20 || c == 0x7F) {
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\u%04x", c);
       out += esc;
@@ -142,7 +162,40 @@ std::string HexDump(const std::string& bytes) {
   return out;
 }
 
-std::string FormatText(const std::string& line, const Piece& p) {
+std::string ShowBytes(const std::string& bytes, bool controls) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = utf8Length(p + i, bytes.size() - i);
+    if (n == 0 || (controls && n == 1 && (p[i] < 0x20 || p[i] == 0x7F))) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", p[i]);
+      out += hex;
+      ++i;
+    } else if (controls && n == 2 && p[i] == 0xC2 && p[i + 1] < 0xA0) {
+      // C1 controls (U+0080 to U+009F) steer some terminals too.
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "\\u%04x", p[i + 1]);
+      out += hex;
+      i += 2;
+    } else {
+      out.append(bytes, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string FormatText(const std::string& line, const Piece& piece) {
+  // What the node wrote, shown so that it cannot steer the terminal.
+  Piece shown = piece;
+  auto& inv = shown.Inv;
+  for (std::string* field : {&inv.DiskSize, &inv.HostName, &inv.ProcessorModel, &inv.Os,
+                             &inv.Addresses[0], &inv.Addresses[1], &inv.Addresses[2],
+                             &inv.Addresses[3], &shown.Why})
+    *field = ShowBytes(*field, true);
+  const Piece& p = shown;
   std::string out = line.empty() ? "" : line + ": ";
   switch (p.Type) {
   case Piece::Inventory: {

@@ -43,6 +43,11 @@ const std::vector<std::string>& BadReasons();
 std::vector<Piece> SplitPackage(const std::string& package);
 
 std::string HexDump(const std::string& bytes);
+// Text as it stands where it is valid UTF-8; each byte that is not (and,
+// with controls, each control character) becomes the four characters \xHH,
+// so that nothing a node sends is read as another encoding, and nothing it
+// sends can steer a terminal.
+std::string ShowBytes(const std::string& bytes, bool controls);
 // A line of text for a person, or one JSON object, naming the line.
 std::string FormatText(const std::string& line, const Piece& piece);
 std::string FormatJson(const std::string& line, const Piece& piece);

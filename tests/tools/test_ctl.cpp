@@ -157,6 +157,30 @@ TEST(CtlReports, JsonParsesBack) {
   }
 }
 
+// Text from a node is shown as the bytes it is: UTF-8 as given, bytes that
+// are no UTF-8 (a GBK OS name) as \xHH, and control sequences that would
+// retitle or clear the operator's terminal made harmless.
+TEST(CtlReports, NodeTextIsShownAsItsBytesAndCannotSteerATerminal) {
+  std::string report = inventory();
+  const std::string host = "h\xC3\xB6st\x1B]0;x\x07\x1B[2J";
+  report.replace(21, 16, host + std::string(16 - host.size(), '\0'));
+  const std::string os = "Windows \xD6\xD0\xCE\xC4";
+  report.replace(149, os.size(), os);
+  const auto pieces = SplitPackage(report);
+  ASSERT_EQ(pieces.size(), 1u);
+  const std::string text = FormatText("\xE6\x9C\xBA\xE6\x9F\x9C" "1", pieces[0]);
+  EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_NE(text.find("host h\xC3\xB6st\\x1b]0;x\\x07\\x1b[2J,"), std::string::npos) << text;
+  EXPECT_NE(text.find("OS Windows \\xd6\\xd0\\xce\\xc4"), std::string::npos) << text;
+  EXPECT_EQ(text.rfind("\xE6\x9C\xBA\xE6\x9F\x9C" "1: ", 0), 0u) << "the line's name as given";
+  const std::string json = FormatJson("\xE6\x9C\xBA\xE6\x9F\x9C" "1", pieces[0]);
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+  EXPECT_EQ(o["line"].toString(), QString::fromUtf8("\xE6\x9C\xBA\xE6\x9F\x9C" "1"));
+  EXPECT_EQ(o["host"].toString(), QString::fromUtf8(host.c_str()));
+  EXPECT_TRUE(o["os"].toString().startsWith("Windows \\xd6")) << json;
+}
+
 TEST(CtlProgram, ExitStatusesAndHelp) {
   PortDir ports({}); // COM<n> resolves here only: no real port is touched
   std::string out;
