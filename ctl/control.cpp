@@ -103,11 +103,12 @@ struct ControlServer::Client {
   std::string who;      // the sender, for the journal
   Line* line = nullptr; // while a command goes out for it
   bool served = false;
+  std::shared_ptr<void> watching; // a watch request's stream
 };
 
 std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string& path,
                                                    std::function<Line*(const std::string&)> find,
-                                                   std::string& error) {
+                                                   WatchLine watch, std::string& error) {
   sockaddr_un a;
   if (!socketAddress(path, a, error))
     return nullptr;
@@ -158,12 +159,13 @@ std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string
     error = "cannot listen on the control socket " + path + ": " + errnoText(errno);
     return nullptr;
   }
-  return std::unique_ptr<ControlServer>(new ControlServer(loop, path, fd, std::move(find)));
+  return std::unique_ptr<ControlServer>(
+      new ControlServer(loop, path, fd, std::move(find), std::move(watch)));
 }
 
 ControlServer::ControlServer(Loop& loop, std::string path, int fd,
-                             std::function<Line*(const std::string&)> find)
-    : loop_(loop), path_(std::move(path)), find_(std::move(find)),
+                             std::function<Line*(const std::string&)> find, WatchLine watch)
+    : loop_(loop), path_(std::move(path)), find_(std::move(find)), watch_(std::move(watch)),
       acceptAgain_(loop, [this] { listen_->Read(true); }) {
   listen_ = std::make_unique<Loop::Watch>(loop, fd, [this] { accept(); });
   listen_->Read(true);
@@ -229,7 +231,7 @@ void ControlServer::accept() {
         drop();
     });
     c->idle = std::make_unique<Loop::Timer>(loop_, [weak, drop] {
-      if (auto c = weak.lock(); c && !c->line)
+      if (auto c = weak.lock(); c && !c->line && !c->watching)
         drop();
     });
     c->idle->Start(CLIENT_IDLE_S);
@@ -259,6 +261,10 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
         std::erase(clients_, c);
     });
   };
+  if (verb == "watch" && !name.empty()) {
+    watchFor(c, name);
+    return;
+  }
   const std::string bytes = CommandBytes(command);
   if (verb != "send" || bytes.empty() || !(timeoutMs > 0 && timeoutMs <= 3600e3)) {
     answer("error the request is not 'send LINE poweroff|reboot|usb TIMEOUT_MS'");
@@ -289,8 +295,107 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
   });
 }
 
+// A watcher gets the line's stream until it hangs up; one that does not read
+// (its socket full) is dropped rather than let the exporter hold its data.
+void ControlServer::watchFor(const std::shared_ptr<Client>& c, const std::string& name) {
+  const int fd = c->watch->Fd();
+  std::weak_ptr<Client> weak = c;
+  auto drop = [this, weak] {
+    loop_.Defer([this, weak] {
+      if (auto c = weak.lock())
+        std::erase(clients_, c);
+    });
+  };
+  c->watching =
+      watch_ ? watch_(name,
+                      [fd, weak, drop](const std::string& text) {
+                        auto c = weak.lock();
+                        if (!c || !c->watching)
+                          return;
+                        const std::string line = text + "\n";
+                        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                            static_cast<ssize_t>(line.size())) {
+                          c->watching.reset();
+                          drop();
+                        }
+                      })
+             : nullptr;
+  const char* answer = c->watching ? "ok\n" : "unknown\n";
+  if (send(fd, answer, std::strlen(answer), MSG_NOSIGNAL) < 0 || !c->watching)
+    drop();
+  else
+    std::fprintf(stderr, "vexil-ctl: %s: watched by %s\n", name.c_str(), c->who.c_str());
+}
+
+std::string ToHex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+bool FromHex(const std::string& hex, std::string& bytes) {
+  const auto value = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  if (hex.size() % 2)
+    return false;
+  bytes.clear();
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int hi = value(hex[i]), lo = value(hex[i + 1]);
+    if (hi < 0 || lo < 0)
+      return false;
+    bytes += static_cast<char>(hi << 4 | lo);
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Client
+
+int WatchThroughExporter(const std::string& path, const std::string& line, ControlAnswer& answer,
+                         std::string& message) {
+  answer = ControlAnswer::NoExporter;
+  sockaddr_un a;
+  if (!socketAddress(path, a, message))
+    return -1;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    const int e = errno;
+    close(fd);
+    if (e == EACCES || e == EPERM) {
+      answer = ControlAnswer::Failed;
+      message = "cannot reach the exporter's control socket " + path +
+                ": permission denied (root and the dialout group may watch its lines)";
+    }
+    return -1;
+  }
+  const std::string request = "watch " + line + "\n";
+  std::string reply;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size()))
+    while (reply.find('\n') == std::string::npos) {
+      pollfd p{fd, POLLIN, 0};
+      char c;
+      if (poll(&p, 1, 5000) != 1 || recv(fd, &c, 1, 0) != 1)
+        break;
+      reply += c;
+    }
+  if (reply == "ok\n") {
+    answer = ControlAnswer::Sent;
+    return fd;
+  }
+  close(fd);
+  answer = reply == "unknown\n" ? ControlAnswer::NotWatched : ControlAnswer::Failed;
+  message = reply.empty() ? "the exporter did not answer" : reply.substr(0, reply.find('\n'));
+  return -1;
+}
 
 ControlAnswer SendThroughExporter(const std::string& path, const std::string& line,
                                   const std::string& command, double timeoutS,

@@ -2,6 +2,9 @@
 // line the exporter holds through it, so that no program ever takes a line
 // that another one holds. One request a connection, one answer:
 //   send LINE COMMAND TIMEOUT_MS DEADLINE_MS  ->  ok | unknown | error WHY
+//   watch LINE  ->  ok, then a text line for each thing the line carries
+//                   ("piece HEX", "event lost WHY", "event back", "end WHY"),
+//                   | unknown | error WHY
 // LINE is a watched line's NAME or its address; DEADLINE_MS is when the
 // sender gives up (CLOCK_MONOTONIC, in milliseconds): nothing is sent after
 // it, nor after the sender hung up.
@@ -22,24 +25,31 @@ std::string ControlSocketPath();
 
 class ControlServer {
 public:
+  // What a watch request is given: a sink for text lines, kept until the
+  // returned token goes; nullptr when the exporter does not hold the line.
+  using WatchLine = std::function<std::shared_ptr<void>(
+      const std::string& line, std::function<void(const std::string&)> sink)>;
+
   // Listens at path (mode 0660, group dialout where that group exists);
   // nullptr with the reason when it cannot, or when another exporter
   // answers there. find maps a request's LINE to a line, or nullptr.
   static std::unique_ptr<ControlServer> Open(Loop& loop, const std::string& path,
                                              std::function<Line*(const std::string&)> find,
-                                             std::string& error);
+                                             WatchLine watch, std::string& error);
   ~ControlServer();
 
 private:
   struct Client;
   ControlServer(Loop& loop, std::string path, int fd,
-                std::function<Line*(const std::string&)> find);
+                std::function<Line*(const std::string&)> find, WatchLine watch);
   void accept();
   void serve(const std::shared_ptr<Client>& c);
+  void watchFor(const std::shared_ptr<Client>& c, const std::string& name);
 
   Loop& loop_;
   std::string path_;
   std::function<Line*(const std::string&)> find_;
+  WatchLine watch_;
   std::unique_ptr<Loop::Watch> listen_;
   Loop::Timer acceptAgain_;
   std::vector<std::shared_ptr<Client>> clients_;
@@ -58,6 +68,16 @@ enum class ControlAnswer {
 ControlAnswer SendThroughExporter(const std::string& path, const std::string& line,
                                   const std::string& command, double timeoutS,
                                   std::string& message);
+
+// Asks the exporter at path for line's stream. Connected with the answer
+// "ok": the descriptor to read the stream from; -1 otherwise, with answer
+// NoExporter, NotWatched or Failed (message says why).
+int WatchThroughExporter(const std::string& path, const std::string& line, ControlAnswer& answer,
+                         std::string& message);
+
+// Bytes as hex digits and back (false for text that is none).
+std::string ToHex(const std::string& bytes);
+bool FromHex(const std::string& hex, std::string& bytes);
 
 // The packet of a command name ("" for an unknown one).
 std::string CommandBytes(const std::string& command);

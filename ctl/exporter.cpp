@@ -52,6 +52,18 @@ double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+// The watchers of one line (vexil-ctl watch through the control socket),
+// each a sink for the line's stream. On the loop.
+struct Watchers {
+  std::map<int, std::function<void(const std::string&)>> Sinks;
+  int Next = 0;
+  void Tell(const std::string& text) {
+    const auto sinks = Sinks; // a sink may leave while told
+    for (const auto& [id, sink] : sinks)
+      sink(text);
+  }
+};
+
 // One watched line with what the metrics show of it.
 struct Row {
   std::string Name, Text;
@@ -59,6 +71,8 @@ struct Row {
   Address Addr;
   std::unique_ptr<Line> L;
   VexilCtl::LineState State; // under LineExporter::lock_
+  std::shared_ptr<Watchers> W = std::make_shared<Watchers>();
+  ~Row() { W->Tell("end the exporter closed the line"); }
 };
 
 class LineExporter {
@@ -138,7 +152,11 @@ public:
     std::string error;
     // The control socket first: once the endpoint answers, commands can go.
     control_ = ControlServer::Open(
-        loop_, ControlSocketPath(), [this](const std::string& name) { return find(name); }, error);
+        loop_, ControlSocketPath(), [this](const std::string& name) { return find(name); },
+        [this](const std::string& name, std::function<void(const std::string&)> sink) {
+          return watchLine(name, std::move(sink));
+        },
+        error);
     if (!control_)
       std::fprintf(stderr,
                    "vexil-ctl: no control socket (%s): vexil-ctl send cannot reach the lines "
@@ -177,12 +195,20 @@ private:
     Row* r = row.get();
     Line::Events events;
     events.Piece = [this, r](const VexilCtl::Piece& piece) {
-      std::lock_guard lock(lock_);
-      r->State.Take(piece, wallSeconds());
+      {
+        std::lock_guard lock(lock_);
+        r->State.Take(piece, wallSeconds());
+      }
+      if (!r->W->Sinks.empty())
+        r->W->Tell("piece " + ToHex(piece.Bytes));
     };
-    events.State = [this, r](const std::string& event, const std::string&) {
-      std::lock_guard lock(lock_);
-      r->State.Open = event == "open" || event == "back";
+    events.State = [this, r](const std::string& event, const std::string& why) {
+      {
+        std::lock_guard lock(lock_);
+        r->State.Open = event == "open" || event == "back";
+      }
+      if (event == "lost" || event == "back")
+        r->W->Tell("event " + event + (why.empty() ? "" : " " + why));
     };
     row->L = Line::Make(loop_, address, name, std::move(events));
     {
@@ -390,20 +416,42 @@ private:
     return states;
   }
 
-  // The line a control request names: its NAME, its address as written, or
+  // The row a control request names: its NAME, its address as written, or
   // the same device by another path.
-  Line* find(const std::string& name) {
+  Row* findRow(const std::string& name) {
     for (const auto& r : rows_)
       if (r->Name == name || r->Text == name)
-        return r->L.get();
+        return r.get();
     Address a;
     std::string error;
     if (!ParseAddress(name, a, error) || a.Type != Address::Tty)
       return nullptr;
     for (const auto& r : rows_)
       if (r->Addr.Type == Address::Tty && sameDevice(r->Addr.Path, a.Path))
-        return r->L.get();
+        return r.get();
     return nullptr;
+  }
+
+  Line* find(const std::string& name) {
+    Row* r = findRow(name);
+    return r ? r->L.get() : nullptr;
+  }
+
+  // A watcher of the row name names, until the token goes.
+  std::shared_ptr<void> watchLine(const std::string& name,
+                                  std::function<void(const std::string&)> sink) {
+    Row* r = findRow(name);
+    if (!r)
+      return nullptr;
+    const int id = r->W->Next++;
+    r->W->Sinks[id] = std::move(sink);
+    std::weak_ptr<Watchers> weak = r->W;
+    return std::shared_ptr<void>(new int(id), [weak](void* p) {
+      const int* id = static_cast<int*>(p);
+      if (auto w = weak.lock())
+        w->Sinks.erase(*id);
+      delete id;
+    });
   }
 
   // The row that has this line already: the same network address, or the

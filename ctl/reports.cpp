@@ -191,9 +191,9 @@ std::string FormatText(const std::string& line, const Piece& piece) {
   // What the node wrote, shown so that it cannot steer the terminal.
   Piece shown = piece;
   auto& inv = shown.Inv;
-  for (std::string* field : {&inv.DiskSize, &inv.HostName, &inv.ProcessorModel, &inv.Os,
-                             &inv.Addresses[0], &inv.Addresses[1], &inv.Addresses[2],
-                             &inv.Addresses[3], &shown.Why})
+  for (std::string* field :
+       {&inv.DiskSize, &inv.HostName, &inv.ProcessorModel, &inv.Os, &inv.Addresses[0],
+        &inv.Addresses[1], &inv.Addresses[2], &inv.Addresses[3], &shown.Why})
     *field = ShowBytes(*field, true);
   const Piece& p = shown;
   std::string out = line.empty() ? "" : line + ": ";

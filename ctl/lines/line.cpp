@@ -42,8 +42,9 @@ Line::~Line() {
   }
 }
 
-void Line::Start(bool keep) {
+void Line::Start(bool keep, bool fromStart) {
   keep_ = keep;
+  keepFromStart_ = fromStart;
   OpenLine();
 }
 
@@ -73,6 +74,8 @@ void Line::Failed(const std::string& why) {
   open_ = false;
   // Said once for each new reason, not at every attempt: a console server
   // that stays away does not fill the journal.
+  if (!everOpen_ && !keepFromStart_)
+    keep_ = false; // the caller gives up: no retry to promise
   if (why != lastFailure_ && keep_)
     std::fprintf(stderr, "vexil-ctl: %s: %s; trying again with a growing pause (at most %.0f s)\n",
                  label_.c_str(), why.c_str(), RETRY_MAX_S);

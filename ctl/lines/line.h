@@ -46,9 +46,10 @@ public:
                                     Events events);
   virtual ~Line();
 
-  // Opens the line; with Keep, a failure or a loss is retried with backoff
-  // until the line is destroyed.
-  void Start(bool keep);
+  // Opens the line; with keep, a failure or a loss is retried with backoff
+  // until the line is destroyed; without fromStart only once the line was
+  // open (a first open that fails is said, and that is all).
+  void Start(bool keep, bool fromStart = true);
   bool IsOpen() const { return open_; }
   const Address& Addr() const { return address_; }
   const std::string& Label() const { return label_; }
@@ -100,6 +101,7 @@ private:
   std::string label_;
   Events events_;
   bool keep_ = false;
+  bool keepFromStart_ = true;
   bool open_ = false;
   bool everOpen_ = false;
   bool lostSaid_ = false;

@@ -244,10 +244,10 @@ TEST(ControllerLines, LinesFileIsFollowedAsItChanges) {
   EXPECT_EQ(exporter.Stop(), 0);
 }
 
-// While the exporter holds a line, send reaches it through the control
-// socket, by the row's name, its address or another path to the same device;
-// a line the exporter does not hold is opened by send itself.
-TEST(ControllerLines, SendGoesThroughTheExporterThatHoldsTheLine) {
+// While the exporter holds a line, send and watch reach it through the
+// control socket, by the row's name, its address or another path to the same
+// device; a line the exporter does not hold is opened by send itself.
+TEST(ControllerLines, SendAndWatchGoThroughTheExporterThatHoldsTheLine) {
   TempDir dir("vexil-control");
   PtyPair held(1), other(2, held);
   const int http = FreePort();
@@ -290,8 +290,39 @@ TEST(ControllerLines, SendGoesThroughTheExporterThatHoldsTheLine) {
   EXPECT_EQ(out.find("through the exporter"), std::string::npos) << "not the exporter's: " << out;
   EXPECT_EQ(other.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
   EXPECT_EQ(send("node9", "usb", &out), 2) << "neither a held name nor an address: " << out;
+
+  // Two watchers at once, by the row's name and by another path to the
+  // device, get what the line carries through the exporter.
+  Ctl byName(dir.path(), "w1", {"watch", "--json", "node1"}, env);
+  Ctl byPath(dir.path(), "w2", {"watch", "COM1"}, env);
+  ASSERT_TRUE(Eventually([&] {
+    return byName.Err().find("watched through the exporter") != std::string::npos &&
+           byPath.Err().find("watched through the exporter") != std::string::npos;
+  })) << byName.Err()
+      << byPath.Err();
+  const std::string load = "\xAA\xA1\x28\x07\x09" + std::string(14, '\xFF') + "\xEE";
+  ASSERT_EQ(write(held.master(), load.data(), load.size()), 20);
+  EXPECT_TRUE(Eventually([&] {
+    return byName.Out().find("{\"line\":\"node1\",\"type\":\"load\",\"memory_load\":40") !=
+               std::string::npos &&
+           byPath.Out().find("load: memory 40%") != std::string::npos;
+  })) << byName.Out()
+      << byPath.Out() << byName.Err();
+  EXPECT_NE(exporter.Err().find("node1: watched by user root (uid 0), PID "), std::string::npos);
+  EXPECT_EQ(byName.Stop(), 0);
+  EXPECT_EQ(byPath.Stop(), 0);
   EXPECT_EQ(exporter.Stop(), 0);
   EXPECT_FALSE(fs::exists(socket)) << "the socket goes with the exporter";
+
+  // A line another program holds: watch says why and ends, promising no
+  // retry it will not make.
+  const int holder = open(held.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  Ctl refused(dir.path(), "w3", {"watch", "COM1"}, env);
+  EXPECT_EQ(refused.Wait(10000), 1);
+  EXPECT_NE(refused.Err().find("in use by another program"), std::string::npos) << refused.Err();
+  EXPECT_EQ(refused.Err().find("trying again"), std::string::npos) << refused.Err();
+  close(holder);
 }
 
 // A console server on IPv6, named in brackets.
