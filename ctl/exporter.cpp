@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -468,7 +469,16 @@ private:
   }
 
   // Two paths to one device: links followed, the device number compared.
+  // Only paths where devices live are looked at (/dev, the port folder):
+  // a path on a mount that hangs would hold the loop that serves every line.
   static bool sameDevice(const std::string& a, const std::string& b) {
+    const auto devicePlace = [](const std::string& path) {
+      const char* ports = std::getenv("VEXIL_PORT_DIR");
+      return path.rfind("/dev/", 0) == 0 ||
+             (ports && *ports && path.rfind(std::string(ports) + "/", 0) == 0);
+    };
+    if (!devicePlace(a) || !devicePlace(b))
+      return false;
     struct stat sa {
     }, sb{};
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
