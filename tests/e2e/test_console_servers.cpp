@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/un.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/file.h>
@@ -11,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -664,4 +667,77 @@ exporter.wait()
   EXPECT_NE(err.find("far0: cannot resolve dead-0.vexil.test: no answer within 5 s"),
             std::string::npos)
       << err;
+}
+
+// The control socket is bounded: past 64 clients a new one is told so at
+// once, and out of descriptors the exporter waits instead of spinning on the
+// clients it cannot take; it answers again once they are gone.
+TEST(ControllerCommands, TheControlSocketIsBounded) {
+  TempDir dir("vexil-bounded");
+  PtyPair held(1);
+  const std::string socket = (dir / "ctl.sock").string();
+  const auto connectClient = [&] {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, socket.c_str(), sizeof a.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  const auto waitServing = [&](const Ctl& c) {
+    return Eventually([&] { return c.Err().find("COM1: line open") != std::string::npos; });
+  };
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + socket,
+                                        "VEXIL_PORT_DIR=" + held.dir().string()};
+  {
+    Ctl exporter(dir.path(), "many", {"exporter", "--listen", "127.0.0.1:0", "COM1"}, env);
+    ASSERT_TRUE(waitServing(exporter)) << exporter.Err();
+    // (A connection waits in the backlog until the exporter takes it.)
+    const auto connected = [&] {
+      int fd = -1;
+      EXPECT_TRUE(Eventually([&] { return (fd = connectClient()) >= 0; }));
+      return fd;
+    };
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i)
+      idle.push_back(connected());
+    const int extra = connected();
+    pollfd p{extra, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    char reply[128] = {};
+    EXPECT_GT(recv(extra, reply, sizeof reply - 1, 0), 0);
+    EXPECT_EQ(std::string(reply).rfind("error the exporter serves too many control clients", 0), 0u)
+        << reply;
+    close(extra);
+    for (int fd : idle)
+      close(fd);
+    EXPECT_EQ(exporter.Stop(), 0);
+  }
+  // Out of descriptors.
+  std::vector<std::string> limited = {"--nofile=40:40", "--",          VEXIL_CTL_PATH, "exporter",
+                                      "--listen",       "127.0.0.1:0", "COM1"};
+  ChildProcess exporter;
+  std::vector<std::string> fullEnv = env;
+  fullEnv.push_back("PATH=/usr/bin:/bin");
+  exporter.pid = SpawnChild("/usr/bin/prlimit", limited, fullEnv, (dir / "out").string(),
+                            (dir / "err").string());
+  ASSERT_TRUE(Eventually([&] {
+    return ReadWholeFile((dir / "err").string()).find("COM1: line open") != std::string::npos;
+  })) << ReadWholeFile((dir / "err").string());
+  std::vector<int> idle;
+  for (int i = 0; i < 60; ++i)
+    if (const int fd = connectClient(); fd >= 0)
+      idle.push_back(fd);
+  const double before = ProcessCpuSeconds(exporter.pid);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_LT(ProcessCpuSeconds(exporter.pid) - before, 0.1) << "CPU seconds in 3 s at the limit";
+  for (int fd : idle)
+    close(fd);
+  const pid_t send = SpawnChild(VEXIL_CTL_PATH, {"send", "COM1", "usb"}, env,
+                                (dir / "send.out").string(), (dir / "send.err").string());
+  EXPECT_EQ(WaitChild(send, 10000), 0) << ReadWholeFile((dir / "send.err").string());
+  EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
 }
