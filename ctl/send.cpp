@@ -1,5 +1,6 @@
 // send: one command packet on one line, through the exporter that holds the
 // line when one does, else on the line itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -73,19 +74,33 @@ int Send(const Args& args) {
   Loop loop;
   loop.StopOnSignals();
   std::unique_ptr<Line> line;
+  // The time limit covers opening the line too (a console server that is
+  // slow to answer): past it nothing is sent.
+  const double deadline = loop.Now() + timeout;
+  Loop::Timer late(loop, [&] {
+    std::fprintf(stderr,
+                 "vexil-ctl: %s: the line did not open within %.2f s; the command was not "
+                 "sent\n",
+                 address.Describe().c_str(), timeout);
+    loop.Stop(1);
+  });
+  late.Start(timeout);
   Line::Events events;
   events.State = [&](const std::string& event, const std::string& why) {
     if (event == "failed") {
+      late.Stop();
       std::fprintf(stderr, "vexil-ctl: %s\n", why.c_str());
       loop.Stop(1);
     } else if (event == "open") {
-      line->Send(bytes, timeout, [&](bool ok, const std::string& why) {
-        if (ok)
-          std::printf("sent %s on %s\n", said.c_str(), lineText.c_str());
-        else
-          std::fprintf(stderr, "vexil-ctl: %s: %s\n", address.Describe().c_str(), why.c_str());
-        loop.Stop(ok ? 0 : 1);
-      });
+      late.Stop();
+      line->Send(
+          bytes, std::max(0.001, deadline - loop.Now()), [&](bool ok, const std::string& why) {
+            if (ok)
+              std::printf("sent %s on %s\n", said.c_str(), lineText.c_str());
+            else
+              std::fprintf(stderr, "vexil-ctl: %s: %s\n", address.Describe().c_str(), why.c_str());
+            loop.Stop(ok ? 0 : 1);
+          });
     } else if (event == "lost") {
       loop.Stop(1); // the send itself said why
     }
@@ -93,7 +108,7 @@ int Send(const Args& args) {
   line = Line::Make(loop, address, lineText, std::move(events));
   line->Start(false);
   const int status = loop.Run();
-  line.reset();
+  line.reset(); // nothing goes out once the run is over
   return status;
 }
 

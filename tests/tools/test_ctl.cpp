@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 #include <filesystem>
 #include <fstream>
 
@@ -168,15 +171,24 @@ TEST(CtlReports, NodeTextIsShownAsItsBytesAndCannotSteerATerminal) {
   report.replace(149, os.size(), os);
   const auto pieces = SplitPackage(report);
   ASSERT_EQ(pieces.size(), 1u);
-  const std::string text = FormatText("\xE6\x9C\xBA\xE6\x9F\x9C" "1", pieces[0]);
+  const std::string text = FormatText("\xE6\x9C\xBA\xE6\x9F\x9C"
+                                      "1",
+                                      pieces[0]);
   EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
   EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
   EXPECT_NE(text.find("host h\xC3\xB6st\\x1b]0;x\\x07\\x1b[2J,"), std::string::npos) << text;
   EXPECT_NE(text.find("OS Windows \\xd6\\xd0\\xce\\xc4"), std::string::npos) << text;
-  EXPECT_EQ(text.rfind("\xE6\x9C\xBA\xE6\x9F\x9C" "1: ", 0), 0u) << "the line's name as given";
-  const std::string json = FormatJson("\xE6\x9C\xBA\xE6\x9F\x9C" "1", pieces[0]);
+  EXPECT_EQ(text.rfind("\xE6\x9C\xBA\xE6\x9F\x9C"
+                       "1: ",
+                       0),
+            0u)
+      << "the line's name as given";
+  const std::string json = FormatJson("\xE6\x9C\xBA\xE6\x9F\x9C"
+                                      "1",
+                                      pieces[0]);
   const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
-  EXPECT_EQ(o["line"].toString(), QString::fromUtf8("\xE6\x9C\xBA\xE6\x9F\x9C" "1"));
+  EXPECT_EQ(o["line"].toString(), QString::fromUtf8("\xE6\x9C\xBA\xE6\x9F\x9C"
+                                                    "1"));
   EXPECT_EQ(o["host"].toString(), QString::fromUtf8(host.c_str()));
   EXPECT_TRUE(o["os"].toString().startsWith("Windows \\xd6")) << json;
 }
@@ -248,6 +260,32 @@ TEST(CtlProgram, SendFailsLoudlyWhenTheCommandCannotLeave) {
   EXPECT_GE(took, std::chrono::milliseconds(3000)) << "3 s unless told otherwise";
   EXPECT_LT(took, std::chrono::milliseconds(3500));
   EXPECT_NE(err.find("0 of 4 bytes went out"), std::string::npos) << err;
+  // A console server that does not take the connection (its backlog full):
+  // the time limit covers the opening too, and nothing is sent after it.
+  const int slow = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(slow, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(slow, 0), 0);
+  socklen_t n = sizeof a;
+  getsockname(slow, reinterpret_cast<sockaddr*>(&a), &n);
+  std::vector<int> queued;
+  for (int i = 0; i < 4; ++i) {
+    const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    queued.push_back(c);
+  }
+  start = std::chrono::steady_clock::now();
+  const std::string far = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  EXPECT_EQ(run({"send", "--timeout", "1", far, "reboot"}, nullptr, &err), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_NE(err.find("the line did not open within 1.00 s; the command was not sent"),
+            std::string::npos)
+      << err;
+  for (int c : queued)
+    close(c);
+  close(slow);
   EXPECT_EQ(run({"send", "--timeout", "0", "COM3", "reboot"}), 2);
   EXPECT_EQ(run({"send", "--timeout", "soon", "COM3", "reboot"}), 2);
   close(slave);
