@@ -288,11 +288,14 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
     return;
   }
   c->line = line;
-  line->Send(bytes, left, [answer, what](bool ok, const std::string& why) {
-    std::fprintf(stderr, "vexil-ctl: %s: %s\n", what.c_str(),
-                 ok ? "sent" : ("not sent: " + why).c_str());
-    answer(ok ? "ok" : "error " + why);
-  });
+  line->Send(
+      bytes, left,
+      [answer, what](bool ok, const std::string& why) {
+        std::fprintf(stderr, "vexil-ctl: %s: %s\n", what.c_str(),
+                     ok ? "sent" : ("not sent: " + why).c_str());
+        answer(ok ? "ok" : "error " + why);
+      },
+      timeoutMs / 1000.0);
 }
 
 // A watcher gets the line's stream until it hangs up; one that does not read

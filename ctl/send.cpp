@@ -94,13 +94,15 @@ int Send(const Args& args) {
     } else if (event == "open") {
       late.Stop();
       line->Send(
-          bytes, std::max(0.001, deadline - loop.Now()), [&](bool ok, const std::string& why) {
+          bytes, std::max(0.001, deadline - loop.Now()),
+          [&](bool ok, const std::string& why) {
             if (ok)
               std::printf("sent %s on %s\n", said.c_str(), lineText.c_str());
             else
               std::fprintf(stderr, "vexil-ctl: %s: %s\n", address.Describe().c_str(), why.c_str());
             loop.Stop(ok ? 0 : 1);
-          });
+          },
+          timeout);
     } else if (event == "lost") {
       loop.Stop(1); // the send itself said why
     }

@@ -148,7 +148,7 @@ void Line::cut() {
 }
 
 void Line::Send(const std::string& bytes, double timeoutS,
-                std::function<void(bool, const std::string&)> done) {
+                std::function<void(bool, const std::string&)> done, double budgetS) {
   if (!open_) {
     done(false,
          lastFailure_.empty() ? "the line is not open" : "the line is not open: " + lastFailure_);
@@ -161,7 +161,7 @@ void Line::Send(const std::string& bytes, double timeoutS,
   send_ = std::make_unique<PendingSend>();
   send_->bytes = bytes;
   send_->deadline = loop_.Now() + timeoutS;
-  send_->timeout = timeoutS;
+  send_->timeout = budgetS > 0 ? budgetS : timeoutS;
   send_->done = std::move(done);
   pump();
 }

@@ -57,8 +57,10 @@ public:
   // Puts bytes on the line; done(true, "") once they are out (a tty's output
   // queue drained; a network line's connection took them), done(false,
   // why) when the line is not open, is lost, or timeoutS passes first.
+  // budgetS, when given, is the sender's whole time limit, of which timeoutS
+  // is what is left: the one a failure names.
   void Send(const std::string& bytes, double timeoutS,
-            std::function<void(bool ok, const std::string& why)> done);
+            std::function<void(bool ok, const std::string& why)> done, double budgetS = 0);
   // Gives up the command under way, if any (its done(false, why) runs):
   // what has not left yet never will.
   void CancelSend(const std::string& why);
