@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utmpx.h>
 
@@ -605,9 +606,35 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
   return "";
 }
 
+// Whether a character device is a terminal, by the drivers the kernel lists
+// (/proc/tty/drivers: name, node, major, minor range, type); true where that
+// list cannot be read.
+static bool isTerminalDevice(dev_t device) {
+  std::ifstream drivers("/proc/tty/drivers");
+  if (!drivers)
+    return true;
+  for (std::string line; std::getline(drivers, line);) {
+    std::istringstream fields(line);
+    std::string name, node, minors;
+    unsigned major = 0;
+    if (!(fields >> name >> node >> major >> minors) || major != ::major(device))
+      continue;
+    const auto dash = minors.find('-');
+    const unsigned first = static_cast<unsigned>(std::strtoul(minors.c_str(), nullptr, 10));
+    const unsigned last = dash == std::string::npos
+                              ? first
+                              : static_cast<unsigned>(std::strtoul(minors.c_str() + dash + 1,
+                                                                   nullptr, 10));
+    if (::minor(device) >= first && ::minor(device) <= last)
+      return true;
+  }
+  return false;
+}
+
 std::string TtySessionOf(const std::string& devicePath) {
   struct stat tty {};
-  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode))
+  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode) ||
+      !isTerminalDevice(tty.st_rdev))
     return "";
   DIR* proc = opendir("/proc");
   if (!proc)

@@ -329,6 +329,13 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
             std::string::npos)
       << slurp(dir / "send.err");
   EXPECT_EQ(com2.ReadMaster(1, 500), "") << "no command into the getty's prompt";
+  // A device on a shell's standard input that is no terminal is no session.
+  const pid_t null = SpawnChild(VEXIL_CTL_PATH, {"send", "/dev/null", "usb"},
+                                {"VEXIL_CONTROL_SOCKET=" + (dir / "none").string()},
+                                (dir / "null.out").string(), (dir / "null.err").string());
+  EXPECT_EQ(WaitChild(null, 10000), 1);
+  EXPECT_NE(slurp(dir / "null.err").find("not a serial device"), std::string::npos)
+      << slurp(dir / "null.err");
 }
 
 // As a service the agent waits for a line instead of ending: ready for the
