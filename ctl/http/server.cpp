@@ -196,7 +196,10 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&notifyConnection), server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestDone), server.get()},
     };
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    // epoll, except for TLS: libmicrohttpd 0.9.75 keeps a connection whose
+    // handshake stalls half-way ready in its epoll set and spins on it (a
+    // core for each such client until the deadline); poll() waits.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | (web.Tls ? MHD_USE_POLL : MHD_USE_EPOLL);
     if (b.Addr.ss_family == AF_INET6)
       flags |= b.Dual ? MHD_USE_DUAL_STACK : MHD_USE_IPv6;
     if (web.Tls) {
