@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -224,12 +225,14 @@ std::string FormatExporterMetrics(const std::string& version, const std::string&
              number(std::stod(f[21]) * static_cast<double>(sysconf(_SC_PAGESIZE))) + "\n";
       family(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
       out += "process_virtual_memory_bytes " + f[20] + "\n";
-      // The start, in clock ticks after boot: boot time from /proc/stat.
-      std::ifstream sys(std::filesystem::path(procRoot).parent_path() / "stat");
-      double boot = 0;
-      for (std::string line; std::getline(sys, line);)
-        if (line.rfind("btime ", 0) == 0)
-          boot = std::stod(line.substr(6));
+      // The start, in clock ticks after boot. When the machine booted is
+      // the wall clock less the time since boot (a confined service may not
+      // see /proc/stat's btime: ProcSubset=pid).
+      timespec wall{}, sinceBoot{};
+      clock_gettime(CLOCK_REALTIME, &wall);
+      clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+      const double boot = static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) +
+                          static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) / 1e9;
       family(out, "process_start_time_seconds", "gauge",
              "Start time of the process since unix epoch in seconds.");
       out += "process_start_time_seconds " + number(boot + std::stod(f[19]) / ticks) + "\n";

@@ -254,6 +254,11 @@ TEST(Endpoint, ConventionsOfAnExporter) {
                            "process_resident_memory_bytes ", "process_open_fds ",
                            "process_max_fds ", "process_start_time_seconds "})
     EXPECT_NE(metrics.find(name), std::string::npos) << name;
+  // Since 1970, when this test started it: within a minute of now.
+  const auto started = metrics.find("\nprocess_start_time_seconds ");
+  ASSERT_NE(started, std::string::npos);
+  const double since = std::stod(metrics.substr(started + 28));
+  EXPECT_NEAR(since, static_cast<double>(time(nullptr)), 60.0) << metrics.substr(started, 50);
 
   // :PORT is IPv6 too.
   const auto v6Answers = [](int p) {

@@ -399,6 +399,10 @@ def case_exporter_as_a_confined_user(c):
     expect('vexil_line_open{line="COM2"} 1' in body, "the line is not open:\n" + body[:500])
     expect('vexil_reports_total{line="COM2",report="load"} 1' in body,
            "the load report was not counted:\n" + body[:1500])
+    # Its start in seconds since 1970 though the unit hides /proc/stat.
+    started = re.search(r"\nprocess_start_time_seconds (\S+)", body)
+    expect(started and abs(float(started.group(1)) - time.time()) < 120,
+           f"process_start_time_seconds {started.group(1) if started else None}, now {time.time()}")
     # Commands beside it: through its control socket, which only root and the
     # dialout group reach.
     mode = c.run("stat", "-c", "%a %G", "/run/vexil/control.sock", check=False).stdout.strip()
