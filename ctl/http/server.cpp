@@ -218,8 +218,8 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
         MHD_start_daemon(flags, static_cast<uint16_t>(b.Port), nullptr, nullptr, &access,
                          server.get(), MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!d) {
+      // (The certificate and key were checked with the web config.)
       error = "cannot listen on " + b.Url + ":" + std::to_string(b.Port) +
-              (web.Tls ? " (or the certificate and key do not go together)" : "") +
               ": the port is in use or the address is not this machine's; choose another with "
               "--listen";
       return nullptr;

@@ -1,6 +1,8 @@
 #include "ctl/http/web_config.h"
 
 #include <crypt.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -15,6 +17,58 @@ namespace fs = std::filesystem;
 namespace vexilctl {
 
 namespace {
+
+// What GnuTLS makes of the certificate, the key and the CA file, before
+// the server starts with them: a file that is no PEM, or a key that is not
+// the certificate's (the usual mistake after a renewal), is said by name.
+bool checkTls(const WebConfig& w, const std::string& where, const std::string& cert,
+              const std::string& key, const std::string& ca, std::string& error) {
+  const auto datum = [](const std::string& text) {
+    return gnutls_datum_t{reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
+                          static_cast<unsigned>(text.size())};
+  };
+  gnutls_x509_crt_t crt = nullptr;
+  gnutls_x509_crt_init(&crt);
+  const gnutls_datum_t certPem = datum(w.CertPem);
+  const int certRc = gnutls_x509_crt_import(crt, &certPem, GNUTLS_X509_FMT_PEM);
+  gnutls_x509_crt_deinit(crt);
+  if (certRc < 0) {
+    error =
+        where + "cert_file " + cert + " holds no PEM certificate (" + gnutls_strerror(certRc) + ")";
+    return false;
+  }
+  gnutls_x509_privkey_t pk = nullptr;
+  gnutls_x509_privkey_init(&pk);
+  const gnutls_datum_t keyPem = datum(w.KeyPem);
+  const int keyRc = gnutls_x509_privkey_import2(pk, &keyPem, GNUTLS_X509_FMT_PEM, nullptr, 0);
+  gnutls_x509_privkey_deinit(pk);
+  if (keyRc < 0) {
+    error = where + "key_file " + key + " holds no PEM private key (" + gnutls_strerror(keyRc) +
+            "; an encrypted key is not supported)";
+    return false;
+  }
+  gnutls_certificate_credentials_t credentials = nullptr;
+  gnutls_certificate_allocate_credentials(&credentials);
+  const int pairRc =
+      gnutls_certificate_set_x509_key_mem(credentials, &certPem, &keyPem, GNUTLS_X509_FMT_PEM);
+  int caRc = 1;
+  if (pairRc >= 0 && !w.ClientCaPem.empty()) {
+    const gnutls_datum_t caPem = datum(w.ClientCaPem);
+    caRc = gnutls_certificate_set_x509_trust_mem(credentials, &caPem, GNUTLS_X509_FMT_PEM);
+  }
+  gnutls_certificate_free_credentials(credentials);
+  if (pairRc < 0) {
+    error = where + "key_file " + key + " does not go with cert_file " + cert + " (" +
+            gnutls_strerror(pairRc) + ")";
+    return false;
+  }
+  if (caRc <= 0) {
+    error = where + "client_ca_file " + ca + " holds no PEM certificate" +
+            (caRc < 0 ? " (" + std::string(gnutls_strerror(caRc)) + ")" : "");
+    return false;
+  }
+  return true;
+}
 
 bool isBcrypt(const std::string& hash) {
   if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' ||
@@ -121,6 +175,8 @@ bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error) 
         return false;
       }
       if (!ca.empty() && !file("client_ca_file", ca, out.ClientCaPem))
+        return false;
+      if (!checkTls(out, where + "tls_server_config: ", cert, key_, ca, error))
         return false;
       out.Tls = true;
     } else if (key == "basic_auth_users") {

@@ -45,12 +45,6 @@ std::vector<std::string> ctlEnv(const fs::path& dir) {
   return env;
 }
 
-bool sh(const std::string& script, const fs::path& dir) {
-  const pid_t pid = SpawnChild("/bin/sh", {"-ec", script}, {"PATH=/usr/bin:/bin"},
-                               (dir / "sh.out").string(), (dir / "sh.err").string());
-  return WaitChild(pid, 60000) == 0;
-}
-
 std::string bcrypt(const std::string& password) {
   char salt[CRYPT_GENSALT_OUTPUT_SIZE];
   crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
@@ -126,23 +120,21 @@ std::size_t openFds(pid_t pid) {
 // certificate, see it down.
 TEST(Endpoint, PrometheusScrapesOverTlsWithBasicAuth) {
   TempDir dir("vexil-tls");
-  ASSERT_TRUE(sh("cd " + dir.path().string() +
-                     "\n"
-                     "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                     "-keyout ca.key -out ca.crt -days 2 -subj /CN=vexil-test-ca\n"
-                     "for who in server client; do\n"
-                     "  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                     "-keyout $who.key -out $who.csr -subj /CN=$who\n"
-                     "done\n"
-                     "printf 'subjectAltName=IP:127.0.0.1\\nextendedKeyUsage=serverAuth\\n' > "
-                     "server.ext\n"
-                     "printf 'extendedKeyUsage=clientAuth\\n' > client.ext\n"
-                     "for who in server client; do\n"
-                     "  openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
-                     "-days 2 -extfile $who.ext -out $who.crt\n"
-                     "done\n"
-                     "chmod 644 *.key\n",
-                 dir.path()))
+  ASSERT_TRUE(RunShell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                       "-keyout ca.key -out ca.crt -days 2 -subj /CN=vexil-test-ca\n"
+                       "for who in server client; do\n"
+                       "  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                       "-keyout $who.key -out $who.csr -subj /CN=$who\n"
+                       "done\n"
+                       "printf 'subjectAltName=IP:127.0.0.1\\nextendedKeyUsage=serverAuth\\n' > "
+                       "server.ext\n"
+                       "printf 'extendedKeyUsage=clientAuth\\n' > client.ext\n"
+                       "for who in server client; do\n"
+                       "  openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                       "-days 2 -extfile $who.ext -out $who.crt\n"
+                       "done\n"
+                       "chmod 644 *.key\n",
+                       dir.path().string()))
       << ReadWholeFile((dir / "sh.err").string());
   std::ofstream(dir / "web.yml") << "tls_server_config:\n"
                                     "  cert_file: server.crt\n"

@@ -97,3 +97,11 @@ inline double ProcessCpuSeconds(pid_t pid) {
       ticks += std::stod(field);
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// Runs a shell script (sh -e) in dir, its output in dir/sh.out and sh.err;
+// whether it succeeded within a minute.
+inline bool RunShell(const std::string& script, const std::string& dir) {
+  const pid_t pid = SpawnChild("/bin/sh", {"-ec", "cd '" + dir + "'\n" + script},
+                               {"PATH=/usr/bin:/bin"}, dir + "/sh.out", dir + "/sh.err");
+  return WaitChild(pid, 60000) == 0;
+}

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "ctl/http/web_config.h"
+#include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
 using namespace vexilctl;
@@ -22,11 +23,20 @@ std::string bcrypt(const std::string& password) {
 
 } // namespace
 
+// A certificate and its key, and a second key, made by openssl in dir.
+void makeCertificates(const TempDir& dir) {
+  ASSERT_TRUE(RunShell("for k in server other; do\n"
+                       "  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                       "-keyout $k.key -out $k.crt -days 2 -subj /CN=$k\n"
+                       "done\n"
+                       "cp other.crt ca.crt\n",
+                       dir.path().string()))
+      << ReadWholeFile((dir / "sh.err").string());
+}
+
 TEST(WebConfig, TlsAndUsersAreRead) {
   TempDir dir("vexil-web");
-  std::ofstream(dir / "server.crt") << "CERT";
-  std::ofstream(dir / "server.key") << "KEY";
-  std::ofstream(dir / "ca.crt") << "CA";
+  makeCertificates(dir);
   const std::string hash = bcrypt("s3cret");
   std::ofstream(dir / "web.yml") << "tls_server_config:\n"
                                     "  cert_file: server.crt\n" // beside the config
@@ -41,9 +51,9 @@ TEST(WebConfig, TlsAndUsersAreRead) {
   std::string error;
   ASSERT_TRUE(LoadWebConfig((dir / "web.yml").string(), web, error)) << error;
   EXPECT_TRUE(web.Tls);
-  EXPECT_EQ(web.CertPem, "CERT");
-  EXPECT_EQ(web.KeyPem, "KEY");
-  EXPECT_EQ(web.ClientCaPem, "CA");
+  EXPECT_EQ(web.CertPem, ReadWholeFile((dir / "server.crt").string()));
+  EXPECT_EQ(web.KeyPem, ReadWholeFile((dir / "server.key").string()));
+  EXPECT_EQ(web.ClientCaPem, ReadWholeFile((dir / "ca.crt").string()));
   EXPECT_EQ(web.Auth, WebConfig::RequireAndVerifyClientCert);
   EXPECT_EQ(web.MinVersion, "TLS13");
   ASSERT_EQ(web.Users.count("prometheus"), 1u);
@@ -59,8 +69,18 @@ TEST(WebConfig, TlsAndUsersAreRead) {
 
 TEST(WebConfig, BadFilesSayWhatIsWrongAndWhere) {
   TempDir dir("vexil-web");
-  std::ofstream(dir / "server.crt") << "CERT";
+  makeCertificates(dir);
+  std::ofstream(dir / "junk.crt") << "CERT";
   const std::pair<const char*, const char*> cases[] = {
+      {"tls_server_config:\n  cert_file: junk.crt\n  key_file: server.key\n",
+       "junk.crt holds no PEM certificate"},
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: junk.crt\n",
+       "junk.crt holds no PEM private key"},
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: other.key\n",
+       "other.key does not go with cert_file server.crt"},
+      {"tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+       "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: junk.crt\n",
+       "client_ca_file junk.crt holds no PEM certificate"},
       {"tls_server_config:\n  cert_file: server.crt\n  key_file: missing.key\n",
        "key_file " /* then the path */},
       {"tls_server_config: [unclosed\n", "not YAML"},
