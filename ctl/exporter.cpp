@@ -25,6 +25,7 @@
 #include "ctl/lines_file.h"
 #include "ctl/metrics.h"
 #include "ctl/verbs.h"
+#include "platform/service.h"
 #include "vexil/version.h"
 
 namespace fs = std::filesystem;
@@ -36,10 +37,11 @@ const char EXPORTER_HELP[] =
     "                          [--lines FILE] [LINE...]\n"
     "Watches the lines as watch does and serves what they carry as Prometheus metrics\n"
     "on GET /metrics, with a page of the lines on GET /. --listen (repeatable) takes\n"
-    ":PORT (every address, the default :9868), [IPv6]:PORT or HOST:PORT. The web\n"
-    "config file (the exporters' YAML: tls_server_config, basic_auth_users with bcrypt\n"
-    "hashes) turns on TLS and basic auth. A line that cannot be opened, or is lost,\n"
-    "is tried again after 1 s at first and at most 30 s apart.\n"
+    ":PORT (every address, the default :9868), [IPv6]:PORT or HOST:PORT, several apart\n"
+    "by spaces or commas. The web config file (the exporters' YAML: tls_server_config,\n"
+    "basic_auth_users with bcrypt hashes) turns on TLS and basic auth. A line that\n"
+    "cannot be opened, or is lost, is tried again after 1 s at first and at most 30 s\n"
+    "apart.\n"
     "The lines file names lines one per row, NAME LINE (# comments); NAME is the line\n"
     "label of its metrics. When it changes, added rows open, removed rows close, and the\n"
     "others keep their state; a bad row is reported with its number and skipped.\n"
@@ -174,6 +176,14 @@ public:
       std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n",
                    rows_.size(), url.c_str());
     return 0;
+  }
+
+  // A few words for the service manager's status line.
+  std::string Status() const {
+    std::string urls;
+    for (const auto& url : http_->Urls())
+      urls += (urls.empty() ? "" : " ") + url + "/metrics";
+    return "serving " + std::to_string(rows_.size()) + " line(s) on " + urls;
   }
 
   // The lines open once the endpoint serves: a start that fails on its
@@ -507,9 +517,19 @@ int Exporter(const Args& args) {
   std::vector<std::string> listen, lines;
   std::string linesFile, webConfigFile;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--listen" && i + 1 < args.size())
-      listen.push_back(args[++i]);
-    else if (args[i] == "--lines" && i + 1 < args.size())
+    if (args[i] == "--listen" && i + 1 < args.size()) {
+      // One value may hold several, apart by spaces or commas (a settings
+      // file's one variable); an empty one adds none.
+      std::string one;
+      for (char c : args[++i] + " ")
+        if (c == ' ' || c == ',' || c == '\t') {
+          if (!one.empty())
+            listen.push_back(one);
+          one.clear();
+        } else {
+          one += c;
+        }
+    } else if (args[i] == "--lines" && i + 1 < args.size())
       linesFile = args[++i];
     else if (args[i] == "--web.config.file" && i + 1 < args.size())
       webConfigFile = args[++i];
@@ -528,7 +548,10 @@ int Exporter(const Args& args) {
     return 1;
   }
   if (lines.empty() && linesFile.empty()) {
-    std::fputs(EXPORTER_HELP, stderr);
+    std::fprintf(stderr,
+                 "vexil-ctl: exporter: no lines: name them in /etc/vexil/lines (--lines "
+                 "FILE) or on the command line\n%s",
+                 EXPORTER_HELP);
     return 2;
   }
   Loop loop;
@@ -545,6 +568,9 @@ int Exporter(const Args& args) {
     if (const int rc = exporter.Serve(listen, web))
       return rc;
     exporter.StartLines();
+    // Every --listen address serves: a service manager may call it started
+    // (one that fails before this fails its start, with the reason).
+    platform::NotifyReady(exporter.Status());
     status = loop.Run();
   }
   return status;

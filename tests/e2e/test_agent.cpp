@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
@@ -343,19 +344,9 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
 // reports soon after a line appears.
 TEST_F(AgentOnPty, ServiceWithoutALineWaitsForOne) {
   PtyPair pty(7); // neither COM2 nor COM1 yet
-  const std::string notifyPath = (dir / "notify").string();
-  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::strncpy(a.sun_path, notifyPath.c_str(), sizeof a.sun_path - 1);
-  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const auto message = [&](int ms) {
-    pollfd p{notify, POLLIN, 0};
-    char buf[512];
-    const ssize_t n = poll(&p, 1, ms) == 1 ? recv(notify, buf, sizeof buf, 0) : -1;
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-  };
-  Agent agent({}, recorder, dir / "stderr", {"NOTIFY_SOCKET=" + notifyPath});
+  NotifySocket manager((dir / "notify").string());
+  const auto message = [&](int ms) { return manager.Next(ms); };
+  Agent agent({}, recorder, dir / "stderr", {manager.Env()});
   const std::string ports = pty.dir().string();
   EXPECT_EQ(message(10000), "READY=1\nSTATUS=no serial line: waiting for COM2 or COM1; COM2 (" +
                                 ports + "/COM2): no such device; COM1 (" + ports +
@@ -380,7 +371,6 @@ TEST_F(AgentOnPty, ServiceWithoutALineWaitsForOne) {
   EXPECT_NE(slurp(dir / "stderr").find("sending on COM2"), std::string::npos);
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.Wait(5000), 0);
-  close(notify);
 }
 
 TEST_F(AgentOnPty, NoPortExitsWithStatusOne) {

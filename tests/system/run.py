@@ -373,11 +373,21 @@ def case_exporter_as_a_confined_user(c):
     # The agent (started by its package) holds COM2: this host is the
     # controller now.
     c.run("systemctl", "stop", "vexil-agent")
-    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_LISTEN=127.0.0.1:9868\\n'"
+    # A start that fails fails "systemctl restart", with the reason in its
+    # status.
+    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_LISTEN=127.0.0.1:99999\\n'"
           " > /etc/default/vexil-exporter")
-    c.run("systemctl", "restart", "vexil-exporter")
-    # Type=simple: "started" comes at the fork, before the service manager
-    # has switched the new process to its user; ask until it has.
+    failed = c.run("systemctl", "restart", "vexil-exporter", check=False)
+    expect(failed.returncode != 0, "systemctl restart returned 0 for an exporter that cannot start")
+    status = c.run("systemctl", "status", "--no-pager", "-n", "20", "vexil-exporter",
+                   check=False).stdout
+    expect("the port must be a number from 0 to 65535" in status,
+           "the reason is not in systemctl status:\n" + status)
+    # No listen setting at all: the default, :9868.
+    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\n' > /etc/default/vexil-exporter")
+    c.run("systemctl", "restart", "vexil-exporter")  # Type=notify: returns once it serves
+    # The service manager switches the new process to its user; ask until it
+    # has.
     end = time.time() + 10
     while True:
         user = c.run("sh", "-c", "stat -c %U /proc/$(systemctl show -p MainPID --value "
