@@ -429,8 +429,10 @@ def case_exporter_as_a_confined_user(c):
     expect(got == b"\xaa\xcc\xb1\xee", f"the command on the line: {got!r}")
 
 
-def upgraded_agent(deb, into):
-    """The agent's package rebuilt with a higher version, in the folder into."""
+def upgraded(deb, into):
+    """The package rebuilt with a higher version, in the folder into; the
+    controller's also with another example lines file."""
+    package = deb_field(deb, "Package")
     tree = os.path.join(into, "tree")
     shutil.rmtree(tree, ignore_errors=True)
     subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
@@ -440,7 +442,11 @@ def upgraded_agent(deb, into):
     version = deb_field(deb, "Version")
     with open(control, "w") as f:
         f.write(text.replace(f"Version: {version}", f"Version: {version}+upgrade1"))
-    out = os.path.join(into, "vexil-agent-upgrade.deb")
+    example = os.path.join(tree, "usr/share/vexil/lines.example")
+    if os.path.exists(example):
+        with open(example, "a") as f:
+            f.write("#   rack2-node1  rfc2217://console2:7001\n")
+    out = os.path.join(into, f"{package}-upgrade.deb")
     subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, out], check=True,
                    capture_output=True)
     shutil.rmtree(tree)
@@ -483,6 +489,18 @@ def case_packages_install_upgrade_remove_purge(c):
     c.drain()
     expect(c.next_inventory(8) is not None, "the upgraded agent does not report")
 
+    # The operator's lines file is theirs: an upgrade whose example changed
+    # asks nothing (no terminal here), keeps the rows and ends configured.
+    rows = "rack1-node1 COM2\n"
+    c.run("sh", "-c", f"printf '{rows}' > /etc/vexil/lines")
+    c.run("dpkg", "-i", "/mnt/upgrade/vexil-ctl-upgrade.deb", timeout=120)
+    status = c.run("dpkg-query", "-W", "-f=${Status}", "vexil-ctl").stdout
+    expect(status == "install ok installed", f"vexil-ctl after the upgrade: {status!r}")
+    kept = c.run("cat", "/etc/vexil/lines").stdout
+    expect(kept == rows, f"the upgrade changed the operator's lines file: {kept!r}")
+    conffiles = c.run("dpkg-query", "-W", "-f=${Conffiles}", "vexil-ctl").stdout
+    expect("/etc/vexil/lines" not in conffiles, f"the lines file is a conffile: {conffiles}")
+
     c.run("dpkg", "-r", "vexil-agent", timeout=120)
     state = c.show("ActiveState")
     expect(state in ("inactive", ""), f"the agent is {state!r} after removal")
@@ -513,7 +531,8 @@ def main():
     passed = failed = 0
     upgrade_dir = os.path.join(CACHE, "upgrade")
     os.makedirs(upgrade_dir, exist_ok=True)
-    upgraded_agent(next(d for d in debs if deb_field(d, "Package") == "vexil-agent"), upgrade_dir)
+    for d in debs:
+        upgraded(d, upgrade_dir)
 
     unpacked = os.path.join(CACHE, "unpacked")
     shutil.rmtree(unpacked, ignore_errors=True)
