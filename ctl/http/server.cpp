@@ -146,7 +146,13 @@ MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* met
     return MHD_YES;
   }
   HttpRequest request{method, url, acceptsGzip(c)};
-  const HttpResponse r = s->Serve(c, request);
+  HttpResponse r = s->Serve(c, request);
+  if (!s->Hold(c, r.Body.size())) {
+    r = {};
+    r.Status = 503;
+    r.Body = "Service unavailable: too many answers are waiting for their clients\n";
+    r.Headers.push_back({"Retry-After", "5"});
+  }
   MHD_Response* response = MHD_create_response_from_buffer(
       r.Body.size(), const_cast<char*>(r.Body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response)
@@ -189,7 +195,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_SOCK_ADDR, 0, &b.Addr},
         {MHD_OPTION_CONNECTION_TIMEOUT, HEAD_DEADLINE_S, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_HARD, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY, nullptr},
         {MHD_OPTION_LISTEN_BACKLOG_SIZE, 128, nullptr},
@@ -249,11 +255,78 @@ HttpServer::~HttpServer() {
 // head, its request and answer, the wait for its next request); one that
 // overruns is shut down, and the library closes it.
 void HttpServer::Started(MHD_Connection* c, int fd) {
+  std::string address;
+  if (const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+    address = numericHost(info->client_addr);
   std::lock_guard lock(lock_);
   const bool first = tracked_.empty();
-  tracked_[c] = {fd, now() + HEAD_DEADLINE_S};
+  const double t = now();
+  tracked_[c] = {fd, t + HEAD_DEADLINE_S, false, address, t, 0};
   if (first)
     changed_.notify_one(); // the watcher sleeps without a deadline
+  // Full: the address with the most connections gives up its oldest one.
+  std::size_t open = 0;
+  std::map<std::string, std::size_t> perAddress;
+  for (const auto& [conn, e] : tracked_)
+    if (!e.Cut) {
+      ++open;
+      ++perAddress[e.Address];
+    }
+  if (open <= CONNECTIONS)
+    return;
+  const auto busiest =
+      std::max_element(perAddress.begin(), perAddress.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; });
+  Tracked* oldest = nullptr;
+  for (auto& [conn, e] : tracked_)
+    if (!e.Cut && conn != c && e.Address == busiest->first && (!oldest || e.Since < oldest->Since))
+      oldest = &e;
+  if (oldest) {
+    shutdown(oldest->Fd, SHUT_RDWR);
+    oldest->Cut = true;
+  }
+}
+
+bool HttpServer::Hold(MHD_Connection* c, std::size_t bytes) {
+  std::lock_guard lock(lock_);
+  const auto it = tracked_.find(c);
+  if (it == tracked_.end())
+    return true;
+  release(it->second);
+  // Full: the address whose clients leave the most unread gives up its
+  // oldest such connection, as long as it holds more than this one's does;
+  // so unread answers cannot starve another client.
+  while (held_ + bytes > RESPONSE_MEMORY) {
+    std::map<std::string, std::size_t> holding;
+    for (const auto& [conn, e] : tracked_)
+      if (!e.Cut)
+        holding[e.Address] += e.Holding;
+    const auto most =
+        std::max_element(holding.begin(), holding.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (most == holding.end() || most->first == it->second.Address ||
+        most->second <= holding[it->second.Address] + bytes)
+      return false;
+    Tracked* oldest = nullptr;
+    for (auto& [conn, e] : tracked_)
+      if (!e.Cut && e.Holding > 0 && e.Address == most->first &&
+          (!oldest || e.Since < oldest->Since))
+        oldest = &e;
+    if (!oldest)
+      return false;
+    shutdown(oldest->Fd, SHUT_RDWR);
+    oldest->Cut = true;
+    release(*oldest); // freed as the library closes it
+  }
+  held_ += bytes;
+  it->second.Holding = bytes;
+  return true;
+}
+
+void HttpServer::release(Tracked& t) {
+  held_ -= t.Holding;
+  t.Holding = 0;
 }
 
 void HttpServer::HeadIn(MHD_Connection* c) {
@@ -263,14 +336,21 @@ void HttpServer::HeadIn(MHD_Connection* c) {
 }
 
 void HttpServer::RequestDone(MHD_Connection* c) {
-  HeadIn(c);
+  std::lock_guard lock(lock_);
+  if (auto it = tracked_.find(c); it != tracked_.end()) {
+    release(it->second);
+    it->second.Deadline = now() + HEAD_DEADLINE_S;
+  }
 }
 
 void HttpServer::Closed(MHD_Connection* c) {
   // Before the library closes the descriptor: the watcher never shuts down
   // a number that has been given to another connection.
   std::lock_guard lock(lock_);
-  tracked_.erase(c);
+  if (auto it = tracked_.find(c); it != tracked_.end()) {
+    release(it->second);
+    tracked_.erase(it);
+  }
 }
 
 void HttpServer::watch() {

@@ -45,8 +45,18 @@ public:
   // Memory of one connection: its request head and buffers. A longer head is
   // refused with 431.
   static constexpr unsigned CONNECTION_MEMORY = 64 * 1024;
+  // Connections at once: past this a new one is still taken, and the oldest
+  // connection of the address that holds the most is closed for it, so
+  // that a crowd of addresses cannot lock out one more (the Prometheus
+  // server's). The library itself takes at most CONNECTIONS_HARD.
   static constexpr unsigned CONNECTIONS = 512;
+  static constexpr unsigned CONNECTIONS_HARD = CONNECTIONS + 64;
   static constexpr unsigned CONNECTIONS_PER_ADDRESS = 32;
+  // Answers queued and not yet taken by their clients (pipelined requests
+  // that are never read), all connections together; past it a request gets
+  // 503. With CONNECTION_MEMORY each, the endpoint holds at most about
+  // RESPONSE_MEMORY + CONNECTIONS_HARD * CONNECTION_MEMORY = 68 MiB.
+  static constexpr std::size_t RESPONSE_MEMORY = 32u << 20;
   // Listening addresses at most (each has a thread).
   static constexpr std::size_t LISTEN_MAX = 6;
 
@@ -67,6 +77,9 @@ public:
   void RequestDone(MHD_Connection* c);
   void Closed(MHD_Connection* c);
   HttpResponse Serve(MHD_Connection* c, const HttpRequest& request);
+  // Counts an answer of bytes against RESPONSE_MEMORY until its request is
+  // done; false when it does not fit.
+  bool Hold(MHD_Connection* c, std::size_t bytes);
 
 private:
   HttpServer() = default;
@@ -77,7 +90,11 @@ private:
     int Fd;
     double Deadline; // 0: a request is being served
     bool Cut = false;
+    std::string Address;     // the client's
+    double Since = 0;        // when it came
+    std::size_t Holding = 0; // bytes of an answer not yet taken
   };
+  void release(Tracked& t);
 
   std::vector<MHD_Daemon*> daemons_;
   std::vector<std::string> urls_;
@@ -86,6 +103,7 @@ private:
   std::mutex lock_;
   std::condition_variable changed_;
   std::map<MHD_Connection*, Tracked> tracked_;  // under lock_
+  std::size_t held_ = 0;                        // answers' bytes, under lock_
   std::map<std::string, std::string> verified_; // user -> password seen good, under lock_
   bool stop_ = false;
   std::thread watcher_;

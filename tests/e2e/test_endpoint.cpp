@@ -474,6 +474,59 @@ TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
   close(pipelined);
 }
 
+// Sixteen addresses holding 32 connections each fill the table; a
+// seventeenth address still gets its scrapes, each taking the place of a
+// crowd's oldest connection. The crowd's unread pipelined requests for a
+// large answer hold memory in total, not per connection.
+TEST(Endpoint, ACrowdOfAddressesCannotLockOutTheScraper) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  TempDir dir("vexil-crowd");
+  const int port = FreePort();
+  std::vector<std::string> args = {"exporter", "--listen", "127.0.0.1:" + std::to_string(port)};
+  for (int i = 0; i < 400; ++i) // lines that never open: a large answer all the same
+    args.push_back("/dev/vexil-test-none-" + std::to_string(i));
+  ChildProcess exporter;
+  exporter.pid = SpawnChild(VEXIL_CTL_PATH, args, ctlEnv(dir.path()), (dir / "out").string(),
+                            (dir / "err").string());
+  ASSERT_TRUE(WaitForPort(port)) << ReadWholeFile((dir / "err").string());
+  const std::size_t answer = HttpGet(port, "/metrics").size();
+  ASSERT_GT(answer, 200000u);
+  const double rssBefore = rssMiB(exporter.pid);
+  std::string requests;
+  for (int i = 0; i < 40; ++i)
+    requests += "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<int> crowd;
+  for (int a = 0; a < 16; ++a)
+    for (int i = 0; i < 32; ++i)
+      if (const int fd = connectFrom("127.0.2." + std::to_string(1 + a), port); fd >= 0) {
+        send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+        crowd.push_back(fd);
+      }
+  ASSERT_EQ(crowd.size(), 512u);
+  std::this_thread::sleep_for(std::chrono::seconds(2)); // the answers pile up unread
+  const double rssCrowded = rssMiB(exporter.pid);
+  int served = 0;
+  for (int i = 0; i < 3; ++i)
+    served += HttpGet(port, "/metrics").find("vexil_line_open") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(served, 3) << "scrapes from another address";
+  int cut = 0;
+  for (int fd : crowd)
+    cut += closedByServer(fd) ? 1 : 0;
+  EXPECT_GE(cut, 3) << "the crowd made room";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Answers waiting in all: at most 32 MiB, with 64 KiB a connection.
+  EXPECT_LT(rssCrowded - rssBefore, 72.0)
+      << "MiB for " << crowd.size() << " connections of unread " << answer << "-byte answers";
+#endif
+  std::fprintf(stderr, "crowd: %zu connections, answers of %zu bytes, RSS %.1f -> %.1f MiB\n",
+               crowd.size(), answer, rssBefore, rssCrowded);
+  for (int fd : crowd)
+    close(fd);
+}
+
 // At its descriptor limit the endpoint neither spins nor hangs, and answers
 // again once connections are freed.
 TEST(Endpoint, AtTheDescriptorLimitItWaitsWithoutSpinning) {
