@@ -128,16 +128,17 @@ void notifyConnection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotifi
   }
 }
 
-void requestDone(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode) {
+void requestDone(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode) {
+  delete static_cast<HttpServer::RequestState*>(*state);
+  *state = nullptr;
   static_cast<HttpServer*>(cls)->RequestDone(c);
 }
 
 MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
                   const char*, size_t* uploadSize, void** state) {
   auto* s = static_cast<HttpServer*>(cls);
-  static int headIn;
   if (!*state) {
-    *state = &headIn;
+    *state = new HttpServer::RequestState;
     s->HeadIn(c);
     return MHD_YES;
   }
@@ -146,7 +147,9 @@ MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* met
     return MHD_YES;
   }
   HttpRequest request{method, url, acceptsGzip(c)};
-  HttpResponse r = s->Serve(c, request);
+  HttpResponse r;
+  if (!s->Serve(c, *static_cast<HttpServer::RequestState*>(*state), request, r))
+    return MHD_YES; // suspended until its password has been checked
   if (!s->Hold(c, r.Body.size())) {
     r = {};
     r.Status = 503;
@@ -205,7 +208,8 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
     // epoll, except for TLS: libmicrohttpd 0.9.75 keeps a connection whose
     // handshake stalls half-way ready in its epoll set and spins on it (a
     // core for each such client until the deadline); poll() waits.
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | (web.Tls ? MHD_USE_POLL : MHD_USE_EPOLL);
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME |
+                     (web.Tls ? MHD_USE_POLL : MHD_USE_EPOLL);
     if (b.Addr.ss_family == AF_INET6)
       flags |= b.Dual ? MHD_USE_DUAL_STACK : MHD_USE_IPv6;
     if (web.Tls) {
@@ -236,16 +240,27 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
                             std::to_string(info ? info->port : b.Port));
   }
   server->watcher_ = std::thread([s = server.get()] { s->watch(); });
+  if (!web.Users.empty()) {
+    // A user that does not exist costs what one that does costs.
+    server->dummyHash_ = DummyHashLike(web.Users.begin()->second);
+    for (int i = 0; i < PASSWORD_CHECKERS; ++i)
+      server->checkers_.emplace_back([s = server.get()] { s->checkPasswords(); });
+  }
   return server;
 }
 
 HttpServer::~HttpServer() {
-  for (MHD_Daemon* d : daemons_)
-    MHD_stop_daemon(d);
+  // The checkers finish what they took and resume those connections; the
+  // library then closes them all.
   {
     std::lock_guard lock(lock_);
     stop_ = true;
   }
+  checkAsked_.notify_all();
+  for (auto& t : checkers_)
+    t.join();
+  for (MHD_Daemon* d : daemons_)
+    MHD_stop_daemon(d);
   changed_.notify_all();
   if (watcher_.joinable())
     watcher_.join();
@@ -375,7 +390,7 @@ void HttpServer::watch() {
   }
 }
 
-bool HttpServer::authorised(MHD_Connection* c, HttpResponse& refusal) {
+bool HttpServer::authorised(MHD_Connection* c, RequestState& state, HttpResponse& refusal) {
   if (web_.Tls && web_.Auth != WebConfig::NoClientCert) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
     auto* session = info ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
@@ -394,44 +409,114 @@ bool HttpServer::authorised(MHD_Connection* c, HttpResponse& refusal) {
     if (!ok) {
       refusal.Status = 403;
       refusal.Body = "Forbidden: a client certificate signed by the configured CA is required\n";
-      return false;
+      return true;
     }
   }
-  if (web_.Users.empty())
+  if (web_.Users.empty()) {
+    state.Auth = RequestState::Passed;
     return true;
+  }
   char* password = nullptr;
   char* user = MHD_basic_auth_get_username_password(c, &password);
-  bool ok = false;
-  if (user && password) {
-    const auto hash = web_.Users.find(user);
-    if (hash != web_.Users.end()) {
-      // bcrypt is slow on purpose: a password seen good is remembered.
-      {
-        std::lock_guard lock(lock_);
-        const auto seen = verified_.find(user);
-        ok = seen != verified_.end() && seen->second == password;
-      }
-      if (!ok && CheckPassword(hash->second, password)) {
-        ok = true;
-        std::lock_guard lock(lock_);
-        verified_[user] = password;
-      }
-    }
-  }
+  const std::string name = user ? user : "", given = password ? password : "";
+  const bool offered = user && password;
   MHD_free(user);
   MHD_free(password);
-  if (!ok) {
-    refusal.Status = 401;
-    refusal.Body = "Unauthorized\n";
-    refusal.Headers.push_back({"WWW-Authenticate", "Basic realm=\"vexil\", charset=\"UTF-8\""});
+  std::string address;
+  if (const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+    address = numericHost(info->client_addr);
+  if (offered) {
+    const auto hash = web_.Users.find(name);
+    std::lock_guard lock(lock_);
+    // A password seen good is remembered: bcrypt is slow on purpose.
+    if (const auto seen = verified_.find(name); seen != verified_.end() && seen->second == given) {
+      state.Auth = RequestState::Passed;
+      return true;
+    }
+    if (failedTry(address)) {
+      // Checked on a checker's thread; the connection waits meanwhile.
+      state.Auth = RequestState::Checking;
+      checks_.push_back(
+          {c, &state, name, hash != web_.Users.end() ? hash->second : dummyHash_, given});
+      MHD_suspend_connection(c);
+      checkAsked_.notify_one();
+      return false;
+    }
+    refusal.Status = 429;
+    refusal.Body = "Too many requests: too many wrong passwords from this address; wait\n";
+    refusal.Headers.push_back({"Retry-After", "1"});
+    return true;
   }
-  return ok;
+  refusal.Status = 401;
+  refusal.Body = "Unauthorized\n";
+  refusal.Headers.push_back({"WWW-Authenticate", "Basic realm=\"vexil\", charset=\"UTF-8\""});
+  return true;
 }
 
-HttpResponse HttpServer::Serve(MHD_Connection* c, const HttpRequest& request) {
-  HttpResponse r;
-  if (!authorised(c, r))
-    return r;
+// A try is taken from the address's bucket before the hash is made, and
+// given back when the password was right: only wrong ones count.
+bool HttpServer::failedTry(const std::string& address) {
+  const double t = now();
+  if (failed_.size() > 4096) // forget the addresses whose buckets are full
+    for (auto it = failed_.begin(); it != failed_.end();)
+      it = it->second.Tokens + (t - it->second.At) * FAILED_TRIES_PER_S >= FAILED_TRIES_BURST
+               ? failed_.erase(it)
+               : std::next(it);
+  auto [it, fresh] = failed_.try_emplace(address, Bucket{FAILED_TRIES_BURST, t});
+  Bucket& b = it->second;
+  b.Tokens = std::min(FAILED_TRIES_BURST, b.Tokens + (t - b.At) * FAILED_TRIES_PER_S);
+  b.At = t;
+  if (b.Tokens < 1)
+    return false;
+  b.Tokens -= 1;
+  return true;
+}
+
+void HttpServer::checkPasswords() {
+  std::unique_lock lock(lock_);
+  for (;;) {
+    checkAsked_.wait(lock, [&] { return stop_ || !checks_.empty(); });
+    if (checks_.empty())
+      return; // stopping, nothing left
+    Check job = std::move(checks_.front());
+    checks_.erase(checks_.begin());
+    lock.unlock();
+    // An unknown user is checked against a hash no password matches, so
+    // that the time taken does not tell which names exist.
+    const bool ok = CheckPassword(job.Hash, job.Password) && job.Hash != dummyHash_;
+    lock.lock();
+    if (ok) {
+      verified_[job.User] = job.Password;
+      std::string address;
+      if (const MHD_ConnectionInfo* info =
+              MHD_get_connection_info(job.Connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+        address = numericHost(info->client_addr);
+      if (auto b = failed_.find(address); b != failed_.end())
+        b->second.Tokens = std::min(FAILED_TRIES_BURST, b->second.Tokens + 1);
+    }
+    job.State->Auth = ok ? RequestState::Passed : RequestState::Refused;
+    MHD_resume_connection(job.Connection);
+  }
+}
+
+bool HttpServer::Serve(MHD_Connection* c, RequestState& state, const HttpRequest& request,
+                       HttpResponse& r) {
+  r = {};
+  if (state.Auth == RequestState::Fresh && !authorised(c, state, r))
+    return false;
+  {
+    std::lock_guard lock(lock_);
+    if (state.Auth == RequestState::Checking)
+      return false; // (not back yet)
+  }
+  if (state.Auth == RequestState::Refused) {
+    r.Status = 401;
+    r.Body = "Unauthorized\n";
+    r.Headers.push_back({"WWW-Authenticate", "Basic realm=\"vexil\", charset=\"UTF-8\""});
+  }
+  if (state.Auth != RequestState::Passed)
+    return true; // refused: r says how
   r = handler_(request);
   if (request.AcceptsGzip && r.Status == 200 && !r.Body.empty()) {
     std::string packed;
@@ -442,7 +527,7 @@ HttpResponse HttpServer::Serve(MHD_Connection* c, const HttpRequest& request) {
   }
   if (r.Status == 200)
     r.Headers.push_back({"Vary", "Accept-Encoding"});
-  return r;
+  return true;
 }
 
 } // namespace vexilctl

@@ -71,12 +71,28 @@ public:
   // "http://127.0.0.1:9868", "https://[::]:9868": what is listened on.
   const std::vector<std::string>& Urls() const { return urls_; }
 
+  // Failed password tries an address may make: a burst of this many, then
+  // one a second; past that it gets 429 at once, without a hash being made.
+  static constexpr double FAILED_TRIES_BURST = 5;
+  static constexpr double FAILED_TRIES_PER_S = 1;
+  // Threads that check passwords (bcrypt is slow on purpose): never the ones
+  // that serve connections.
+  static constexpr int PASSWORD_CHECKERS = 2;
+
+  // One request's state between the library's calls.
+  struct RequestState {
+    enum { Fresh, Checking, Passed, Refused } Auth = Fresh;
+  };
+
   // For the library's callbacks.
   void Started(MHD_Connection* c, int fd);
   void HeadIn(MHD_Connection* c);
   void RequestDone(MHD_Connection* c);
   void Closed(MHD_Connection* c);
-  HttpResponse Serve(MHD_Connection* c, const HttpRequest& request);
+  // The answer to a request, or false when its password is being checked
+  // (the connection is suspended and comes back once it has been).
+  bool Serve(MHD_Connection* c, RequestState& state, const HttpRequest& request,
+             HttpResponse& response);
   // Counts an answer of bytes against RESPONSE_MEMORY until its request is
   // done; false when it does not fit.
   bool Hold(MHD_Connection* c, std::size_t bytes);
@@ -84,7 +100,11 @@ public:
 private:
   HttpServer() = default;
   void watch();
-  bool authorised(MHD_Connection* c, HttpResponse& refusal);
+  // Fresh: decided at once (true), or a check is begun (false).
+  bool authorised(MHD_Connection* c, RequestState& state, HttpResponse& refusal);
+  void checkPasswords();
+  // Takes one failed try of address; false when it has none left.
+  bool failedTry(const std::string& address);
 
   struct Tracked {
     int Fd;
@@ -107,6 +127,20 @@ private:
   std::map<std::string, std::string> verified_; // user -> password seen good, under lock_
   bool stop_ = false;
   std::thread watcher_;
+  // Password checks waiting for a checker, and what they need. Under lock_.
+  struct Check {
+    MHD_Connection* Connection;
+    RequestState* State;
+    std::string User, Hash, Password;
+  };
+  std::vector<Check> checks_;
+  std::condition_variable checkAsked_;
+  std::vector<std::thread> checkers_;
+  std::string dummyHash_; // for users that do not exist: the same cost
+  struct Bucket {
+    double Tokens, At;
+  };
+  std::map<std::string, Bucket> failed_; // by address, under lock_
 };
 
 } // namespace vexilctl

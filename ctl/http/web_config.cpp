@@ -6,6 +6,8 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -220,6 +222,25 @@ bool CheckPassword(const std::string& hash, const std::string& password) {
   for (std::size_t i = 0; i < hash.size(); ++i)
     diff |= static_cast<unsigned char>(out[i] ^ hash[i]);
   return diff == 0;
+}
+
+std::string DummyHashLike(const std::string& hash) {
+  // "$2b$10$...": the prefix and the cost.
+  const std::string prefix = hash.substr(0, 4);
+  const unsigned long cost = std::strtoul(hash.c_str() + 4, nullptr, 10);
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (!crypt_gensalt_rn(prefix.c_str(), cost, nullptr, 0, salt, sizeof salt))
+    return "";
+  unsigned char random[16];
+  if (!getentropy(random, sizeof random)) {
+    std::string password;
+    for (unsigned char b : random)
+      password += static_cast<char>('a' + b % 26);
+    auto data = std::make_unique<crypt_data>();
+    if (const char* out = crypt_r(password.c_str(), salt, data.get()); out && out[0] == '$')
+      return out;
+  }
+  return ""; // (no password matches an empty hash)
 }
 
 } // namespace vexilctl

@@ -32,4 +32,8 @@ bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error);
 // where they differ.
 bool CheckPassword(const std::string& hash, const std::string& password);
 
+// A bcrypt hash of the same kind and cost as hash, of a random password:
+// what an unknown user's password is checked against ("" if none can be made).
+std::string DummyHashLike(const std::string& hash);
+
 } // namespace vexilctl
