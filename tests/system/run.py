@@ -414,6 +414,7 @@ def case_exporter_as_a_confined_user(c):
     expect('vexil_line_open{line="COM2"} 1' in body, "the line is not open:\n" + body[:500])
     expect('vexil_reports_total{line="COM2",report="load"} 1' in body,
            "the load report was not counted:\n" + body[:1500])
+    expect('revision="unknown"' not in body, "build_info has no revision:\n" + body[:3000])
     # Its start in seconds since 1970 though the unit hides /proc/stat.
     started = re.search(r"\nprocess_start_time_seconds (\S+)", body)
     expect(started and abs(float(started.group(1)) - time.time()) < 120,
