@@ -40,8 +40,8 @@ public:
 
 private:
   struct Client;
-  ControlServer(Loop& loop, std::string path, int fd,
-                std::function<Line*(const std::string&)> find, WatchLine watch);
+  ControlServer(Loop& loop, std::string path, int fd, std::function<Line*(const std::string&)> find,
+                WatchLine watch);
   void accept();
   void serve(const std::shared_ptr<Client>& c);
   void watchFor(const std::shared_ptr<Client>& c, const std::string& name);

@@ -621,10 +621,10 @@ static bool isTerminalDevice(dev_t device) {
       continue;
     const auto dash = minors.find('-');
     const unsigned first = static_cast<unsigned>(std::strtoul(minors.c_str(), nullptr, 10));
-    const unsigned last = dash == std::string::npos
-                              ? first
-                              : static_cast<unsigned>(std::strtoul(minors.c_str() + dash + 1,
-                                                                   nullptr, 10));
+    const unsigned last =
+        dash == std::string::npos
+            ? first
+            : static_cast<unsigned>(std::strtoul(minors.c_str() + dash + 1, nullptr, 10));
     if (::minor(device) >= first && ::minor(device) <= last)
       return true;
   }

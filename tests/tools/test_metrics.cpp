@@ -92,7 +92,10 @@ TEST(Metrics, ValuesInBaseUnitsAndOnlyWhatWasReported) {
 
 TEST(Metrics, LabelValuesFromTheLineAreEscapedAndCheckerClean) {
   EXPECT_EQ(LabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
-  EXPECT_EQ(LabelValue("\xE6\x9C\xBA\xE6\x9F\x9C" "1"), "\xE6\x9C\xBA\xE6\x9F\x9C" "1")
+  EXPECT_EQ(LabelValue("\xE6\x9C\xBA\xE6\x9F\x9C"
+                       "1"),
+            "\xE6\x9C\xBA\xE6\x9F\x9C"
+            "1")
       << "UTF-8 as given";
   EXPECT_EQ(LabelValue("caf\xE9 \xED\xA0\x80"), "caf\\\\xe9 \\\\xed\\\\xa0\\\\x80")
       << "bytes that are no UTF-8 (Latin-1, a surrogate) shown as \\xHH, not reinterpreted";
