@@ -409,15 +409,10 @@ TEST(ControllerCommands, AFailedCommandNeverGoesOutLater) {
 // exits 0 the bytes are already in the console server's socket.
 TEST(ControllerCommands, ANetworkCommandIsOutWhenTheFarEndHasIt) {
   TempDir dir("vexil-netsend");
-  const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(server, 1), 0);
-  socklen_t n = sizeof a;
-  getsockname(server, reinterpret_cast<sockaddr*>(&a), &n);
-  const std::string line = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  int port = 0;
+  const int server = ListenLoopback(1, port);
+  ASSERT_GE(server, 0);
+  const std::string line = "socket://127.0.0.1:" + std::to_string(port);
   const std::string socket = (dir / "ctl.sock").string();
   std::ofstream(dir / "lines") << "far " << line << "\n";
   Ctl exporter(dir.path(), "exporter",
@@ -501,16 +496,10 @@ watch.terminate(); watch.wait(); second.kill()
   EXPECT_NE(out.find("\nback"), std::string::npos) << ReadWholeFile((dir / "watch.err").string());
 
   // Accepts and closes at once, for 6 s.
-  const int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(refusing, 4), 0);
-  socklen_t n = sizeof a;
-  getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &n);
-  Ctl watch(dir.path(), "flap",
-            {"watch", "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+  int port = 0;
+  const int refusing = ListenLoopback(4, port);
+  ASSERT_GE(refusing, 0);
+  Ctl watch(dir.path(), "flap", {"watch", "socket://127.0.0.1:" + std::to_string(port)});
   int accepted = 0;
   for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
        std::chrono::steady_clock::now() < end;)

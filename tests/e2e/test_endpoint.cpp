@@ -97,6 +97,13 @@ bool closedByServer(int fd, std::string* got = nullptr) {
   }
 }
 
+void RaiseDescriptorLimit() {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
 double rssMiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
@@ -450,10 +457,7 @@ TEST(Endpoint, BadWebConfigStopsTheStart) {
 // scrapes from 127.0.0.1 answer within 2 s all along, memory stays bounded,
 // and what the attackers hold is let go within the 30 s deadline.
 TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
+  RaiseDescriptorLimit(); // the test holds hundreds of connections
   TempDir dir("vexil-hostile");
   PtyPair line(1);
   const int port = FreePort();
@@ -575,10 +579,7 @@ TEST(Endpoint, HostileClientsDoNotStopTheScrapes) {
 // crowd's oldest connection. The crowd's unread pipelined requests for a
 // large answer hold memory in total, not per connection.
 TEST(Endpoint, ACrowdOfAddressesCannotLockOutTheScraper) {
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
+  RaiseDescriptorLimit(); // the test holds hundreds of connections
   TempDir dir("vexil-crowd");
   const int port = FreePort();
   std::vector<std::string> args = {"exporter", "--listen", "127.0.0.1:" + std::to_string(port)};

@@ -52,6 +52,23 @@ inline int FreePort() {
   }
 }
 
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose (put in
+// port), with room for backlog connections it has not accepted.
+inline int ListenLoopback(int backlog, int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // accept() on a listening socket, -1 when no one connects within timeoutMs.
 inline int AcceptWithin(int server, int timeoutMs) {
   pollfd p{server, POLLIN, 0};

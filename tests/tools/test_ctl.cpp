@@ -24,6 +24,7 @@
 #include "app/Unit1.h"
 #include "tests/support/child.h"
 #include "tests/support/fake_figures.h"
+#include "tests/support/net.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/port_dir.h"
 #include "tests/support/pty_pair.h"
@@ -262,22 +263,21 @@ TEST(CtlProgram, SendFailsLoudlyWhenTheCommandCannotLeave) {
   EXPECT_NE(err.find("0 of 4 bytes went out"), std::string::npos) << err;
   // A console server that does not take the connection (its backlog full):
   // the time limit covers the opening too, and nothing is sent after it.
-  const int slow = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(slow, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(slow, 0), 0);
-  socklen_t n = sizeof a;
-  getsockname(slow, reinterpret_cast<sockaddr*>(&a), &n);
-  std::vector<int> queued;
+  int port = 0;
+  const int slow = ListenLoopback(0, port);
+  ASSERT_GE(slow, 0);
+  std::vector<int> queued; // fill its backlog; they wait without blocking the test
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
   for (int i = 0; i < 4; ++i) {
     const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to);
     queued.push_back(c);
   }
   start = std::chrono::steady_clock::now();
-  const std::string far = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const std::string far = "socket://127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(run({"send", "--timeout", "1", far, "reboot"}, nullptr, &err), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
   EXPECT_NE(err.find("the line did not open within 1.00 s; the command was not sent"),
