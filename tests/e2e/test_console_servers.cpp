@@ -61,6 +61,15 @@ speed_t speedOf(const std::string& device) {
   return ok ? cfgetospeed(&t) : 0;
 }
 
+// A lines file in dir naming held's line node1, and the environment of the
+// programs beside the exporter that follows it: its control socket in dir,
+// held's port folder.
+std::vector<std::string> holdingNode1(const TempDir& dir, const PtyPair& held) {
+  std::ofstream(dir / "lines") << "node1 " << held.slavePath() << "\n";
+  return {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
+          "VEXIL_PORT_DIR=" + held.dir().string(), "PATH=/usr/bin:/bin"};
+}
+
 // How often what stands in text.
 int occurrences(const std::string& text, const std::string& what) {
   int n = 0;
@@ -255,10 +264,7 @@ TEST(ControllerLines, SendAndWatchGoThroughTheExporterThatHoldsTheLine) {
   PtyPair held(1), other(2, held);
   const int http = FreePort();
   const std::string socket = (dir / "ctl.sock").string();
-  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + socket,
-                                        "VEXIL_PORT_DIR=" + held.dir().string(),
-                                        "PATH=/usr/bin:/bin"};
-  std::ofstream(dir / "lines") << "node1 " << held.slavePath() << "\n";
+  const std::vector<std::string> env = holdingNode1(dir, held);
   Ctl exporter(dir.path(), "exporter",
                {"exporter", "--listen", "127.0.0.1:" + std::to_string(http), "--lines",
                 (dir / "lines").string()},
@@ -364,10 +370,7 @@ TEST(ControllerCommands, AFailedCommandNeverGoesOutLater) {
   TempDir dir("vexil-stall");
   PtyPair held(1);
   const std::string socket = (dir / "ctl.sock").string();
-  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + socket,
-                                        "VEXIL_PORT_DIR=" + held.dir().string(),
-                                        "PATH=/usr/bin:/bin"};
-  std::ofstream(dir / "lines") << "node1 " << held.slavePath() << "\n";
+  const std::vector<std::string> env = holdingNode1(dir, held);
   Ctl exporter(dir.path(), "exporter",
                {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
   ASSERT_TRUE(Eventually([&] {
