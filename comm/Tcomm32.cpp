@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "base/Hx_base.h"
 #include "platform/memory.h"
@@ -227,7 +226,8 @@ struct TComm32::_TSession {
   // Created in this order; Open checks them as its steps say.
   TEvent evReadKill{true};
   TEvent evTimerKill{true};
-  TEvent evWriteWake{true};
+  // Wakes the writer when it sleeps with nothing to send.
+  TWakeup wkWriter;
   TEvent evWriteKill{true};
   // Breaks off a driver write that waits for room (Close and PurgeWrite);
   // the writer acknowledges a purge through evPurgeDone.
@@ -327,7 +327,7 @@ void TComm32::_SetSession(std::shared_ptr<_TSession> s) {
 
 void TComm32::_WakeWriter() {
   if (auto s = _CurrentSession())
-    s->evWriteWake.Set();
+    s->wkWriter.Wake();
 }
 
 int TComm32::Write(const void* Buffer, std::int32_t Len) {
@@ -364,7 +364,7 @@ void TComm32::PurgeWrite(bool Abort) {
     s->evPurgeDone.Reset();
     s->bPurgeWrite = true;
     s->evWriteBreak.Set();
-    s->evWriteWake.Set();
+    s->wkWriter.Wake();
     WaitForAny({&s->evPurgeDone}, PURGE_WAIT_MS);
     s->Device->PurgeComm(PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
   }
@@ -445,6 +445,7 @@ void TComm32::Open() {
     return;
   _JoinFinished(false);
   _RingCount = 0;
+  _TickStatus = 0;
   int code = 0;
   if (!InQueue->Buffer)
     code = EComm32Error::ecInitReadBuffer;
@@ -490,7 +491,7 @@ void TComm32::Open() {
   }
   if (!code && (!s->evReadKill.Valid() || !s->evTimerKill.Valid()))
     code = EComm32Error::ecCreateReadEvent;
-  if (!code && (!s->evWriteWake.Valid() || !s->evWriteKill.Valid() || !s->evWriteBreak.Valid() ||
+  if (!code && (!s->wkWriter.Valid() || !s->evWriteKill.Valid() || !s->evWriteBreak.Valid() ||
                 !s->evPurgeDone.Valid()))
     code = EComm32Error::ecCreateWriteEvent;
   s->CtsFlow = Dcb.fOutxCtsFlow;
@@ -683,7 +684,7 @@ void TComm32::_ReadThread(_TSession& s) {
           ev &= ~EV_TXEMPTY;
         // A writer with nothing to send would only wake to find that out.
         if (s.bChunkPending || OutQueue->Used() != 0)
-          s.evWriteWake.Set();
+          s.wkWriter.Wake();
       }
       if (ev & EV_ERR) {
         dev.ClearCommError(nullptr, nullptr);
@@ -700,11 +701,9 @@ void TComm32::_WriteThread(_TSession& s) {
   s.bWriteAlive = true;
   unsigned char chunk[WRITE_CHUNK];
   int length = 0, sent = 0;
+  // Bytes queued before the port opened wait for the first wake-up.
+  bool woken = false;
   while (s.bWriteRun) {
-    const int which = WaitForAny({&s.evWriteKill, &s.evWriteWake});
-    if (!s.bWriteRun || which != 1)
-      break;
-    s.evWriteWake.Reset();
     if (s.bPurgeWrite) {
       s.evWriteBreak.Reset();
       s.bPurgeWrite = false;
@@ -715,18 +714,33 @@ void TComm32::_WriteThread(_TSession& s) {
       continue;
     }
     if (sent < length) {
+      // Chunk after chunk while the driver takes them; WriteFile waits for
+      // room itself, broken off by Close and PurgeWrite.
       const int n = s.Device->WriteFile(chunk + sent, length - sent, s.evWriteBreak);
       if (n > 0) {
         sent += n;
         BytesSent += static_cast<std::uint64_t>(n);
+      } else if (n == 0 && s.bWriteRun && !s.bPurgeWrite) {
+        // Broken off by a purge that was already done: not a reason to stop.
+        s.evWriteBreak.Reset();
+      } else if (n < 0) {
+        // The line is gone: the reader reports it and the owner closes the
+        // port. Sleep until then instead of failing the same write again.
+        s.bChunkPending = false;
+        length = sent = 0;
+        WaitForAny({&s.evWriteKill, &s.evWriteBreak});
+        s.evWriteBreak.Reset();
+        continue;
       }
       s.bChunkPending = sent < length;
-      std::this_thread::yield();
-    } else if (OutQueue->Used() != 0) {
+    } else if (woken && OutQueue->Used() != 0) {
       length = OutQueue->Out(chunk, WRITE_CHUNK);
       sent = 0;
-      s.bChunkPending = true;
-      s.evWriteWake.Set();
+      s.bChunkPending = length > 0;
+    } else if (s.wkWriter.Sleep(s.evWriteKill) == 1) {
+      woken = true;
+    } else {
+      break;
     }
   }
   s.bWriteAlive = false;
@@ -734,9 +748,23 @@ void TComm32::_WriteThread(_TSession& s) {
 
 void TComm32::_TimerThread(_TSession& s) {
   s.bTimerAlive = true;
+  SerialDevice& dev = *s.Device;
   while (s.bTimerRun) {
-    const int which = WaitForAny({&s.evTimerKill}, static_cast<int>(_TimerInterval));
-    if (which != WAIT_TIMEOUT || !s.bTimerRun)
+    // A tick every _TimerInterval only where it can find something: where
+    // the driver tells of modem-line changes, ticks run while the ring count
+    // climbs back to _RingInterval or the ring line is on, and otherwise
+    // wait for the next change; on a line without modem lines nothing ever
+    // changes.
+    int wait = static_cast<int>(_TimerInterval);
+    switch (dev.ModemLines()) {
+    case ModemWatch::None: wait = INFINITE; break;
+    case ModemWatch::Driver:
+      if (_RingCount >= _RingInterval && !(_TickStatus & MS_RING_ON))
+        wait = INFINITE;
+      break;
+    case ModemWatch::Polling: break;
+    }
+    if (dev.WaitModemChange(s.evTimerKill, wait) == CommWait::Stopped || !s.bTimerRun)
       break;
     fmsgCommTimer();
   }
@@ -748,6 +776,7 @@ void TComm32::fmsgCommTimer() {
   std::uint32_t status = 0;
   if (!s || !s->Device->GetCommModemStatus(&status))
     return;
+  _TickStatus = status;
   if ((status ^ ModemStatus) & MS_RLSD_ON) {
     if (status & MS_RLSD_ON)
       ModemStatus.fetch_or(MS_RLSD_ON);

@@ -180,6 +180,8 @@ private:
   std::uint32_t _TimerInterval = 200;
   std::uint32_t _RingInterval = 15;
   std::atomic<std::uint32_t> _RingCount{0};
+  // The modem lines as the last timer tick read them.
+  std::atomic<std::uint32_t> _TickStatus{0};
   // What the threads of the current open period share with the port: the
   // device, the events and the run flags. Each thread holds a reference, so
   // a thread that outlives Close's wait never sees any of it freed; the

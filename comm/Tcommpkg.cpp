@@ -142,7 +142,8 @@ TByteBuffer::TByteBuffer(std::size_t Size) : _Data(AllocateBytes(Size)), _Size(S
 TCommPackage::TCommPackage(TComm32* Port)
     : _Port(Port), _ReadQueue(16, 4096 + 4), _WriteQueue(16, 4096 + 4) {
   _AllocBuffer();
-  if (!_WakeEvent.Valid() || !_Thread.Start([this] { _TimerThread(); }, TIMER_STACK))
+  if (!_WakeEvent.Valid() || !_BytesWake.Valid() ||
+      !_Thread.Start([this] { _TimerThread(); }, TIMER_STACK))
     throw std::system_error(errno ? errno : EAGAIN, std::generic_category(),
                             "cannot start the packager's timer thread");
   _SavedNotify = _Port->OnCommNotify.Get();
@@ -328,7 +329,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType) {
   if (_Active) {
     // Cut by silence: bytes wake the timer, which sleeps while none come.
     if ((NotifyType & EV_RXCHAR) && _PackageType == cptFrameTimeout)
-      _WakeEvent.Set();
+      _BytesWake.Wake();
     int bits = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
     {
       std::lock_guard lock(_Lock);
@@ -370,7 +371,7 @@ void TCommPackage::_TimerThread() {
         continue;
       }
     } else {
-      platform::WaitForAny({&_WakeEvent}, platform::INFINITE);
+      _BytesWake.Sleep(_WakeEvent);
     }
     if (!_Run)
       break;

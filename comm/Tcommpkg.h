@@ -163,6 +163,9 @@ private:
   bool _Escaped = false;
   std::uint32_t _SentCount = 0;
   platform::TEvent _WakeEvent{false};
+  // Bytes arrived for a frame cut by silence: they wake the timer only when
+  // it sleeps with no frame open (while one is open it polls anyway).
+  platform::TWakeup _BytesWake;
   std::atomic<bool> _Run{true};
   // A package is being assembled: the timer polls until it closes.
   std::atomic<bool> _Assembling{false};

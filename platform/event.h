@@ -29,7 +29,8 @@ public:
   void Set();
   void Reset();
   // After poll() reported the descriptor readable: an auto-reset event is
-  // consumed here; true when the event was (still) set.
+  // consumed here; true when the event was (still) set. A manual-reset event
+  // is set when poll() said so: nothing to ask the kernel again.
   bool Consume();
 
 private:
@@ -47,6 +48,44 @@ constexpr int INFINITE = -1;
 int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs = INFINITE);
 
 void Sleep(int ms);
+
+// The wake-up of one thread that sleeps when it has nothing to do. Wake()
+// signals the event only when that thread sleeps; waking it while it is busy
+// costs one atomic exchange and no system call, and its next Sleep() returns
+// at once, so no wake-up is lost.
+//
+// Each side changes the state with an exchange: a waker after it published
+// its work, the sleeper before it sleeps and after it woke. Whichever exchange
+// comes second reads what the first wrote, so either the waker finds the
+// sleeper asleep and signals, or the sleeper finds the wake-up and the work
+// it stands for is visible to it.
+class TWakeup {
+public:
+  bool Valid() const { return event_.Valid(); }
+  // Any thread, after the work it hands over is published.
+  void Wake() {
+    if (state_.exchange(WOKEN, std::memory_order_acq_rel) == SLEEPING)
+      event_.Set();
+  }
+  // The sleeping thread: returns 1 when woken (now, or since it last slept),
+  // 0 when stop is set, WAIT_TIMEOUT after timeoutMs, or WAIT_FAILED.
+  int Sleep(TEvent& stop, int timeoutMs = INFINITE) {
+    if (state_.exchange(SLEEPING, std::memory_order_acq_rel) == WOKEN) {
+      state_.store(AWAKE, std::memory_order_relaxed);
+      return 1;
+    }
+    const int which = WaitForAny({&stop, &event_}, timeoutMs);
+    const bool woken = state_.exchange(AWAKE, std::memory_order_acq_rel) == WOKEN;
+    if (which == 1)
+      event_.Reset();
+    return which == 0 ? 0 : woken ? 1 : which;
+  }
+
+private:
+  enum : int { AWAKE, SLEEPING, WOKEN };
+  TEvent event_{true};
+  std::atomic<int> state_{AWAKE};
+};
 
 // A joinable thread with its own stack size. Never detached by the caller:
 // the destructor joins a thread that is still there.

@@ -109,6 +109,13 @@ enum class CommWait {
   Failed,  // the wait itself failed; events is 0
 };
 
+// How a device learns that its modem lines changed.
+enum class ModemWatch {
+  None,    // the line has no modem lines (a pty): nothing ever changes
+  Driver,  // the driver tells: WaitModemChange returns when a line changed
+  Polling, // only by asking: the lines must be read at intervals
+};
+
 // One open serial line. Its calls may come from several threads at once in
 // the pattern the port uses: one thread waits, reads and clears errors, one
 // writes, and the owner's thread changes the mask, purges and escapes.
@@ -133,6 +140,13 @@ public:
   // room; the count taken, -1 on failure, or 0 when stop ended the wait.
   virtual int WriteFile(const void* data, int len, TEvent& stop) = 0;
   virtual bool GetCommModemStatus(std::uint32_t* status) = 0;
+  virtual ModemWatch ModemLines() const { return ModemWatch::Polling; }
+  // Blocks until a modem line changed (where the driver tells), stop is set,
+  // or timeoutMs passed: Stopped, or Event for a change or the time. Waits
+  // from one thread at a time, beside WaitCommEvent's.
+  virtual CommWait WaitModemChange(TEvent& stop, int timeoutMs) {
+    return WaitForAny({&stop}, timeoutMs) == 0 ? CommWait::Stopped : CommWait::Event;
+  }
   virtual bool PurgeComm(std::uint32_t flags) = 0;
   virtual bool EscapeCommFunction(std::uint32_t function) = 0;
   // Why the line stopped working for good (an errno value: EIO, ENXIO,

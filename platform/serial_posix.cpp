@@ -96,6 +96,7 @@ public:
 
   bool SetCommMask(std::uint32_t mask) override {
     mask_ = mask;
+    maskSet_ = true;
     maskChanged_.Set();
     return true;
   }
@@ -166,17 +167,20 @@ public:
   CommWait WaitCommEvent(std::uint32_t& events, TEvent& stop) override {
     events = 0;
     // Only a mask change during this wait ends it.
-    maskChanged_.Reset();
+    if (maskSet_.exchange(false))
+      maskChanged_.Reset();
     for (;;) {
       const std::uint32_t mask = mask_;
       int timeout = -1;
-      if (txPending_) {
+      // Lowered before the driver is asked: a write after the question
+      // finds it lowered and signals wrote_, so no write goes unwatched.
+      if (txPending_.exchange(false)) {
         int queued = 0;
         if (gone_ || ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-          txPending_ = false;
           if (mask & EV_TXEMPTY)
             events |= EV_TXEMPTY;
         } else {
+          txPending_ = true;
           // About the time the driver needs to send what it holds.
           const long ms = 1 + static_cast<long>(queued) * 10000L / std::max<long>(baud_, 50);
           timeout = static_cast<int>(std::min<long>(ms, 1000));
@@ -210,6 +214,7 @@ public:
       if (fds[0].revents)
         return CommWait::Stopped;
       if (fds[1].revents) {
+        maskSet_ = false;
         maskChanged_.Reset();
         return CommWait::Event;
       }
@@ -251,10 +256,10 @@ public:
     for (;;) {
       const ssize_t n = write(fd_, data, static_cast<std::size_t>(len));
       if (n >= 0) {
-        if (n > 0) {
-          txPending_ = true;
+        // Only the first write after the output drained wakes the waiter;
+        // until then it watches the driver's queue itself.
+        if (n > 0 && !txPending_.exchange(true))
           wrote_.Set();
-        }
         return static_cast<int>(n);
       }
       if (errno == EINTR)
@@ -269,6 +274,23 @@ public:
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))
         return -1;
     }
+  }
+
+  ModemWatch ModemLines() const override {
+    switch (modemMode_.load()) {
+    case ModemMode::None: return ModemWatch::None;
+    case ModemMode::Wait: return ModemWatch::Driver;
+    default: return ModemWatch::Polling;
+    }
+  }
+
+  CommWait WaitModemChange(TEvent& stop, int timeoutMs) override {
+    const int which = WaitForAny({&stop, &modemChangedForTimer_}, timeoutMs);
+    if (which == 0)
+      return CommWait::Stopped;
+    if (which == 1)
+      modemChangedForTimer_.Reset();
+    return CommWait::Event;
   }
 
   bool GetCommModemStatus(std::uint32_t* status) override {
@@ -389,6 +411,7 @@ private:
     while (!helperStop_) {
       if (ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) == 0) {
         modemChanged_.Set();
+        modemChangedForTimer_.Set();
         continue;
       }
       if (errno == EINTR)
@@ -399,6 +422,9 @@ private:
         modemChanged_.Set(); // let the waiter find out
       break;
     }
+    // Whatever ended the watch, the timer must look again: it may have to
+    // poll from now on.
+    modemChangedForTimer_.Set();
     helperDone_ = true;
   }
 
@@ -421,8 +447,10 @@ private:
   const int fd_;
   std::atomic<std::uint32_t> mask_{0};
   TEvent maskChanged_{true};
+  std::atomic<bool> maskSet_{false};
   TEvent wrote_{true};
   TEvent modemChanged_{true};
+  TEvent modemChangedForTimer_{true};
   std::mutex rxLock_;
   std::deque<unsigned char> rx_;
   std::uint32_t rxCapacity_ = 4096;

@@ -30,6 +30,21 @@ void SimPort::raise(std::uint32_t events) {
   }
 }
 
+bool SimPort::holding() const {
+  return holdTx_ || (dcb_.fOutxCtsFlow && !(modem_ & MS_CTS_ON));
+}
+
+void SimPort::releaseHeld() {
+  if (holding())
+    return;
+  held_ = 0;
+  room_.Set();
+  if (txPending_) {
+    txPending_ = false;
+    raise(EV_TXEMPTY);
+  }
+}
+
 void SimPort::log(std::string call) {
   calls_.push_back(std::move(call));
 }
@@ -52,6 +67,15 @@ void SimPort::SetModemStatus(std::uint32_t status) {
   const std::uint32_t changed = status ^ modem_;
   modem_ = status;
   raise(ModemChangeEvents(changed));
+  releaseHeld();
+  if (changed && modemWatch_ == ModemWatch::Driver)
+    modemChanged_.Set();
+}
+
+void SimPort::SetModemWatch(ModemWatch watch) {
+  std::lock_guard lock(mutex_);
+  modemWatch_ = watch;
+  modemChanged_.Set();
 }
 
 void SimPort::InjectLineError() {
@@ -68,10 +92,7 @@ void SimPort::Unplug() {
 void SimPort::HoldTransmit(bool hold) {
   std::lock_guard lock(mutex_);
   holdTx_ = hold;
-  if (!hold && txPending_) {
-    txPending_ = false;
-    raise(EV_TXEMPTY);
-  }
+  releaseHeld();
 }
 
 bool SimPort::IsOpen() const {
@@ -164,6 +185,7 @@ public:
       return false;
     port_->log("SetupComm " + std::to_string(inSize) + " " + std::to_string(outSize));
     port_->inSize_ = inSize;
+    port_->outSize_ = outSize;
     return true;
   }
 
@@ -242,17 +264,48 @@ public:
 
   int LostError() const override { return lostError_; }
 
-  int WriteFile(const void* data, int len, TEvent&) override {
+  ModemWatch ModemLines() const override {
+    std::lock_guard lock(port_->mutex_);
+    return port_->modemWatch_;
+  }
+
+  CommWait WaitModemChange(TEvent& stop, int timeoutMs) override {
+    const int which = WaitForAny({&stop, &port_->modemChanged_}, timeoutMs);
+    if (which == 0)
+      return CommWait::Stopped;
+    if (which == 1)
+      port_->modemChanged_.Reset();
+    return CommWait::Event;
+  }
+
+  int WriteFile(const void* data, int len, TEvent& stop) override {
     std::shared_ptr<SimPort> peer;
-    const std::string bytes(static_cast<const char*>(data), static_cast<std::size_t>(len));
+    std::string bytes(static_cast<const char*>(data), static_cast<std::size_t>(len));
     {
-      std::lock_guard lock(port_->mutex_);
+      std::unique_lock lock(port_->mutex_);
       port_->log("WriteFile " + std::to_string(len));
-      if (port_->failing("WriteFile") || port_->unplugged_)
-        return -1;
+      for (;;) {
+        if (port_->failing("WriteFile") || port_->unplugged_)
+          return -1;
+        if (!port_->holding())
+          break;
+        const std::uint32_t size = port_->outSize_ ? port_->outSize_ : 4096;
+        if (port_->held_ < size) {
+          bytes.resize(std::min<std::size_t>(bytes.size(), size - port_->held_));
+          port_->held_ += static_cast<std::uint32_t>(bytes.size());
+          break;
+        }
+        // Full: wait for room like a driver, or for the caller's stop.
+        port_->room_.Reset();
+        lock.unlock();
+        const int which = WaitForAny({&stop, &port_->room_});
+        lock.lock();
+        if (which == 0)
+          return 0;
+      }
       port_->written_ += bytes;
       port_->writtenChanged_.notify_all();
-      if (port_->holdTx_)
+      if (port_->holding())
         port_->txPending_ = true;
       else
         port_->raise(EV_TXEMPTY);
@@ -260,7 +313,7 @@ public:
     }
     if (peer)
       peer->Inject(bytes);
-    return len;
+    return static_cast<int>(bytes.size());
   }
 
   bool GetCommModemStatus(std::uint32_t* status) override {

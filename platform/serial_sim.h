@@ -30,11 +30,16 @@ public:
   // The far end sets the modem lines (MS_* bits); changes are reported as
   // EV_CTS, EV_DSR and EV_RLSD.
   void SetModemStatus(std::uint32_t status);
+  // How the port's device tells of modem-line changes: at once (Driver, the
+  // default), only when asked (Polling), or never (None, like a pty).
+  void SetModemWatch(ModemWatch watch);
   // A frame, parity or overrun error on the line (EV_ERR).
   void InjectLineError();
   // The device disappears: reads fail, one EV_ERR is reported.
   void Unplug();
-  // While held, written bytes stay "in the driver": no EV_TXEMPTY.
+  // While held, written bytes stay "in the driver": no EV_TXEMPTY, and the
+  // driver takes no more than its output size (SetupComm's) before writes
+  // wait for room. CTS off with CTS flow control holds it the same way.
   void HoldTransmit(bool hold);
 
   bool IsOpen() const;
@@ -59,6 +64,8 @@ private:
 
   bool failing(const std::string& op) const { return failures_.count(op) != 0; }
   void raise(std::uint32_t events); // caller holds mutex_
+  bool holding() const;             // caller holds mutex_
+  void releaseHeld();               // caller holds mutex_
   void log(std::string call);       // caller holds mutex_
 
   mutable std::mutex mutex_;
@@ -74,12 +81,17 @@ private:
   std::uint32_t pending_ = 0;
   std::uint32_t modem_ = 0;
   std::uint32_t inSize_ = 0;
+  std::uint32_t outSize_ = 0;
+  std::uint32_t held_ = 0; // bytes the driver holds back
+  TEvent room_{true};
   DCB dcb_{};
   std::string rx_;
   std::string written_;
   std::vector<std::string> calls_;
   int waits_ = 0;
   TEvent changed_{true};
+  ModemWatch modemWatch_ = ModemWatch::Driver;
+  TEvent modemChanged_{true};
   std::weak_ptr<SimPort> peer_;
 };
 
