@@ -752,14 +752,14 @@ void TComm32::_TimerThread(_TSession& s) {
   while (s.bTimerRun) {
     // A tick every _TimerInterval only where it can find something: where
     // the driver tells of modem-line changes, ticks run while the ring count
-    // climbs back to _RingInterval or the ring line is on, and otherwise
-    // wait for the next change; on a line without modem lines nothing ever
-    // changes.
+    // climbs back to _RingInterval, the ring line is on or the last tick
+    // could not read the lines, and otherwise wait for the next change; on a
+    // line without modem lines nothing ever changes.
     int wait = static_cast<int>(_TimerInterval);
     switch (dev.ModemLines()) {
     case ModemWatch::None: wait = INFINITE; break;
     case ModemWatch::Driver:
-      if (_RingCount >= _RingInterval && !(_TickStatus & MS_RING_ON))
+      if (_RingCount >= _RingInterval && _TickStatus != TICK_UNREAD && !(_TickStatus & MS_RING_ON))
         wait = INFINITE;
       break;
     case ModemWatch::Polling: break;
@@ -774,8 +774,10 @@ void TComm32::_TimerThread(_TSession& s) {
 void TComm32::fmsgCommTimer() {
   auto s = _CurrentSession();
   std::uint32_t status = 0;
-  if (!s || !s->Device->GetCommModemStatus(&status))
+  if (!s || !s->Device->GetCommModemStatus(&status)) {
+    _TickStatus = TICK_UNREAD;
     return;
+  }
   _TickStatus = status;
   if ((status ^ ModemStatus) & MS_RLSD_ON) {
     if (status & MS_RLSD_ON)

@@ -180,7 +180,9 @@ private:
   std::uint32_t _TimerInterval = 200;
   std::uint32_t _RingInterval = 15;
   std::atomic<std::uint32_t> _RingCount{0};
-  // The modem lines as the last timer tick read them.
+  // The modem lines as the last timer tick read them; TICK_UNREAD when it
+  // could not.
+  static constexpr std::uint32_t TICK_UNREAD = 0xFFFFFFFFu;
   std::atomic<std::uint32_t> _TickStatus{0};
   // What the threads of the current open period share with the port: the
   // device, the events and the run flags. Each thread holds a reference, so

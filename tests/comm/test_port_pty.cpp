@@ -400,7 +400,7 @@ TEST_F(PortOnPty, IdleThreadsSleepAndAWokenCutterStillCuts) {
   EXPECT_LE(woke[0], 2) << "the packager's timer polls an idle line";
   EXPECT_LE(woke[1], 2) << "the reader wakes on an idle line";
   EXPECT_LE(woke[2], 2) << "the writer wakes on an idle line";
-  EXPECT_LE(woke[3], 16) << "the port's timer wakes more than every 200 ms";
+  EXPECT_LE(woke[3], 1) << "the port's timer wakes on a line without modem lines";
 
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(write(pty.master(), "\x01\x02\x03", 3), 3);

@@ -10,6 +10,7 @@
 #include "platform/serial_sim.h"
 #include "tests/support/lang_guard.h"
 #include "tests/support/notify_log.h"
+#include "tests/support/stream_check.h"
 #include "tests/support/port_reader.h"
 
 using namespace LumaroComm32;
@@ -376,14 +377,34 @@ TEST_F(PortOnSim, RingEverySixteenTicksWithoutCarrierNeverWithIt) {
     EXPECT_EQ(std::stoi(e) & EV_RING, 0) << "a ring with carrier on";
 }
 
-TEST_F(PortOnSim, CarrierDropSeenByTheTimer) {
-  sim->SetModemStatus(MS_RLSD_ON);
-  port.Open();
-  EXPECT_EQ(port.ModemStatus & MS_RLSD_ON, MS_RLSD_ON);
-  sim->Fail("GetCommModemStatus"); // the reader cannot see it ...
-  sim->SetModemStatus(0);
-  sim->Fail("GetCommModemStatus", false); // ... the next timer tick does
-  ASSERT_TRUE(Eventually([&] { return (port.ModemStatus & MS_RLSD_ON) == 0; }));
+// The timer finds a carrier drop that the reader missed within one tick of
+// 200 ms, whether the driver tells of the change or must be asked; where it
+// tells, the timer sleeps once the ring count is full and nothing changes.
+TEST_F(PortOnSim, CarrierDropSeenByTheTimerWhichSleepsWhereTheDriverTells) {
+  for (const ModemWatch watch : {ModemWatch::Driver, ModemWatch::Polling}) {
+    SCOPED_TRACE(watch == ModemWatch::Driver ? "driver tells" : "polled");
+    sim->SetModemWatch(watch);
+    sim->SetModemStatus(MS_RLSD_ON);
+    port.Open();
+    EXPECT_EQ(port.ModemStatus & MS_RLSD_ON, MS_RLSD_ON);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3300)); // the ring count fills
+    const long before = ThreadSwitches("vx-tm COM2");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long ticks = ThreadSwitches("vx-tm COM2") - before;
+    if (watch == ModemWatch::Driver)
+      EXPECT_LE(ticks, 1) << "the timer ticks while nothing can change";
+    else
+      EXPECT_GE(ticks, 4) << "the timer must poll a driver that does not tell";
+
+    sim->Fail("GetCommModemStatus"); // the reader, and a timer woken now, cannot see it ...
+    sim->SetModemStatus(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim->Fail("GetCommModemStatus", false); // ... the next tick does
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Eventually([&] { return (port.ModemStatus & MS_RLSD_ON) == 0; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    port.Close();
+  }
 }
 
 TEST_F(PortOnSim, HandlerThatThrowsDoesNotStopTheReader) {
