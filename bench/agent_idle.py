@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What the agent costs a node in steady state: CPU share and wake-ups per
 second of all its threads (from /proc) over 100 s (by default), against a
-bare process that sleeps on a 5 s timer, measured at the same time.
+bare Qt Core program on a 5 s timer (bench/bare_qt, beside the agent's
+build), measured at the same time.
 
     python3 bench/agent_idle.py [build/default/app/vexil-agent] [seconds]
 
@@ -34,8 +35,8 @@ try:
     proc = subprocess.Popen([agent], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     procs.append(proc)
-    bare = subprocess.Popen([sys.executable, "-c",
-                             "import time\nwhile True: time.sleep(5)"])
+    bare_qt = os.path.join(os.path.dirname(os.path.abspath(agent)), "..", "bench", "bare_qt")
+    bare = subprocess.Popen([bare_qt], env=env)
     procs.append(bare)
 
     def drain(until):
@@ -55,7 +56,9 @@ try:
     b.stop(seconds)
     print(f"{seconds:.0f} s steady: {got} bytes of reports received")
     print(f"agent:              {a.wakeups:5.2f} wake-ups/s  {a.cpu_percent:.4f} % of a core")
-    print(f"bare 5 s sleeper:   {b.wakeups:5.2f} wake-ups/s  {b.cpu_percent:.4f} % of a core")
+    print(f"bare Qt Core:       {b.wakeups:5.2f} wake-ups/s  {b.cpu_percent:.4f} % of a core")
+    if b.cpu_percent > 0:
+        print(f"agent / bare Qt Core CPU: {a.cpu_percent / b.cpu_percent:.2f}x")
     print("agent by thread: wake-ups, CPU")
     for name, n in sorted(a.per_thread.items(), key=lambda kv: -kv[1]):
         if n:

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/Hx_base.h"
 #include "platform/memory.h"
@@ -702,7 +703,7 @@ void TComm32::_WriteThread(_TSession& s) {
   unsigned char chunk[WRITE_CHUNK];
   int length = 0, sent = 0;
   // Bytes queued before the port opened wait for the first wake-up.
-  bool woken = false;
+  bool woken = false, wrote = false;
   while (s.bWriteRun) {
     if (s.bPurgeWrite) {
       s.evWriteBreak.Reset();
@@ -720,6 +721,7 @@ void TComm32::_WriteThread(_TSession& s) {
       if (n > 0) {
         sent += n;
         BytesSent += static_cast<std::uint64_t>(n);
+        wrote = true;
       } else if (n == 0 && s.bWriteRun && !s.bPurgeWrite) {
         // Broken off by a purge that was already done: not a reason to stop.
         s.evWriteBreak.Reset();
@@ -737,10 +739,12 @@ void TComm32::_WriteThread(_TSession& s) {
       length = OutQueue->Out(chunk, WRITE_CHUNK);
       sent = 0;
       s.bChunkPending = length > 0;
-    } else if (s.wkWriter.Sleep(s.evWriteKill) == 1) {
-      woken = true;
     } else {
-      break;
+      if (std::exchange(wrote, false))
+        s.Device->WatchTransmit();
+      if (s.wkWriter.Sleep(s.evWriteKill) != 1)
+        break;
+      woken = true;
     }
   }
   s.bWriteAlive = false;

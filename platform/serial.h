@@ -139,6 +139,10 @@ public:
   // Hands up to len bytes to the driver, waiting while the driver has no
   // room; the count taken, -1 on failure, or 0 when stop ended the wait.
   virtual int WriteFile(const void* data, int len, TEvent& stop) = 0;
+  // The writer has handed over all it had: EV_TXEMPTY is due once the
+  // driver has sent it. (Writes in between do not ask for it: while more
+  // follows, the driver's queue is empty only for a moment.)
+  virtual void WatchTransmit() {}
   virtual bool GetCommModemStatus(std::uint32_t* status) = 0;
   virtual ModemWatch ModemLines() const { return ModemWatch::Polling; }
   // Blocks until a modem line changed (where the driver tells), stop is set,

@@ -173,7 +173,8 @@ public:
       const std::uint32_t mask = mask_;
       int timeout = -1;
       // Lowered before the driver is asked: a write after the question
-      // finds it lowered and signals wrote_, so no write goes unwatched.
+      // raises it again, and the writer's WatchTransmit then signals
+      // wrote_, so no write goes unwatched.
       if (txPending_.exchange(false)) {
         int queued = 0;
         if (gone_ || ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) {
@@ -256,10 +257,10 @@ public:
     for (;;) {
       const ssize_t n = write(fd_, data, static_cast<std::size_t>(len));
       if (n >= 0) {
-        // Only the first write after the output drained wakes the waiter;
-        // until then it watches the driver's queue itself.
-        if (n > 0 && !txPending_.exchange(true))
-          wrote_.Set();
+        // The waiter looks at the driver's queue when the writer is done
+        // (WatchTransmit), or sooner when it is watching it already.
+        if (n > 0)
+          txPending_ = true;
         return static_cast<int>(n);
       }
       if (errno == EINTR)
@@ -274,6 +275,11 @@ public:
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))
         return -1;
     }
+  }
+
+  void WatchTransmit() override {
+    if (txPending_)
+      wrote_.Set();
   }
 
   ModemWatch ModemLines() const override {
