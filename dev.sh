@@ -13,10 +13,11 @@ cd "$(dirname "$0")"
 # (libgensio-dev, libmicrohttpd-dev and the rest: vexil-ctl's lines and endpoint; openssl: the
 # tests' certificates; prometheus: promtool and a
 # real server, ser2net and python3-serial: real console servers, for the controller's tests;
-# iproute2: network namespaces of the tests' own, where a console server is cut off)
+# iproute2: network namespaces of the tests' own, where a console server is cut off;
+# qt6-serialport-dev: Qt SerialPort, one of the engine's peers in bench/engine_relay.py)
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
   libsystemd-dev libgensio-dev libmicrohttpd-dev libgnutls28-dev zlib1g-dev libcrypt-dev libyaml-cpp-dev
-  openssl prometheus ser2net python3-serial iproute2)
+  openssl prometheus ser2net python3-serial iproute2 qt6-serialport-dev)
 
 ensure_packages() {
   local missing=() p
