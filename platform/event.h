@@ -12,8 +12,9 @@
 
 namespace platform {
 
-// A Windows-style event on an eventfd: set, reset, waited on (alone, with
-// others, or inside a caller's own poll() through fd()).
+// A Windows event: a Win32 event object on Windows, an eventfd elsewhere;
+// set, reset, waited on (alone, with others, or inside a caller's own poll()
+// through fd() on POSIX).
 class TEvent {
 public:
   // Creation can fail (descriptors exhausted, or an injected fault): check
@@ -23,9 +24,24 @@ public:
   TEvent& operator=(const TEvent&) = delete;
   ~TEvent();
 
-  bool Valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  bool ManualReset() const { return manual_; }
+#ifdef _WIN32
+  bool Valid() const {
+    return handle_ != nullptr;
+  }
+  void* Handle() const {
+    return handle_;
+  }
+#else
+  bool Valid() const {
+    return fd_ >= 0;
+  }
+  int fd() const {
+    return fd_;
+  }
+#endif
+  bool ManualReset() const {
+    return manual_;
+  }
   void Set();
   void Reset();
   // After poll() reported the descriptor readable: an auto-reset event is
@@ -34,7 +50,11 @@ public:
   bool Consume();
 
 private:
+#ifdef _WIN32
+  void* handle_;
+#else
   int fd_;
+#endif
   bool manual_;
 };
 
@@ -114,6 +134,11 @@ private:
   pthread_t thread_{};
   bool started_ = false;
 };
+
+namespace detail {
+// Whether the event being created must fail (fault::FailEventCreation).
+bool EventCreationFails();
+} // namespace detail
 
 // Fault injection for tests: the nth event creation (or thread start) from now
 // fails, 1 being the next one; 0 switches the fault off.

@@ -167,8 +167,13 @@ public:
   virtual std::unique_ptr<SerialDevice> Open(const std::string& deviceName, int* error) = 0;
 };
 
-// The termios layer itself, whatever backend is installed.
+// The system's own serial layer, whatever backend is installed: termios on
+// POSIX, the Win32 comm API on Windows.
+SerialBackend& NativeSerialBackend();
+#ifndef _WIN32
+// The termios layer (the same as NativeSerialBackend on POSIX).
 SerialBackend& PosixSerialBackend();
+#endif
 
 // Installs a backend for the whole process (null: POSIX again); returns the
 // one it replaces.
@@ -196,6 +201,7 @@ std::string ResolveDeviceName(const std::string& deviceName);
 // point the /dev and /sys look-ups at a fixture tree.
 std::vector<std::string> ListSerialPortNames(const std::string& sysRoot = "");
 
+#ifndef _WIN32
 // Opens a tty for this program alone: non-blocking, no controlling tty,
 // close-on-exec, locked (flock) and claimed (TIOCEXCL). A tty that another
 // program holds, by lock or by claim, is refused with EBUSY even for root.
@@ -220,6 +226,8 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
 // shell). "a login session (agetty, PID 812)", or "" when it is none. Only
 // the processes this process may see in /proc count; it is not one of them.
 std::string TtySessionOf(const std::string& devicePath);
+
+#endif
 
 // What a lost line means for a person: "the device is gone or the other end
 // hung up", "the line hung up", ...

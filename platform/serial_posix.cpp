@@ -34,8 +34,6 @@ namespace platform {
 
 namespace {
 
-std::atomic<SerialBackend*> backendOverride{nullptr};
-
 // Without TIOCMIWAIT the modem lines are read at the port timer's pace, and
 // quickly only while hardware flow control waits for CTS to send.
 constexpr int MODEM_POLL_MS = 200;
@@ -508,29 +506,8 @@ SerialBackend& PosixSerialBackend() {
   return posixBackend;
 }
 
-SerialBackend* SetSerialBackend(SerialBackend* backend) {
-  return backendOverride.exchange(backend);
-}
-
-std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& deviceName, int* error) {
-  SerialBackend* backend = backendOverride.load();
-  return (backend ? *backend : static_cast<SerialBackend&>(posixBackend)).Open(deviceName, error);
-}
-
-int ComNumberOfDeviceName(const std::string& deviceName) {
-  std::string name = deviceName;
-  if (name.compare(0, 4, "\\\\.\\") == 0)
-    name = name.substr(4);
-  if (name.size() <= 3 || name.compare(0, 3, "COM") != 0 || !isDigits(name.substr(3)))
-    return 0;
-  return std::atoi(name.c_str() + 3);
-}
-
-std::string ShortDeviceName(const std::string& deviceName) {
-  if (const int n = ComNumberOfDeviceName(deviceName); n > 0)
-    return "COM" + std::to_string(n);
-  const auto slash = deviceName.find_last_of('/');
-  return slash == std::string::npos ? deviceName : deviceName.substr(slash + 1);
+SerialBackend& NativeSerialBackend() {
+  return posixBackend;
 }
 
 std::string ResolveDeviceName(const std::string& deviceName) {
@@ -730,29 +707,6 @@ std::string TtySessionOf(const std::string& devicePath) {
   }
   endutxent();
   return found;
-}
-
-std::string DescribeLineLoss(int error) {
-  switch (error) {
-  case EIO: return "input/output error: the device is gone or the other end hung up";
-  case EPIPE: return "the line hung up";
-  case ENXIO:
-  case ENODEV: return "device not present";
-  default: return std::strerror(error);
-  }
-}
-
-std::string DescribeOpenError(int error) {
-  switch (error) {
-  case ENOENT: return "no such device";
-  case EBUSY: return "in use by another program";
-  case EACCES:
-  case EPERM: return "permission denied (is the user in the dialout group?)";
-  case ENOTTY: return "not a serial device";
-  case ENXIO:
-  case ENODEV: return "device not present";
-  default: return std::strerror(error);
-  }
 }
 
 } // namespace platform

@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -229,12 +227,11 @@ public:
         return CommWait::Event;
       port_->changed_.Reset();
       lock.unlock();
-      pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {port_->changed_.fd(), POLLIN, 0}};
-      const int rc = poll(fds, 2, -1);
+      const int which = WaitForAny({&stop, &port_->changed_});
       lock.lock();
-      if (rc < 0 && errno != EINTR)
+      if (which == WAIT_FAILED)
         return CommWait::Failed;
-      if (fds[0].revents)
+      if (which == 0)
         return CommWait::Stopped;
     }
   }

@@ -388,6 +388,7 @@ TEST_F(PortOnSim, CarrierDropSeenByTheTimerWhichSleepsWhereTheDriverTells) {
     port.Open();
     EXPECT_EQ(port.ModemStatus & MS_RLSD_ON, MS_RLSD_ON);
     std::this_thread::sleep_for(std::chrono::milliseconds(3300)); // the ring count fills
+#ifndef _WIN32 // the timer's wake-ups are counted in /proc
     const long before = ThreadSwitches("vx-tm COM2");
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long ticks = ThreadSwitches("vx-tm COM2") - before;
@@ -395,6 +396,7 @@ TEST_F(PortOnSim, CarrierDropSeenByTheTimerWhichSleepsWhereTheDriverTells) {
       EXPECT_LE(ticks, 1) << "the timer ticks while nothing can change";
     else
       EXPECT_GE(ticks, 4) << "the timer must poll a driver that does not tell";
+#endif
 
     sim->Fail("GetCommModemStatus"); // the reader, and a timer woken now, cannot see it ...
     sim->SetModemStatus(0);

@@ -1,0 +1,70 @@
+// Events on Win32 event objects, waits on WaitForMultipleObjects, thread
+// priority by SetThreadPriority.
+#include "platform/event.h"
+#include "platform/win32.h"
+
+#include <vector>
+
+namespace platform {
+
+TEvent::TEvent(bool manualReset)
+    : handle_(detail::EventCreationFails() ? nullptr
+                                           : CreateEventA(nullptr, manualReset, FALSE, nullptr)),
+      manual_(manualReset) {}
+
+TEvent::~TEvent() {
+  if (handle_)
+    CloseHandle(handle_);
+}
+
+void TEvent::Set() {
+  if (handle_)
+    SetEvent(handle_);
+}
+
+void TEvent::Reset() {
+  if (handle_)
+    ResetEvent(handle_);
+}
+
+bool TEvent::Consume() {
+  if (!handle_)
+    return false;
+  // The wait that saw an auto-reset event set has consumed it already.
+  return manual_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
+}
+
+int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
+  std::vector<HANDLE> handles;
+  std::vector<int> indexOf;
+  int index = 0;
+  for (TEvent* e : events) {
+    if (e && e->Valid()) {
+      handles.push_back(e->Handle());
+      indexOf.push_back(index);
+    }
+    ++index;
+  }
+  const DWORD wait = timeoutMs < 0 ? WIN32_INFINITE : static_cast<DWORD>(timeoutMs);
+  if (handles.empty()) {
+    if (timeoutMs < 0)
+      return WAIT_FAILED; // nothing could ever end the wait
+    ::Sleep(wait);
+    return WAIT_TIMEOUT;
+  }
+  const DWORD rc =
+      WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait);
+  if (rc < WAIT_OBJECT_0 + handles.size())
+    return indexOf[rc - WAIT_OBJECT_0];
+  return rc == WIN32_WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+}
+
+void Sleep(int ms) {
+  ::Sleep(static_cast<DWORD>(ms < 0 ? 0 : ms));
+}
+
+void TThread::RaiseCurrentPriority() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+}
+
+} // namespace platform

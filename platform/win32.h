@@ -1,0 +1,13 @@
+// <windows.h> for the Windows files of platform/, included after our own
+// headers, whose constants share names and values with its macros (EV_RXCHAR,
+// PURGE_TXABORT ...). The three wait macros, whose values differ from ours,
+// are kept under other names and removed.
+#pragma once
+
+#include <windows.h>
+
+constexpr DWORD WIN32_WAIT_TIMEOUT = WAIT_TIMEOUT;
+constexpr DWORD WIN32_INFINITE = INFINITE;
+#undef WAIT_TIMEOUT
+#undef WAIT_FAILED
+#undef INFINITE

@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""Runs the Windows build's tests under Wine, safely.
+
+    python3 tests/windows/run.py BUILD_DIR [ctest arguments]
+
+Wine links every real serial device of the machine (/dev/ttyS*, ttyUSB*,
+ttyACM*) to a COM name at each start, so this run:
+  1. makes a Wine prefix of its own (mkdtemp) whose COM names are blocked by
+     directories before Wine first starts, so that nothing real is linked;
+  2. makes a null-modem cable of two ptys (whatever one end writes, the other
+     reads) and maps COM1 and COM2 to its ends through the prefix's
+     HKLM\\Software\\Wine\\Ports, unblocking only those two names;
+  3. checks that every COM name is a pty of this run or blocked, and writes
+     the list of those ptys where packaging/windows/wine-run, through which
+     ctest starts every program, checks again before each one;
+  4. keeps one wineserver for the whole run, then stops it and removes the
+     prefix.
+The cable has modem lines too: Wine's processes run with modem_shim.so
+(built beside the tests) preloaded, which wires one end's DTR and RTS to the
+other's DSR, carrier detect and CTS.
+"""
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+WINE = "/usr/lib/wine/wine64"
+BLOCKED = range(1, 257)
+MINGW_DLLS = ["/usr/lib/gcc/x86_64-w64-mingw32/12-posix", "/usr/x86_64-w64-mingw32/lib"]
+
+
+class NullModem:
+    """Two ptys joined at their masters, both ways."""
+
+    def __init__(self):
+        self.masters, self.slaves = [], []
+        for _ in range(2):
+            m, s = pty.openpty()
+            tty.setraw(s)
+            self.masters.append(m)
+            self.slaves.append(s)
+        self.names = [os.ttyname(s) for s in self.slaves]
+        self.stop = False
+        self.thread = threading.Thread(target=self._relay, daemon=True)
+        self.thread.start()
+
+    def _relay(self):
+        a, b = self.masters
+        while not self.stop:
+            ready, _, _ = select.select([a, b], [], [], 0.2)
+            for fd in ready:
+                try:
+                    data = os.read(fd, 65536)
+                except OSError:
+                    continue  # no slave open at the moment
+                os.write(b if fd == a else a, data)
+
+    def wire_modem_lines(self, directory):
+        """The shim's files: each end names the other as its peer."""
+        numbers = [int(name.rsplit("/", 1)[1]) for name in self.names]
+        for mine, theirs in (numbers, numbers[::-1]):
+            with open(os.path.join(directory, f"peer-{mine}"), "w") as f:
+                f.write(f"{theirs}\n")
+
+    def close(self):
+        self.stop = True
+        self.thread.join()
+        for fd in self.masters + self.slaves:
+            os.close(fd)
+
+
+def wine(prefix, *args, check=True):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return subprocess.run([WINE, *args], env=env, check=check, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=300)
+
+
+def check_ports(prefix, allowed):
+    dosdevices = os.path.join(prefix, "dosdevices")
+    for entry in sorted(os.listdir(dosdevices)):
+        if not entry.lower().startswith("com"):
+            continue
+        path = os.path.join(dosdevices, entry)
+        if os.path.islink(path):
+            if os.readlink(path) not in allowed:
+                raise SystemExit(f"run.py: {path} leads to {os.readlink(path)}, not a test pty")
+        elif not os.path.isdir(path):
+            raise SystemExit(f"run.py: {path} is neither a test pty nor blocked")
+
+
+def make_prefix(ports):
+    prefix = tempfile.mkdtemp(prefix="vexil-wine-")
+    dosdevices = os.path.join(prefix, "dosdevices")
+    os.makedirs(os.path.join(prefix, "drive_c"))
+    os.makedirs(dosdevices)
+    os.symlink("../drive_c", os.path.join(dosdevices, "c:"))
+    os.symlink("/", os.path.join(dosdevices, "z:"))
+    for n in BLOCKED:
+        os.mkdir(os.path.join(dosdevices, f"com{n}"))
+    start = time.monotonic()
+    wine(prefix, "wineboot", "-i")
+    for com, device in ports.items():
+        wine(prefix, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", com, "/d", device, "/f")
+    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), check=True)
+    for com in ports:
+        os.rmdir(os.path.join(dosdevices, com.lower()))
+    check_ports(prefix, set(ports.values()))
+    with open(os.path.join(prefix, "vexil-test-ports"), "w") as f:
+        f.write("".join(f"{device}\n" for device in ports.values()))
+    print(f"run.py: Wine prefix {prefix} ready in {time.monotonic() - start:.1f} s; "
+          + ", ".join(f"{c} = {d}" for c, d in ports.items()), flush=True)
+    return prefix
+
+
+def main():
+    if len(sys.argv) < 2:
+        raise SystemExit(__doc__)
+    build = sys.argv[1]
+    cable = NullModem()
+    prefix = None
+    try:
+        ports = {"COM1": cable.names[0], "COM2": cable.names[1]}
+        prefix = make_prefix(ports)
+        modem_dir = os.path.join(prefix, "modem-lines")
+        os.mkdir(modem_dir)
+        cable.wire_modem_lines(modem_dir)
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                   WINEPATH=";".join("Z:" + d.replace("/", "\\") for d in MINGW_DLLS),
+                   VEXIL_MODEM_DIR=modem_dir,
+                   LD_PRELOAD=os.path.abspath(os.path.join(build, "modem_shim.so")))
+        server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+        try:
+            # Wine's own start-up (services, device links) before any test.
+            # (No pipes: Wine's services live on and would hold them open.)
+            subprocess.run(["packaging/windows/wine-run", "cmd", "/c", "exit"], env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            check_ports(prefix, set(ports.values()))
+            rc = subprocess.run(["ctest", "--test-dir", build, "--output-on-failure",
+                                 *sys.argv[2:]], env=env).returncode
+        finally:
+            subprocess.run(["wineserver", "-k"], env=env)
+            server.wait()
+        return rc
+    finally:
+        cable.close()
+        if prefix:
+            shutil.rmtree(prefix, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
