@@ -2,6 +2,7 @@
 # Developer entry point.
 #   ./dev.sh test [default|tsan|asan]   install what is missing, build, run every test
 #   ./dev.sh test system                the .deb on a real systemd in containers (root)
+#   ./dev.sh test windows               the Windows build (mingw-w64) and its tests under Wine
 #   ./dev.sh build [preset]             install what is missing and build
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
 #   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
@@ -43,6 +44,21 @@ build() {
   cmake --build --preset "$preset"
 }
 
+# The Windows build, cross-compiled with mingw-w64 into build/windows; its
+# tests run under Wine (tests/windows/run.py), every program through
+# packaging/windows/wine-run.
+build_windows() {
+  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3)
+  ensure_packages
+  cmake -G Ninja -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BENCH=OFF -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/packaging/windows/wine-run" >/dev/null
+  cmake --build build/windows
+  # The tests' modem lines for ptys, preloaded into Wine (a Linux library).
+  gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o build/windows/modem_shim.so \
+    tests/windows/modem_shim.c -ldl
+}
+
 cmd=${1:-}
 shift || true
 case "$cmd" in
@@ -52,6 +68,10 @@ case "$cmd" in
       ensure_packages
       "$0" package
       exec python3 tests/system/run.py build/deb/vexil-agent_*.deb build/deb/vexil-ctl_*.deb
+    fi
+    if [ "${1:-}" = windows ]; then
+      build_windows
+      exec python3 tests/windows/run.py build/windows -j2
     fi
     build "${1:-default}"
     ctest --preset "${1:-default}"
@@ -91,7 +111,7 @@ case "$cmd" in
     exec build/default/ctl/vexil-ctl demo
     ;;
   *)
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
