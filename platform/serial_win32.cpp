@@ -45,8 +45,7 @@ struct Overlapped {
 class Win32SerialDevice final : public SerialDevice {
 public:
   explicit Win32SerialDevice(HANDLE handle) : h_(handle) {
-    DWORD status = 0;
-    hasModemLines_ = ::GetCommModemStatus(h_, &status) != 0;
+    hasModemLines_ = ::GetCommModemStatus(h_, &lastModem_) != 0;
   }
 
   ~Win32SerialDevice() override { CloseHandle(h_); }
@@ -109,8 +108,13 @@ public:
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING)
           return lost(error) ? reportLoss(events) : CommWait::Failed;
+        // Some drivers (Wine's among them) compare the modem lines with
+        // what they were when the wait began, so a change between two waits
+        // would go unseen: one that happened is reported now.
+        const DWORD changed = modemChangedSinceLastWait();
         HANDLE handles[2] = {stop.Handle(), ovWait_.ov.hEvent};
-        const DWORD which = WaitForMultipleObjects(2, handles, FALSE, WIN32_INFINITE);
+        const DWORD which =
+            changed ? WAIT_OBJECT_0 + 2 : WaitForMultipleObjects(2, handles, FALSE, WIN32_INFINITE);
         if (which != WAIT_OBJECT_0 + 1) {
           // A pending wait ends when the mask is set again (cancelling it
           // would leave it pending under some drivers); its result must be
@@ -118,16 +122,23 @@ public:
           ::SetCommMask(h_, driverMask());
           DWORD unused = 0;
           GetOverlappedResult(h_, &ovWait_.ov, &unused, TRUE);
-          return which == WAIT_OBJECT_0 ? CommWait::Stopped : CommWait::Failed;
-        }
-        DWORD unused = 0;
-        if (!GetOverlappedResult(h_, &ovWait_.ov, &unused, FALSE)) {
-          const DWORD failure = GetLastError();
-          return lost(failure) ? reportLoss(events) : CommWait::Failed;
+          if (which == WAIT_OBJECT_0)
+            return CommWait::Stopped;
+          if (!changed)
+            return CommWait::Failed;
+          ev |= changed;
+        } else {
+          DWORD unused = 0;
+          if (!GetOverlappedResult(h_, &ovWait_.ov, &unused, FALSE)) {
+            const DWORD failure = GetLastError();
+            return lost(failure) ? reportLoss(events) : CommWait::Failed;
+          }
         }
       }
-      if (ev & (MODEM_EVENTS | EV_RING))
+      if (ev & (MODEM_EVENTS | EV_RING)) {
+        modemChangedSinceLastWait(); // the lines as they are now count as seen
         modemChanged_.Set();
+      }
       events = ev & mask_;
       // Zero: the mask was set meanwhile. Only a ring, which the reader did
       // not ask for: wait again.
@@ -223,6 +234,17 @@ private:
     return hasModemLines_ ? mask_ | modem : mask_ & ~modem;
   }
 
+  // The comm events for the modem lines that changed since the last look
+  // (ring included), 0 when none did or the lines cannot be read.
+  DWORD modemChangedSinceLastWait() {
+    DWORD now = 0;
+    if (!hasModemLines_ || !::GetCommModemStatus(h_, &now))
+      return 0;
+    const DWORD changed = now ^ lastModem_;
+    lastModem_ = now;
+    return ModemChangeEvents(changed) | ((changed & MS_RING_ON) ? EV_RING : 0);
+  }
+
   // Records a loss; true when the error means one.
   bool lost(DWORD error) {
     const int loss = lossOf(error);
@@ -241,6 +263,7 @@ private:
 
   HANDLE h_;
   bool hasModemLines_ = false;
+  DWORD lastModem_ = 0; // the modem lines as the reader last saw them
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<int> lostError_{0};
   std::atomic<bool> gone_{false};

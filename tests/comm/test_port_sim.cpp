@@ -363,11 +363,12 @@ TEST_F(PortOnSim, RingEverySixteenTicksWithoutCarrierNeverWithIt) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(log.WaitForBits(EV_RING, 6000));
   const auto first = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(first, std::chrono::milliseconds(3000));
+  // (2.9 s: a wait may end a clock tick early, as Windows' do.)
+  EXPECT_GE(first, std::chrono::milliseconds(2900));
   log.Clear();
   ASSERT_TRUE(log.WaitForBits(EV_RING, 6000));
   const auto second = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(second - first, std::chrono::milliseconds(3000));
+  EXPECT_GE(second - first, std::chrono::milliseconds(2900));
 
   sim->SetModemStatus(MS_RING_ON | MS_RLSD_ON);
   ASSERT_TRUE(log.WaitForBits(EV_RLSD));
