@@ -30,14 +30,6 @@ UINT codePageNamed(const char* name) {
 
 } // namespace
 
-const char* CodePageOfCharset(int charset) {
-  switch (charset) {
-  case 134: return "CP936";
-  case 136: return "CP950";
-  default: return "ISO-8859-1";
-  }
-}
-
 std::string ConvertCodePage(std::string_view text, const char* from, const char* to) {
   const UINT in = codePageNamed(from), out = codePageNamed(to);
   if (text.empty())
@@ -56,10 +48,6 @@ std::string ConvertCodePage(std::string_view text, const char* from, const char*
   std::string result(static_cast<std::size_t>(length), '\0');
   WideCharToMultiByte(out, 0, wide.data(), wideLength, result.data(), length, nullptr, nullptr);
   return result;
-}
-
-std::string ToUtf8(std::string_view text, int charset) {
-  return ConvertCodePage(text, CodePageOfCharset(charset), "UTF-8");
 }
 
 } // namespace platform

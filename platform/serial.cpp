@@ -20,6 +20,15 @@ bool isDigits(const std::string& s) {
 
 } // namespace
 
+CommWait WaitForStopOrChange(TEvent& stop, TEvent& changed, int timeoutMs) {
+  const int which = WaitForAny({&stop, &changed}, timeoutMs);
+  if (which == 0)
+    return CommWait::Stopped;
+  if (which == 1)
+    changed.Reset();
+  return CommWait::Event;
+}
+
 SerialBackend* SetSerialBackend(SerialBackend* backend) {
   return backendOverride.exchange(backend);
 }

@@ -159,6 +159,10 @@ public:
   virtual int LostError() const { return 0; }
 };
 
+// A device's wait for stop or its own change event (manual reset, reset
+// here when it ended the wait): Stopped, or Event for a change or the time.
+CommWait WaitForStopOrChange(TEvent& stop, TEvent& changed, int timeoutMs);
+
 // Where devices come from: the POSIX layer unless a test installs another.
 class SerialBackend {
 public:

@@ -289,12 +289,7 @@ public:
   }
 
   CommWait WaitModemChange(TEvent& stop, int timeoutMs) override {
-    const int which = WaitForAny({&stop, &modemChangedForTimer_}, timeoutMs);
-    if (which == 0)
-      return CommWait::Stopped;
-    if (which == 1)
-      modemChangedForTimer_.Reset();
-    return CommWait::Event;
+    return WaitForStopOrChange(stop, modemChangedForTimer_, timeoutMs);
   }
 
   bool GetCommModemStatus(std::uint32_t* status) override {

@@ -267,12 +267,7 @@ public:
   }
 
   CommWait WaitModemChange(TEvent& stop, int timeoutMs) override {
-    const int which = WaitForAny({&stop, &port_->modemChanged_}, timeoutMs);
-    if (which == 0)
-      return CommWait::Stopped;
-    if (which == 1)
-      port_->modemChanged_.Reset();
-    return CommWait::Event;
+    return WaitForStopOrChange(stop, port_->modemChanged_, timeoutMs);
   }
 
   int WriteFile(const void* data, int len, TEvent& stop) override {

@@ -208,12 +208,7 @@ public:
   }
 
   CommWait WaitModemChange(TEvent& stop, int timeoutMs) override {
-    const int which = WaitForAny({&stop, &modemChanged_}, timeoutMs);
-    if (which == 0)
-      return CommWait::Stopped;
-    if (which == 1)
-      modemChanged_.Reset();
-    return CommWait::Event;
+    return WaitForStopOrChange(stop, modemChanged_, timeoutMs);
   }
 
   bool PurgeComm(std::uint32_t flags) override { return ::PurgeComm(h_, flags) != 0; }
