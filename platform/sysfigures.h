@@ -1,7 +1,8 @@
 // The figures of the running system that the agent reports: memory, the
 // processors' idle time, a millisecond tick. One interface, a Linux
 // implementation over /proc and /sys (its root injectable, so tests run on
-// fixture trees), and a process-wide instance that tests can replace.
+// fixture trees), a Windows one (sysfigures_win32.cpp), and a process-wide
+// instance that tests can replace.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,7 @@ public:
   virtual bool GetProcessorIdleTimes(std::vector<std::uint64_t>& idleMs) = 0;
 };
 
+#ifndef _WIN32
 class LinuxSystemFigures : public SystemFigures {
 public:
   explicit LinuxSystemFigures(std::string root = "/");
@@ -95,6 +97,7 @@ private:
   std::string path(const char* rel) const;
   std::string root_;
 };
+#endif
 
 // The figures the agent uses; a test installs its own (null: Linux again)
 // and gets back the one it replaced.
