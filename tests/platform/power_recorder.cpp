@@ -1,0 +1,15 @@
+// A power command for the Windows tests: appends its argument and a line end
+// to the file named by VEXIL_POWER_LOG and exits with VEXIL_POWER_EXIT (0 by
+// default).
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  const char* log = std::getenv("VEXIL_POWER_LOG");
+  if (FILE* f = log ? std::fopen(log, "a") : nullptr) {
+    std::fprintf(f, "%s\n", argc > 1 ? argv[1] : "");
+    std::fclose(f);
+  }
+  const char* code = std::getenv("VEXIL_POWER_EXIT");
+  return code ? std::atoi(code) : 0;
+}
