@@ -14,7 +14,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -28,7 +27,6 @@ namespace platform {
 namespace {
 
 LinuxSystemFigures linuxFigures;
-std::atomic<SystemFigures*> installed{nullptr};
 
 // The name a sysfs link points at (its last part), "" when there is none.
 std::string linkName(const std::string& link) {
@@ -311,13 +309,8 @@ bool LinuxSystemFigures::GetOsVersion(OsVersionRecord& record) {
   return GetOsVersionRecord(record, root_.empty() ? "/" : root_);
 }
 
-SystemFigures& Figures() {
-  SystemFigures* f = installed.load();
-  return f ? *f : linuxFigures;
-}
-
-SystemFigures* SetSystemFigures(SystemFigures* figures) {
-  return installed.exchange(figures);
+SystemFigures& NativeSystemFigures() {
+  return linuxFigures;
 }
 
 } // namespace platform

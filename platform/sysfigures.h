@@ -99,6 +99,9 @@ private:
 };
 #endif
 
+// The running system's figures: Linux's or Windows'.
+SystemFigures& NativeSystemFigures();
+
 // The figures the agent uses; a test installs its own (null: Linux again)
 // and gets back the one it replaced.
 SystemFigures& Figures();

@@ -13,7 +13,6 @@
 #include <winternl.h>
 #include <ws2tcpip.h>
 
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -291,17 +290,11 @@ public:
 };
 
 WindowsSystemFigures windowsFigures;
-std::atomic<SystemFigures*> installed{nullptr};
 
 } // namespace
 
-SystemFigures& Figures() {
-  SystemFigures* f = installed.load();
-  return f ? *f : windowsFigures;
-}
-
-SystemFigures* SetSystemFigures(SystemFigures* figures) {
-  return installed.exchange(figures);
+SystemFigures& NativeSystemFigures() {
+  return windowsFigures;
 }
 
 } // namespace platform
