@@ -11,6 +11,14 @@ std::string pathOf(int Port) {
   return platform::ResolveDeviceName("COM" + std::to_string(Port));
 }
 
+#ifdef _WIN32
+// Windows gives a port to one program at a time: one that another holds
+// fails to open, with its own cause.
+std::string takenCause(int) {
+  return "";
+}
+#else
+
 // Why port n must not be used because it is a kernel console, "" when it may.
 // The real /sys and /dev always count; VEXIL_CONSOLE_ROOT (for tests) names
 // a further tree whose consoles count too, so it can only add consoles,
@@ -39,6 +47,7 @@ std::string takenCause(int Port) {
       cause = "in use by " + session;
   return cause;
 }
+#endif
 
 } // namespace
 

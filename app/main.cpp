@@ -32,17 +32,32 @@ const char USAGE[] =
     "from 13 s on. Powers the node off on AA xx C1 EE and reboots it on AA xx C2 EE.\n"
     "The line is COM2, else COM1, at 19200 baud, 8N1; a lost line is taken up again.\n"
     "\n"
+#ifdef _WIN32
+    "  -d          show every report and packet on the console; commands are only\n"
+    "              shown, never carried out\n"
+#else
     "  -d          show the debug window (needs a display and the package\n"
     "              vexil-agent-gui): every report and packet is logged there, and\n"
     "              commands are only logged, never carried out\n"
+#endif
     "  -h, --help  print this text and exit\n"
     "  --version   print the version and exit\n"
     "\n"
     "Environment:\n"
+#ifndef _WIN32
     "  VEXIL_PORT_DIR        where COM<n> is found, as links to ttys (otherwise\n"
     "                        /dev/vexil/COM<n>, else /dev/ttyS<n-1>)\n"
+#endif
     "  VEXIL_POWER_COMMAND   a program run with 'poweroff' or 'reboot' instead of\n"
     "                        acting: set it wherever the machine must stay up\n"
+#ifdef _WIN32
+    "\n"
+    "As a service: the installer registers and starts the service vexil-agent\n"
+    "(sc query vexil-agent, sc stop vexil-agent).\n"
+    "Exit status: 0 after a clean end (also on Ctrl-C, Ctrl-Break, the console\n"
+    "closing, the service's stop), 1 when neither port opens (as a service it waits\n"
+    "for one instead).\n";
+#else
     "  VEXIL_ALLOW_CONSOLE   1 lets the agent use a port that is the kernel's console\n"
     "  LC_ALL, LC_MESSAGES, LANG   the language of messages (zh_CN, zh_TW, English)\n"
     "\n"
@@ -51,11 +66,14 @@ const char USAGE[] =
     "logs: journalctl -u vexil-agent).\n"
     "Exit status: 0 after a clean end (also on SIGTERM, SIGINT, SIGHUP), 1 when\n"
     "neither port opens (as a service it waits for one instead).\n";
+#endif
 
 // How long the end of the run waits for a power program that still runs:
 // one that hangs is left to the service manager, which ends what the unit
 // left behind.
 constexpr int POWER_WAIT_AT_EXIT_MS = 1500;
+
+int run(int argc, char** argv);
 
 } // namespace
 
@@ -71,6 +89,16 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // Windows' service manager waits for the service to connect: at once.
+  platform::ConnectServiceManager();
+  const int status = run(argc, argv);
+  platform::NotifyStopped(status);
+  return status;
+}
+
+namespace {
+
+int run(int argc, char** argv) {
   const bool debug = HasDebugSwitch(argc, argv);
   const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
   if (!debug && !platformChosen)
@@ -90,6 +118,7 @@ int main(int argc, char** argv) {
                    why.c_str());
       return 1;
     }
+#ifndef _WIN32
     if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
       std::fprintf(stderr, "vexil-agent: -d shows the debug window, which needs a display, and "
@@ -97,6 +126,7 @@ int main(int argc, char** argv) {
                            "session, or without -d\n");
       return 1;
     }
+#endif
   }
   const std::unique_ptr<QCoreApplication> app =
       windows ? windows->MakeApplication(argc, argv)
@@ -145,7 +175,10 @@ int main(int argc, char** argv) {
     // waiter is left, and waiting for it could take for ever.
     std::fprintf(stderr, "vexil-agent: the power program still runs; ending without it\n");
     std::fflush(nullptr);
+    platform::NotifyStopped(0);
     std::_Exit(0);
   }
   return 0;
 }
+
+} // namespace

@@ -1,6 +1,7 @@
 // The agent's windows come from a library of their own (the package
 // vexil-agent-gui), loaded only when a window is to be shown: the agent's
-// normal run links no GUI library.
+// normal run links no GUI library. The Windows build has no window library:
+// there the lines go to the console (windows_win32.cpp).
 #pragma once
 
 #include <QCoreApplication>
@@ -27,5 +28,5 @@ using TAgentWindowsEntry = TAgentWindows* (*)();
 
 // Loads the window library: vexil-agent-gui.so beside the program (a build
 // tree), else in the library folder the package installs it to. nullptr
-// with the reason when it is not there.
+// with the reason when it is not there. (Windows: the console's stand-in.)
 TAgentWindows* LoadAgentWindows(std::string& Error);

@@ -27,6 +27,13 @@ void TTimer::fSetInterval(int Ms) {
 }
 
 void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
+#ifdef _WIN32
+  // The request comes on a thread of the system's: the handler runs on
+  // Context's.
+  platform::SetTerminationHandler(
+      [Context, OnSignal] { QMetaObject::invokeMethod(Context, OnSignal, Qt::QueuedConnection); });
+  QObject::connect(Context, &QObject::destroyed, [] { platform::SetTerminationHandler(nullptr); });
+#else
   const int fd = platform::TerminationSignalFd();
   if (fd < 0)
     return;
@@ -35,6 +42,7 @@ void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal) {
     platform::ConsumeTerminationSignals(fd);
     OnSignal();
   });
+#endif
 }
 
 namespace {

@@ -23,9 +23,9 @@ private:
   QTimer _Timer;
 };
 
-// SIGTERM and SIGINT run onSignal on the thread of the event loop (a
-// self-pipe watched by the loop), so a service manager or Ctrl-C ends a
-// program the way its own Exit does.
+// SIGTERM, SIGINT and SIGHUP (on Windows: Ctrl-C, the console closing, the
+// service manager's stop) run OnSignal on Context's thread, so a service
+// manager or Ctrl-C ends a program the way its own Exit does.
 void OnTerminationSignals(QObject* Context, std::function<void()> OnSignal);
 
 // Keeps Qt's start-up notice about a missing XDG_RUNTIME_DIR (normal for a

@@ -33,7 +33,6 @@ bool GetOsVersionRecord(OsVersionRecord& record, const std::string&) {
   if (!GetVersionExA(&info))
     return false;
   record.PlatformId = info.dwPlatformId;
-  record.OsName = "Windows";
   record.MajorVersion = info.dwMajorVersion;
   record.MinorVersion = info.dwMinorVersion;
   record.BuildNumber = info.dwBuildNumber;

@@ -18,6 +18,8 @@ std::string oneLine(std::string text) {
 
 } // namespace
 
+void ConnectServiceManager() {}
+
 bool StartedByServiceManager() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   return socket && *socket;
@@ -39,5 +41,7 @@ std::uint64_t WatchdogIntervalMs() {
 void NotifyWatchdog() {
   sd_notify(0, "WATCHDOG=1");
 }
+
+void NotifyStopped(int) {}
 
 } // namespace platform

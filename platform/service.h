@@ -1,6 +1,8 @@
-// Talking to the service manager that started the process (systemd with
-// Type=notify): readiness, a status line for `systemctl status`, and the
-// watchdog's keep-alive. Without one (NOTIFY_SOCKET unset) nothing happens.
+// Talking to the service manager that started the process: systemd with
+// Type=notify (readiness, a status line for `systemctl status`, the
+// watchdog's keep-alive), or Windows' service control manager (the service's
+// state: starting, running, stopping, stopped). Without one (NOTIFY_SOCKET
+// unset, or started by hand on Windows) nothing happens.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,12 @@
 
 namespace platform {
 
-// Whether a service manager started the process and listens (NOTIFY_SOCKET).
+// Connects to the service manager, if one started the process, without
+// waiting for the answer: Windows' service control manager waits for this
+// from the start of a service (systemd: nothing to do).
+void ConnectServiceManager();
+// Whether a service manager started the process and listens (NOTIFY_SOCKET;
+// on Windows this waits for the connection's answer).
 bool StartedByServiceManager();
 // READY=1 together with a status line.
 void NotifyReady(const std::string& status);
@@ -19,5 +26,8 @@ void NotifyStatus(const std::string& status);
 std::uint64_t WatchdogIntervalMs();
 // WATCHDOG=1: the process is alive.
 void NotifyWatchdog();
+// The run is over with this exit status (Windows: the service is stopped;
+// systemd sees the process end).
+void NotifyStopped(int exitStatus);
 
 } // namespace platform

@@ -18,9 +18,14 @@ ttyACM*) to a COM name at each start, so this run:
 The cable has modem lines too: Wine's processes run with modem_shim.so
 (built beside the tests) preloaded, which wires one end's DTR and RTS to the
 other's DSR, carrier detect and CTS.
+
+After ctest, the agent's own tests (agent.py) run on the packaged folder
+(BUILD_DIR/package, from packaging/windows/package.sh); for the last of
+them the prefix is restarted without COM2.
 """
 import os
 import pty
+import re
 import select
 import shutil
 import subprocess
@@ -30,7 +35,10 @@ import threading
 import time
 import tty
 
+import agent
+
 WINE = "/usr/lib/wine/wine64"
+SESSION_ENVIRONMENT = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 BLOCKED = range(1, 257)
 MINGW_DLLS = ["/usr/lib/gcc/x86_64-w64-mingw32/12-posix", "/usr/x86_64-w64-mingw32/lib"]
 
@@ -94,7 +102,9 @@ def check_ports(prefix, allowed):
             raise SystemExit(f"run.py: {path} is neither a test pty nor blocked")
 
 
-def make_prefix(ports):
+def make_prefix(ports, recorder):
+    """The prefix; every program in it (services too) runs the power
+    recorder for a power action, which writes prefix/power.log."""
     prefix = tempfile.mkdtemp(prefix="vexil-wine-")
     dosdevices = os.path.join(prefix, "dosdevices")
     os.makedirs(os.path.join(prefix, "drive_c"))
@@ -107,6 +117,11 @@ def make_prefix(ports):
     wine(prefix, "wineboot", "-i")
     for com, device in ports.items():
         wine(prefix, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", com, "/d", device, "/f")
+    # The system's environment: Wine gives it every program of the prefix,
+    # over the one it was started with.
+    for name, value in (("VEXIL_POWER_COMMAND", agent.windows_path(recorder)),
+                        ("VEXIL_POWER_LOG", agent.windows_path(os.path.join(prefix, "power.log")))):
+        wine(prefix, "reg", "add", SESSION_ENVIRONMENT, "/v", name, "/d", value, "/f")
     subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), check=True)
     for com in ports:
         os.rmdir(os.path.join(dosdevices, com.lower()))
@@ -118,6 +133,90 @@ def make_prefix(ports):
     return prefix
 
 
+def without_port(prefix, com, ports):
+    """Takes a COM name out of the stopped prefix: its mapping goes and its
+    name is blocked again."""
+    reg = os.path.join(prefix, "system.reg")
+    with open(reg) as f:
+        lines = f.read().split("\n")
+    with open(reg, "w") as f:
+        f.write("\n".join(l for l in lines if not l.startswith(f'"{com}"=')))
+    link = os.path.join(prefix, "dosdevices", com.lower())
+    if os.path.islink(link):
+        os.unlink(link)
+    os.mkdir(link)
+    del ports[com]
+    with open(os.path.join(prefix, "vexil-test-ports"), "w") as f:
+        f.write("".join(f"{device}\n" for device in ports.values()))
+
+
+class Session:
+    """One wineserver for a stretch of the run, Wine's services started."""
+
+    def __init__(self, env, prefix, ports):
+        self.env = env
+        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+        # Wine's own start-up (services, device links) before any test.
+        # (No pipes: Wine's services live on and would hold them open.)
+        subprocess.run(["packaging/windows/wine-run", "cmd", "/c", "exit"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        check_ports(prefix, set(ports.values()))
+
+    def end(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        self.server.wait()
+
+
+class AgentContext:
+    """What agent.py's tests need of the run."""
+
+    def __init__(self, build, prefix, env, ports):
+        self.prefix, self.env, self.ports = prefix, env, ports
+        package = os.path.join(build, "package")
+        self.agent_exe = os.path.abspath(os.path.join(package, "vexil-agent", "vexil-agent.exe"))
+        self.msi = next(os.path.join(package, f) for f in os.listdir(package) if f.endswith(".msi"))
+        self.log = os.path.join(prefix, "power.log")
+
+    def agent_env(self):
+        """The packaged program's: no DLL path of the build (the folder must
+        hold them all); a new power log."""
+        open(self.log, "w").close()
+        env = dict(self.env)
+        env.pop("WINEPATH", None)
+        return env
+
+    def power_log(self):
+        with open(self.log) as f:
+            return f.read().split()
+
+    def wait_for_power_log(self, wanted, seconds=10):
+        end = time.monotonic() + seconds
+        while self.power_log() != wanted and time.monotonic() < end:
+            time.sleep(0.1)
+        agent.check(self.power_log() == wanted, f"power actions {self.power_log()}, not {wanted}")
+
+
+def run_agent_tests(tests, context):
+    failed = 0
+    for test in tests:
+        start = time.monotonic()
+        try:
+            test(context)
+            result = "Passed"
+        except agent.Failed as e:
+            result, failed = f"FAILED: {e}", failed + 1
+        print(f"agent.py: {test.__name__} ... {result} ({time.monotonic() - start:.1f} s)",
+              flush=True)
+    return failed
+
+
+def qt_dlls(build):
+    """The folder of the Qt DLLs the build used."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        qt = re.search(r"^Qt6_DIR:PATH=(.*)/lib/cmake/Qt6$", f.read(), re.M).group(1)
+    return os.path.join(qt, "bin")
+
+
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__)
@@ -126,28 +225,34 @@ def main():
     prefix = None
     try:
         ports = {"COM1": cable.names[0], "COM2": cable.names[1]}
-        prefix = make_prefix(ports)
+        prefix = make_prefix(ports, os.path.join(build, "tests", "power_recorder.exe"))
         modem_dir = os.path.join(prefix, "modem-lines")
         os.mkdir(modem_dir)
         cable.wire_modem_lines(modem_dir)
-        # Power actions only run the stand-in, as in every test.
+        # (Wine's programs take the power command from the prefix's
+        # environment; this one is for the run's own tools.)
+        dlls = MINGW_DLLS + [qt_dlls(build)]
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", VEXIL_POWER_COMMAND="/bin/true",
-                   WINEPATH=";".join("Z:" + d.replace("/", "\\") for d in MINGW_DLLS),
+                   WINEPATH=";".join("Z:" + d.replace("/", "\\") for d in dlls),
                    VEXIL_MODEM_DIR=modem_dir,
                    LD_PRELOAD=os.path.abspath(os.path.join(build, "modem_shim.so")))
-        server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+        context = AgentContext(build, prefix, env, dict(ports))
+        session = Session(env, prefix, ports)
         try:
-            # Wine's own start-up (services, device links) before any test.
-            # (No pipes: Wine's services live on and would hold them open.)
-            subprocess.run(["packaging/windows/wine-run", "cmd", "/c", "exit"], env=env, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-            check_ports(prefix, set(ports.values()))
             rc = subprocess.run(["ctest", "--test-dir", build, "--output-on-failure",
                                  *sys.argv[2:]], env=env).returncode
+            agent.prepare(context)
+            failed = run_agent_tests(agent.TESTS, context)
         finally:
-            subprocess.run(["wineserver", "-k"], env=env)
-            server.wait()
-        return rc
+            session.end()
+        without_port(prefix, "COM2", ports)
+        session = Session(env, prefix, ports)
+        try:
+            failed += run_agent_tests(agent.WITHOUT_COM2, context)
+        finally:
+            session.end()
+        print(f"agent.py: {failed} of {len(agent.TESTS) + len(agent.WITHOUT_COM2)} failed")
+        return rc or (1 if failed else 0)
     finally:
         cable.close()
         if prefix:

@@ -1,0 +1,284 @@
+"""The Windows agent as a whole program under Wine (run by run.py after
+ctest, in its prefix, on its cable): the packaged folder's vexil-agent.exe
+by hand, as a service under Wine's service manager, and installed from the
+MSI. Its power actions go to the tests' power recorder.
+"""
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import threading
+import time
+import tty
+
+WINE_RUN = "packaging/windows/wine-run"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class FarEnd:
+    """The other end of the agent's line: the pty of the cable's other port."""
+
+    def __init__(self, device):
+        self.fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.fd)
+        self.data = b""
+        self.arrivals = []  # (seconds since the start, bytes read by then)
+        self.started = time.monotonic()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+
+    def read_for(self, seconds):
+        """Reads what comes within seconds; returns every report so far."""
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            if select.select([self.fd], [], [], left)[0]:
+                try:
+                    self.data += os.read(self.fd, 4096)
+                except BlockingIOError:
+                    continue
+                self.arrivals.append((time.monotonic() - self.started, len(self.data)))
+        return self.packets()
+
+    def packets(self):
+        """[(seconds since the start when its last byte came, report)]."""
+        found = []
+        for m in re.finditer(rb"\xaa\xa2.{197}\xee|\xaa\xa1.{17}\xee", self.data, re.S):
+            at = next(t for t, n in self.arrivals if n >= m.end())
+            found.append((at, m.group()))
+        return found
+
+    def send(self, data):
+        os.write(self.fd, data)
+
+
+class Agent:
+    """vexil-agent.exe by hand, its standard error read as it comes."""
+
+    def __init__(self, ctx, *args):
+        self.proc = subprocess.Popen([WINE_RUN, ctx.agent_exe, *args], env=ctx.agent_env(),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.lines = []
+        self.changed = threading.Condition()
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            with self.changed:
+                self.lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+                self.changed.notify_all()
+
+    def stderr(self):
+        with self.changed:
+            return "\n".join(self.lines)
+
+    def wait_for(self, text, seconds):
+        """Whether a line with text comes within seconds."""
+        with self.changed:
+            return self.changed.wait_for(lambda: any(text in l for l in self.lines), seconds)
+
+    def stop(self, sig=signal.SIGINT):
+        """Ends the run (SIGINT is the console's Ctrl-C under Wine): its status and stderr."""
+        self.proc.send_signal(sig)
+        try:
+            rc = self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = self.proc.wait()
+        self.reader.join()
+        return rc, self.stderr()
+
+    # A test that fails half-way must not leave its agent on the line.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.reader.join()
+
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failed(what)
+
+
+def text(packet, start, size):
+    return packet[start:start + size].split(b"\0", 1)[0].decode(errors="replace")
+
+
+def host_figures():
+    with open("/proc/meminfo") as f:
+        kib = int(re.search(r"MemTotal:\s+(\d+)", f.read()).group(1))
+    return {"cpus": min(os.cpu_count(), 255), "memory": kib * 1024 // 1024000,
+            "name": socket.gethostname().split(".")[0].upper()[:15]}
+
+
+def check_reports(packets, until):
+    """Inventory at about 3 s and every 5 s, load from about 13 s, with this
+    Wine's figures (which are the host's)."""
+    inventory = [(t, p) for t, p in packets if p[1] == 0xA2]
+    load = [(t, p) for t, p in packets if p[1] == 0xA1]
+    check(inventory and 2.0 <= inventory[0][0] <= 5.5,
+          f"the first inventory report came at {inventory[0][0] if inventory else None} s, not ~3 s")
+    check(len(inventory) >= int((until - 3.5) / 5), f"{len(inventory)} inventory reports in {until} s")
+    check(load and 12.0 <= load[0][0] <= 15.5,
+          f"the first load report came at {load[0][0] if load else None} s, not ~13 s")
+    host, p = host_figures(), inventory[-1][1]
+    check(p[2] == host["cpus"], f"processor count {p[2]}, the host has {host['cpus']}")
+    memory = int.from_bytes(p[9:13], "little")
+    check(abs(memory - host["memory"]) <= 1, f"memory {memory}, the host has {host['memory']}")
+    check(text(p, 21, 16) == host["name"], f"computer name {text(p, 21, 16)!r}, not {host['name']!r}")
+    check(text(p, 149, 48) == "Windows2003 SP2", f"OS text {text(p, 149, 48)!r} (prepare())")
+    q = load[-1][1]
+    check(1 <= q[2] <= 100, f"memory load {q[2]}")
+    busy = [b for b in q[3:19] if b != 0xFF]
+    check(len(busy) == min(host["cpus"], 16) and all(b <= 100 for b in busy),
+          f"processor loads {list(q[3:19])}")
+
+
+def prepare(ctx):
+    """Wine answers the agent as 64-bit Windows XP (5.2, Service Pack 2), whose
+    OS text the report has a row for (it has none for 6.0 and later)."""
+    subprocess.run([WINE_RUN, "reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\vexil-agent.exe",
+                    "/v", "Version", "/d", "winxp64", "/f"], env=ctx.env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def test_reports_and_reboot(ctx):
+    """By hand on COM2: the reports on time with Wine's figures, a reboot to
+    the recorder, Ctrl-C a clean end."""
+    with FarEnd(ctx.ports["COM1"]) as far, Agent(ctx) as agent:
+        check_reports(far.read_for(14.5), 14.5)
+        far.send(bytes([0xAA, 0x01, 0xC2, 0xEE]))
+        ctx.wait_for_power_log(["reboot"])
+        rc, err = agent.stop()
+        check(rc == 0, f"exit status {rc} after Ctrl-C; stderr: {err}")
+        check("sending on COM2 (\\\\.\\COM2)" in err, f"stderr: {err}")
+
+
+def test_debug_switch(ctx):
+    """-d: the lines go to the console, a command is shown and not carried out."""
+    with FarEnd(ctx.ports["COM1"]) as far, Agent(ctx, "-d") as agent:
+        check(any(p[1] == 0xA2 for _, p in far.read_for(4.5)), "no inventory report with -d")
+        far.send(bytes([0xAA, 0x01, 0xC1, 0xEE]))
+        shown = agent.wait_for("system halt", 10)
+        rc, err = agent.stop()
+        check(rc == 0, f"exit status {rc}; stderr: {err}")
+        check(shown and err.count("the debug window is not part of this build") == 1, f"stderr: {err}")
+        check("inventory: hostname:" in err, f"stderr: {err}")
+        check(ctx.power_log() == [], f"-d carried out a command: {ctx.power_log()}")
+
+
+def test_com1_when_com2_missing(ctx):
+    """No COM2: the agent sends on COM1."""
+    with FarEnd(ctx.ports["COM2"]) as far, Agent(ctx) as agent:
+        packets = far.read_for(4.5)
+        rc, err = agent.stop()
+        check(any(p[1] == 0xA2 for _, p in packets), f"no report on COM1; stderr: {err}")
+        check(rc == 0 and "sending on COM1" in err, f"exit status {rc}; stderr: {err}")
+
+
+def sc(ctx, *args):
+    r = subprocess.run([WINE_RUN, "sc", *args], env=ctx.env, capture_output=True, timeout=60)
+    return r.returncode, r.stdout.decode(errors="replace")
+
+
+def service_state(ctx):
+    """RUNNING, STOPPED ... or the query's failure."""
+    rc, out = sc(ctx, "query", "vexil-agent")
+    m = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+    return m.group(1) if m else f"no state (sc status {rc}: {out.strip()})"
+
+
+def wait_for_state(ctx, wanted, seconds=20):
+    end = time.monotonic() + seconds
+    while (state := service_state(ctx)) != wanted and time.monotonic() < end:
+        time.sleep(0.5)
+    return state
+
+
+def check_service_reports_then_stops(ctx, far, stop):
+    """The service sends its reports; stop() ends it, and the line falls silent."""
+    packets = far.read_for(5)
+    check(any(p[1] == 0xA2 for _, p in packets), "the service sent no inventory report")
+    check(service_state(ctx) == "RUNNING", f"the service is {service_state(ctx)}")
+    stop()
+    far.read_for(1)
+    before = len(far.packets())
+    far.read_for(6)
+    check(len(far.packets()) == before, "reports still come after the service stopped")
+
+
+def test_service(ctx):
+    """Under Wine's service manager: sc start, it reports, sc stop ends it."""
+    def stop():
+        sc(ctx, "stop", "vexil-agent")
+        state = wait_for_state(ctx, "STOPPED")
+        check(state == "STOPPED", f"after sc stop the service is {state}")
+        out = sc(ctx, "query", "vexil-agent")[1]
+        check(re.search(r"WIN32_EXIT_CODE\s*:\s*0\b", out), f"a clean end, not: {out}")
+
+    with FarEnd(ctx.ports["COM1"]) as far:
+        try:
+            rc, out = sc(ctx, "create", "vexil-agent", "binPath=",
+                         windows_path(ctx.agent_exe))
+            check(rc == 0, f"sc create: {out}")
+            rc, out = sc(ctx, "start", "vexil-agent")
+            check(rc == 0, f"sc start: {out}")
+            check_service_reports_then_stops(ctx, far, stop)
+        finally:
+            sc(ctx, "stop", "vexil-agent")
+            sc(ctx, "delete", "vexil-agent")
+
+
+def msiexec(ctx, *args):
+    return subprocess.run([WINE_RUN, "msiexec", *args, windows_path(ctx.msi), "/qn"],
+                          env=ctx.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=120).returncode
+
+
+def test_msi(ctx):
+    """msiexec installs the folder and starts the service; removal stops and
+    deletes it with its files."""
+    installed = os.path.join(ctx.prefix, "drive_c", "Program Files", "Vexil")
+
+    def remove():
+        rc = msiexec(ctx, "/x")
+        check(rc == 0, f"msiexec /x: status {rc}")
+        check(not os.path.exists(os.path.join(installed, "vexil-agent.exe")),
+              "the program is still there after removal")
+        check(service_state(ctx).startswith("no state"),
+              f"the service is still there after removal: {service_state(ctx)}")
+
+    with FarEnd(ctx.ports["COM1"]) as far:
+        rc = msiexec(ctx, "/i")
+        check(rc == 0, f"msiexec /i: status {rc}")
+        try:
+            check(sorted(os.listdir(installed)) ==
+                  sorted(os.listdir(os.path.dirname(ctx.agent_exe))),
+                  f"installed: {os.listdir(installed)}")
+            check_service_reports_then_stops(ctx, far, remove)
+        finally:
+            if os.path.exists(installed):
+                msiexec(ctx, "/x")
+
+
+# By hand first, then the service, then the installer; the last needs COM2
+# gone and the prefix restarted (run.py).
+TESTS = [test_reports_and_reboot, test_debug_switch, test_service, test_msi]
+WITHOUT_COM2 = [test_com1_when_com2_missing]
