@@ -7,6 +7,7 @@
 #   ./dev.sh demo                       run the agent and the controller on a virtual line
 #   ./dev.sh fuzz [seconds]             fuzz the packager with libFuzzer (clang), 600 s by default
 #   ./dev.sh package                    build the Debian packages (build/deb/*.deb), lintian
+#   ./dev.sh package windows            the Windows folder and MSI (build/windows/package)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,19 +45,26 @@ build() {
   cmake --build --preset "$preset"
 }
 
-# The Windows build, cross-compiled with mingw-w64 into build/windows; its
-# tests run under Wine (tests/windows/run.py), every program through
-# packaging/windows/wine-run.
+# The Windows build, cross-compiled with mingw-w64 into build/windows against
+# Qt Core for mingw (built from Debian's source once, kept under build/),
+# then packaged (folder and MSI); its tests run under Wine
+# (tests/windows/run.py), every program through packaging/windows/wine-run.
 build_windows() {
-  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3)
+  # (dpkg-dev: apt-get source; wixl: the MSI.)
+  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl)
   ensure_packages
+  local qt
+  qt="$PWD/build/qt-mingw-$(dpkg-query -W -f='${Version}' qt6-base-dev | sed 's/[-+].*//')"
+  packaging/windows/build-qt.sh "$qt"
   cmake -G Ninja -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BENCH=OFF -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" \
+    -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/packaging/windows/wine-run" >/dev/null
   cmake --build build/windows
   # The tests' modem lines for ptys, preloaded into Wine (a Linux library).
   gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o build/windows/modem_shim.so \
     tests/windows/modem_shim.c -ldl
+  packaging/windows/package.sh build/windows "$qt"
 }
 
 cmd=${1:-}
@@ -88,6 +96,10 @@ case "$cmd" in
       build/fuzz/corpus bench/fuzz/corpus
     ;;
   package)
+    if [ "${1:-}" = windows ]; then
+      build_windows
+      exit 0
+    fi
     # Debian's way: dpkg-buildpackage with debhelper on a copy of the tree, so
     # that the work tree stays clean; the packages land in build/deb.
     PACKAGES+=(dpkg-dev debhelper fakeroot scdoc lintian)
