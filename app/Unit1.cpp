@@ -231,7 +231,8 @@ public:
     std::unique_lock lock(_Lock);
     const char* what = Action == platform::PowerAction::PowerOff ? "power off" : "reboot";
     if (_Busy) {
-      std::fprintf(stderr, "vexil-agent: %s refused: a power action is still running\n", what);
+      platform::SayLine(std::string("vexil-agent: ") + what +
+                        " refused: a power action is still running");
       return;
     }
     if (_Thread.joinable())
@@ -240,7 +241,7 @@ public:
     _Thread = std::thread([this, Action, what] {
       const std::string failed = platform::DoPowerAction(Action);
       if (!failed.empty())
-        std::fprintf(stderr, "vexil-agent: %s failed: %s\n", what, failed.c_str());
+        platform::SayLine(std::string("vexil-agent: ") + what + " failed: " + failed);
       std::lock_guard done(_Lock);
       _Busy = false;
       _Ended.notify_all();
@@ -320,8 +321,7 @@ TForm1::TForm1() {
   com->fSetPkgSz(4096);
   com->OnPackage = [this](TObject* Sender, int NotifyType) { comPackage(Sender, NotifyType); };
   Lines = std::make_unique<TLineKeeper>(
-      *com,
-      [](const std::string& Line) { std::fprintf(stderr, "vexil-agent: %s\n", Line.c_str()); },
+      *com, [](const std::string& Line) { platform::SayLine("vexil-agent: " + Line); },
       [](const std::string& Status) { platform::NotifyStatus(Status); });
   com->OnCommNotify = [this](TObject*, int NotifyType) { Lines->PortNotify(NotifyType); };
   // A service that started without a line reports, once one opens, as if

@@ -143,7 +143,7 @@ int run(int argc, char** argv) {
     if (windows)
       windows->ShowError(text);
     else
-      std::fprintf(stderr, "vexil-agent: %s\n", text.c_str());
+      platform::SayLine("vexil-agent: " + text);
     // By hand the run ends here. A service waits for a line instead: a
     // node without one (yet) is no failure to restart over and over.
     if (debug || !platform::StartedByServiceManager())
@@ -152,8 +152,8 @@ int run(int argc, char** argv) {
     platform::NotifyReady(form.Lines->WaitingStatus());
   } else {
     const std::string sending = "sending on " + TLineKeeper::Describe(form.com->fGetPort());
-    std::fprintf(stderr, "vexil-agent: %s%s\n", sending.c_str(),
-                 debug ? ", debug window on: commands are only logged" : "");
+    platform::SayLine("vexil-agent: " + sending +
+                      (debug ? ", debug window on: commands are only logged" : ""));
     // The line is open and the report timers run: ready.
     platform::NotifyReady(sending);
   }
@@ -173,7 +173,7 @@ int run(int argc, char** argv) {
   if (!WaitForPowerAction(POWER_WAIT_AT_EXIT_MS)) {
     // The line is closed and its threads joined; only the power program's
     // waiter is left, and waiting for it could take for ever.
-    std::fprintf(stderr, "vexil-agent: the power program still runs; ending without it\n");
+    platform::SayLine("vexil-agent: the power program still runs; ending without it");
     std::fflush(nullptr);
     platform::NotifyStopped(0);
     std::_Exit(0);

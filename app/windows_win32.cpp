@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/windows.h"
+#include "platform/service.h"
 
 namespace {
 
@@ -32,9 +33,7 @@ public:
                          "are written here\n");
     return std::make_unique<TConsoleView>(Form);
   }
-  void ShowError(const std::string& Text) override {
-    std::fprintf(stderr, "vexil-agent: %s\n", Text.c_str());
-  }
+  void ShowError(const std::string& Text) override { platform::SayLine("vexil-agent: " + Text); }
 };
 
 } // namespace

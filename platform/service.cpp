@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace platform {
@@ -19,6 +20,10 @@ std::string oneLine(std::string text) {
 } // namespace
 
 void ConnectServiceManager() {}
+
+void SayLine(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
 
 bool StartedByServiceManager() {
   const char* socket = std::getenv("NOTIFY_SOCKET");

@@ -14,6 +14,12 @@ namespace platform {
 // waiting for the answer: Windows' service control manager waits for this
 // from the start of a service (systemd: nothing to do).
 void ConnectServiceManager();
+// One line of the program's messages ("vexil-agent: line lost ..."), to
+// standard error, which systemd's journal keeps. A Windows service has no
+// standard error: there each line goes, with its time, to
+// <ProgramData>\Vexil\<first word of the line>.log (the one before kept as
+// .log.old once it passes 1 MB).
+void SayLine(const std::string& line);
 // Whether a service manager started the process and listens (NOTIFY_SOCKET;
 // on Windows this waits for the connection's answer).
 bool StartedByServiceManager();

@@ -1,10 +1,14 @@
 #include "platform/service.h"
 
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
 #include "platform/signals.h"
 #include "platform/win32.h"
+
+#include <shlobj.h>
 
 namespace platform {
 
@@ -80,6 +84,60 @@ void ConnectServiceManager() {
         SetEvent(decided);
     });
   });
+}
+
+namespace {
+
+// The log of a process without standard error, opened at its first line.
+class TServiceLog {
+public:
+  void Write(const std::string& line) {
+    std::lock_guard lock(_Lock);
+    if (!_File && !_Tried) {
+      _Tried = true;
+      _Open(line.substr(0, line.find(':')));
+    }
+    if (!_File)
+      return;
+    const std::time_t now = std::time(nullptr);
+    char when[32] = "";
+    if (const std::tm* local = std::localtime(&now))
+      std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S ", local);
+    std::fprintf(_File, "%s%s\n", when, line.c_str());
+    std::fflush(_File);
+  }
+
+private:
+  void _Open(const std::string& program) {
+    char data[MAX_PATH];
+    if (program.empty() ||
+        SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, data) != S_OK)
+      return;
+    const std::string folder = std::string(data) + "\\Vexil";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string log = folder + "\\" + program + ".log";
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (GetFileAttributesExA(log.c_str(), GetFileExInfoStandard, &file) &&
+        (file.nFileSizeHigh != 0 || file.nFileSizeLow > (1u << 20)))
+      MoveFileExA(log.c_str(), (log + ".old").c_str(), MOVEFILE_REPLACE_EXISTING);
+    _File = std::fopen(log.c_str(), "a");
+  }
+
+  std::mutex _Lock;
+  std::FILE* _File = nullptr; // kept open to the end of the process
+  bool _Tried = false;
+};
+
+} // namespace
+
+void SayLine(const std::string& line) {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle && handle != INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    return;
+  }
+  static TServiceLog log;
+  log.Write(line);
 }
 
 bool StartedByServiceManager() {

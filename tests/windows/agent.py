@@ -232,6 +232,12 @@ def test_service(ctx):
         check(state == "STOPPED", f"after sc stop the service is {state}")
         out = sc(ctx, "query", "vexil-agent")[1]
         check(re.search(r"WIN32_EXIT_CODE\s*:\s*0\b", out), f"a clean end, not: {out}")
+        # A service has no standard error: its messages are in its log.
+        log = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil", "vexil-agent.log")
+        with open(log, errors="replace") as f:
+            said = f.read()
+        check(re.match(r"[0-9-]+ [0-9:]+ vexil-agent: sending on COM2", said),
+              f"the service's log: {said!r}")
 
     with FarEnd(ctx.ports["COM1"]) as far:
         try:
