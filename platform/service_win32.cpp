@@ -70,30 +70,12 @@ void WINAPI serviceMain(DWORD, LPSTR*) {
   // The run goes on in the process's main thread.
 }
 
-} // namespace
-
-void ConnectServiceManager() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    dispatcher = std::thread([] {
-      static char name[] = "";
-      SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
-      // Fails for a process that no service manager started: at once on
-      // Windows, after 10 s under Wine; the run does not wait for it.
-      if (!StartServiceCtrlDispatcherA(table))
-        SetEvent(decided);
-    });
-  });
-}
-
-namespace {
-
 // The log of a process without standard error, opened at its first line.
 class TServiceLog {
 public:
   void Write(const std::string& line) {
     std::lock_guard lock(_Lock);
-    if (!_File && !_Tried) {
+    if (!_Tried) {
       _Tried = true;
       _Open(line.substr(0, line.find(':')));
     }
@@ -129,6 +111,20 @@ private:
 };
 
 } // namespace
+
+void ConnectServiceManager() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    dispatcher = std::thread([] {
+      static char name[] = "";
+      SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
+      // Fails for a process that no service manager started: at once on
+      // Windows, after 10 s under Wine; the run does not wait for it.
+      if (!StartServiceCtrlDispatcherA(table))
+        SetEvent(decided);
+    });
+  });
+}
 
 void SayLine(const std::string& line) {
   const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
