@@ -361,3 +361,75 @@ TEST(CtlProgram, WatchFollowsALostLine) {
   kill(pid, SIGHUP);
   EXPECT_EQ(WaitChild(pid, 5000), 0) << "SIGHUP ends watch cleanly";
 }
+
+// The tests are sealed from the machine: a test program refuses to run
+// without a control socket of the tests' own, and the sends above, run in a
+// mount namespace where a stand-in listens at the packaged exporter's path,
+// never reach it (a send without the variable does: the listener works).
+TEST(CtlSealing, TestsNeverReachThePackagedExporter) {
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  TempDir dir("vexil-sealed");
+  const auto runSelf = [&](std::vector<std::string> env, const std::string& filter) {
+    for (const char* keep : {"PATH", "VEXIL_POWER_COMMAND", "VEXIL_PORT_DIR", "QT_QPA_PLATFORM",
+                             "TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* v = std::getenv(keep))
+        env.push_back(std::string(keep) + "=" + v);
+    const pid_t pid = SpawnChild(self, {"--gtest_filter=" + filter}, env,
+                                 (dir / "self.out").string(), (dir / "self.err").string());
+    return WaitChild(pid, 60000);
+  };
+  EXPECT_EQ(runSelf({}, "CtlReports.JsonParsesBack"), 2);
+  EXPECT_NE(ReadWholeFile((dir / "self.err").string()).find("VEXIL_CONTROL_SOCKET is not set"),
+            std::string::npos);
+  EXPECT_EQ(runSelf({"VEXIL_CONTROL_SOCKET=/run/vexil/control.sock"}, "CtlReports.JsonParsesBack"),
+            2);
+  EXPECT_EQ(ReadWholeFile((dir / "self.out").string()).find("[ RUN"), std::string::npos)
+      << "no test ran";
+
+  if (geteuid() != 0)
+    GTEST_SKIP() << "the stand-in at /run/vexil/control.sock needs a mount namespace, which "
+                    "needs root (this run is uid "
+                 << geteuid() << ")";
+  // In the namespace: a /run of its own, a listener that logs each
+  // connection and what it was sent, one send without the variable, then
+  // every send the tools tests make.
+  const std::string listener =
+      "import socket,sys\n"
+      "s=socket.socket(socket.AF_UNIX);s.bind('/run/vexil/control.sock');s.listen(64)\n"
+      "open(sys.argv[1],'w').close();log=open(sys.argv[1],'a',buffering=1)\n"
+      "while True:\n"
+      "  c,_=s.accept();c.settimeout(2)\n"
+      "  try: log.write(repr(c.recv(4096))+'\\n')\n"
+      "  except OSError: log.write('connection\\n')\n"
+      "  c.close()\n";
+  std::ofstream(dir / "listener.py") << listener;
+  const std::string log = (dir / "received").string();
+  const std::string script =
+      "mount --make-rprivate /\n"
+      "mount -t tmpfs -o mode=755 vexil-test /run\n"
+      "mkdir /run/vexil\n"
+      "python3 listener.py '" + log + "' & listener=$!\n"
+      "trap 'kill $listener' EXIT\n"
+      "for i in $(seq 100); do [ -S /run/vexil/control.sock ] && [ -f '" + log + "' ] && break; "
+      "sleep 0.05; done\n"
+      "env -u VEXIL_CONTROL_SOCKET '" VEXIL_CTL_PATH "' send --timeout 1 COM9 reboot || true\n"
+      "for i in $(seq 100); do [ -s '" + log + "' ] && break; sleep 0.05; done\n"
+      "cp '" + log + "' control.log\n"
+      "'" + std::string(self) + "' '--gtest_filter=CtlProgram.*' > tools.out 2>&1 || true\n"
+      "sleep 0.5\n";
+  std::ofstream(dir / "sealed.sh") << script;
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    env.push_back(*e);
+  const pid_t pid = SpawnChild("/usr/bin/unshare", {"-m", "/bin/sh", "-ec", "cd '" +
+                                                     dir.path().string() + "'\n. ./sealed.sh"},
+                               env, (dir / "sh.out").string(), (dir / "sh.err").string());
+  ASSERT_EQ(WaitChild(pid, 240000), 0) << ReadWholeFile((dir / "sh.err").string());
+  const std::string control = ReadWholeFile((dir / "control.log").string());
+  EXPECT_NE(control.find("reboot"), std::string::npos)
+      << "the stand-in did not hear a send without the variable: " << control;
+  const std::string tools = ReadWholeFile((dir / "tools.out").string());
+  EXPECT_NE(tools.find("[  PASSED  ]"), std::string::npos) << tools;
+  EXPECT_EQ(ReadWholeFile(log), control) << "the tools tests' sends reached the stand-in";
+}

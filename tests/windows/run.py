@@ -232,7 +232,10 @@ def main():
         # (Wine's programs take the power command from the prefix's
         # environment; this one is for the run's own tools.)
         dlls = MINGW_DLLS + [qt_dlls(build)]
+        # (No control socket is served here: the test programs' guard wants
+        # one named all the same, never the packaged exporter's.)
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", VEXIL_POWER_COMMAND="/bin/true",
+                   VEXIL_CONTROL_SOCKET=os.path.join(prefix, "no-exporter", "control.sock"),
                    WINEPATH=";".join("Z:" + d.replace("/", "\\") for d in dlls),
                    VEXIL_MODEM_DIR=modem_dir,
                    LD_PRELOAD=os.path.abspath(os.path.join(build, "modem_shim.so")))
