@@ -43,7 +43,9 @@ try:
         m, s = pty.openpty()
         os.symlink(os.ttyname(s), os.path.join(work, f"COM{n}"))
         masters.append((m, s))
-    env = dict(os.environ, VEXIL_PORT_DIR=work, VEXIL_POWER_COMMAND="/bin/true")
+    # (A control socket of the bench's own: never the machine's exporter's.)
+    env = dict(os.environ, VEXIL_PORT_DIR=work, VEXIL_POWER_COMMAND="/bin/true",
+               VEXIL_CONTROL_SOCKET=os.path.join(work, "control.sock"))
     out = open(os.path.join(work, "out.txt"), "w")
     command = ["exporter", "--listen", "127.0.0.1:0"] if exporter else ["watch"]
     proc = subprocess.Popen([ctl] + command + [f"COM{n}" for n in range(1, count + 1)],
