@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Developer entry point.
 #   ./dev.sh test [default|tsan|asan]   install what is missing, build, run every test
+#   ./dev.sh test load                  the default suite while two busy processes hold both cores
 #   ./dev.sh test system                the .deb on a real systemd in containers (root)
 #   ./dev.sh test windows               the Windows build (mingw-w64) and its tests under Wine
 #   ./dev.sh build [preset]             install what is missing and build
@@ -77,6 +78,20 @@ case "$cmd" in
       "$0" package
       exec python3 tests/system/run.py build/deb/vexil-agent_*.deb build/deb/vexil-ctl_*.deb
     fi
+    if [ "${1:-}" = load ]; then
+      # The default suite on a machine that is busy with something else: two
+      # processes that spin for the whole run, one per core; ended by PID.
+      build default
+      busy=()
+      trap 'kill "${busy[@]}" 2>/dev/null || true' EXIT
+      for _ in 1 2; do
+        bash -c 'while :; do :; done' &
+        busy+=($!)
+      done
+      echo "dev.sh: the suite under load (busy processes ${busy[*]})" >&2
+      ctest --preset default
+      exit $?
+    fi
     if [ "${1:-}" = windows ]; then
       build_windows
       exec python3 tests/windows/run.py build/windows -j2
@@ -96,6 +111,20 @@ case "$cmd" in
       build/fuzz/corpus bench/fuzz/corpus
     ;;
   package)
+    if [ "${1:-}" = load ]; then
+      # The default suite on a machine that is busy with something else: two
+      # processes that spin for the whole run, one per core; ended by PID.
+      build default
+      busy=()
+      trap 'kill "${busy[@]}" 2>/dev/null || true' EXIT
+      for _ in 1 2; do
+        bash -c 'while :; do :; done' &
+        busy+=($!)
+      done
+      echo "dev.sh: the suite under load (busy processes ${busy[*]})" >&2
+      ctest --preset default
+      exit $?
+    fi
     if [ "${1:-}" = windows ]; then
       build_windows
       exit 0

@@ -32,20 +32,31 @@ inline pid_t SpawnChild(const std::string& program, const std::vector<std::strin
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
+  // A process group of its own, so that a test that gives up on it ends
+  // everything it started too.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(),
                              env.empty() ? environ : envp.data());
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
 
-// The exit status (128 + signal when killed); -1 after timeoutMs, and the
-// child is left running.
-inline int WaitChild(pid_t pid, int timeoutMs) {
+enum class OnTimeout { Kill, LeaveRunning };
+
+// The exit status (128 + signal when killed); -1 after timeoutMs, and then
+// the child and its process group are killed and reaped, unless the caller
+// asked to leave it running (to see that it still runs).
+inline int WaitChild(pid_t pid, int timeoutMs, OnTimeout onTimeout = OnTimeout::Kill) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   do {
     int status = 0;
@@ -53,6 +64,11 @@ inline int WaitChild(pid_t pid, int timeoutMs) {
       return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (std::chrono::steady_clock::now() < end);
+  if (onTimeout == OnTimeout::Kill && pid > 0) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
   return -1;
 }
 
@@ -73,10 +89,7 @@ struct ChildProcess {
   void Stop() {
     if (pid > 0) {
       kill(pid, SIGTERM);
-      if (WaitChild(pid, 5000) < 0) {
-        kill(pid, SIGKILL);
-        WaitChild(pid, 5000);
-      }
+      WaitChild(pid, 5000); // killed with its group past that
     }
     pid = -1;
   }

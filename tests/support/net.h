@@ -3,6 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <set>
@@ -24,31 +28,47 @@ inline sockaddr_in6 Ipv6Address(const in6_addr& host, int port) {
   return a;
 }
 
-// A port for a server the test starts, free on every address right now.
-// Ports the kernel picks for bind(0) and for outgoing connections come from
-// the ephemeral range (32768 and up): a port taken from there and handed to
-// a server a moment later can be given to someone else in between, which
-// test programs running side by side do. These come from below that range,
-// at random, never twice in one process.
+// A port for a server the test starts, free on every address right now and
+// held for this test program alone. Ports the kernel picks for bind(0) and
+// for outgoing connections come from the ephemeral range (32768 and up): a
+// port taken from there and handed to a server a moment later can be given
+// to someone else in between. These come from below that range, at random,
+// and each is claimed with a lock file that this process holds until it
+// ends, so that test programs that ctest runs side by side never pick the
+// same one (servers that are not ours, ser2net or Prometheus, cannot be
+// handed a listener, so the claim is made here instead).
 inline int FreePort() {
   static std::mutex mutex;
   static std::set<int> given;
   static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(getpid()));
   std::lock_guard lock(mutex);
+  const std::string claims = (std::filesystem::temp_directory_path() / "vexil-test-ports").string();
+  if (mkdir(claims.c_str(), 01777) == 0)
+    chmod(claims.c_str(), 01777); // (past the umask: every user's tests claim here)
   for (;;) {
     const int port = std::uniform_int_distribution<int>(20000, 32000)(pick);
     if (given.count(port))
       continue;
+    const std::string claim = claims + "/" + std::to_string(port);
+    const int held = open(claim.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (held < 0)
+      continue;
+    if (flock(held, LOCK_EX | LOCK_NB) != 0) {
+      close(held); // another test program's
+      continue;
+    }
     const int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int no = 0;
     setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
     sockaddr_in6 a = Ipv6Address(in6addr_any, port);
     const bool free = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(s);
-    if (free) {
-      given.insert(port);
-      return port;
+    if (!free) {
+      close(held);
+      continue;
     }
+    given.insert(port); // the claim stays open until this process ends
+    return port;
   }
 }
 
@@ -77,8 +97,17 @@ inline int AcceptWithin(int server, int timeoutMs) {
   return accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+// Time limits on a blocking socket's sends, connect and receives, so that a
+// server that hangs fails the test instead of holding it to ctest's limit.
+inline void LimitSocketWaits(int fd, int seconds = 30) {
+  const timeval limit{seconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 inline bool ConnectLoopback(int port, int& fd) {
   fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  LimitSocketWaits(fd);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<std::uint16_t>(port));

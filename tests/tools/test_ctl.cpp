@@ -322,9 +322,15 @@ TEST(CtlProgram, LongDevicePathsOpenWhole) {
 TEST(CtlProgram, HundredSendsOnAHealthyLineAllSucceed) {
   PtyPair pty(3);
   int ok = 0;
+  // (A time limit that a busy machine cannot run into: this is about every
+  // send going out, not how fast.)
   for (int i = 0; i < 100; ++i) {
-    ok += run({"send", "COM3", "usb"}) == 0 ? 1 : 0;
-    if (pty.ReadMaster(4, 2000) != std::string("\xAA\xCC\xB1\xEE", 4))
+    std::string err;
+    if (run({"send", "--timeout", "30", "COM3", "usb"}, nullptr, &err) == 0)
+      ++ok;
+    else
+      ADD_FAILURE() << "send " << i << ": " << err;
+    if (pty.ReadMaster(4, 5000) != std::string("\xAA\xCC\xB1\xEE", 4))
       ADD_FAILURE() << "send " << i << " did not arrive whole";
   }
   EXPECT_EQ(ok, 100);
