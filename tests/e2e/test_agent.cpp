@@ -288,7 +288,8 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
   session.pid = SpawnChild("/usr/bin/python3",
                            {"-c", "import os, time\nos.setsid()\nos.open('" + com1.slavePath() +
                                       "', os.O_RDWR)\ntime.sleep(60)\n"},
-                           {}, (dir / "session.out").string(), (dir / "session.err").string());
+                           {}, (dir / "session.out").string(), (dir / "session.err").string(),
+                           Group::Ours);
   // Both hold their terminals once the getty's prompt shows and the session
   // has it as its controlling terminal.
   // (The getty hangs the line up once as it starts: reads fail for a while.)

@@ -17,11 +17,15 @@
 
 extern char** environ;
 
+enum class Group { Own, Ours };
+
 // The child's pid, or -1 when it cannot be started. env empty: this process's
-// environment.
+// environment. The child leads a process group of its own, so that a test
+// that gives up on it ends everything it started too; Group::Ours leaves it
+// in the test's (a group leader cannot make a session of its own).
 inline pid_t SpawnChild(const std::string& program, const std::vector<std::string>& args,
                         std::vector<std::string> env, const std::string& outFile,
-                        const std::string& errFile) {
+                        const std::string& errFile, Group group = Group::Own) {
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const auto& a : args)
     argv.push_back(const_cast<char*>(a.c_str()));
@@ -37,12 +41,12 @@ inline pid_t SpawnChild(const std::string& program, const std::vector<std::strin
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  // A process group of its own, so that a test that gives up on it ends
-  // everything it started too.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
+  if (group == Group::Own) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(),
                              env.empty() ? environ : envp.data());
@@ -65,7 +69,8 @@ inline int WaitChild(pid_t pid, int timeoutMs, OnTimeout onTimeout = OnTimeout::
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (std::chrono::steady_clock::now() < end);
   if (onTimeout == OnTimeout::Kill && pid > 0) {
-    kill(-pid, SIGKILL);
+    if (getpgid(pid) == pid)
+      kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
