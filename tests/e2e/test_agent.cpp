@@ -285,11 +285,11 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
   getty.pid = SpawnChild("/sbin/agetty", {"-L", "19200", com2.slavePath().substr(5), "vt100"},
                          {"PATH=/usr/bin:/bin"}, (dir / "getty.out").string(),
                          (dir / "getty.err").string());
-  session.pid = SpawnChild("/usr/bin/python3",
-                           {"-c", "import os, time\nos.setsid()\nos.open('" + com1.slavePath() +
-                                      "', os.O_RDWR)\ntime.sleep(60)\n"},
-                           {}, (dir / "session.out").string(), (dir / "session.err").string(),
-                           Group::Ours);
+  session.pid =
+      SpawnChild("/usr/bin/python3",
+                 {"-c", "import os, time\nos.setsid()\nos.open('" + com1.slavePath() +
+                            "', os.O_RDWR)\ntime.sleep(60)\n"},
+                 {}, (dir / "session.out").string(), (dir / "session.err").string(), Group::Ours);
   // Both hold their terminals once the getty's prompt shows and the session
   // has it as its controlling terminal.
   // (The getty hangs the line up once as it starts: reads fail for a while.)
