@@ -597,10 +597,11 @@ watch.terminate(); watch.wait(); second.kill()
   std::fprintf(stderr, "%s", out.c_str());
   double lostAfter = 99;
   std::sscanf(out.c_str(), "lost after %lf s", &lostAfter);
-  // Quiet for 5 s, then probes every second; unanswered for 5 s: lost, at
-  // most 10 s after the cut (the kernel's timers, which a busy machine does
-  // not delay; a 10 s quiet would take up to 15 s).
-  EXPECT_LT(lostAfter, 12.0) << ReadWholeFile((dir / "watch.err").string());
+  // Quiet for 5 s, then a probe; with nothing heard for 5 s (the user
+  // time-out) the kernel gives up at that probe or the next: about 5 s after
+  // the cut (measured 5.1 s; a 10 s quiet takes 10 s). The kernel's timers,
+  // which a busy machine does not delay, leave room for a late watcher.
+  EXPECT_LT(lostAfter, 8.0) << ReadWholeFile((dir / "watch.err").string());
   EXPECT_NE(out.find("\nback"), std::string::npos) << ReadWholeFile((dir / "watch.err").string());
 
   // Accepts and closes at once, for 6 s.
