@@ -111,20 +111,6 @@ case "$cmd" in
       build/fuzz/corpus bench/fuzz/corpus
     ;;
   package)
-    if [ "${1:-}" = load ]; then
-      # The default suite on a machine that is busy with something else: two
-      # processes that spin for the whole run, one per core; ended by PID.
-      build default
-      busy=()
-      trap 'kill "${busy[@]}" 2>/dev/null || true' EXIT
-      for _ in 1 2; do
-        bash -c 'while :; do :; done' &
-        busy+=($!)
-      done
-      echo "dev.sh: the suite under load (busy processes ${busy[*]})" >&2
-      ctest --preset default
-      exit $?
-    fi
     if [ "${1:-}" = windows ]; then
       build_windows
       exit 0
