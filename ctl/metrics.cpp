@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/files.h"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -206,8 +208,8 @@ std::string FormatExporterMetrics(const std::string& version, const std::string&
   out += "vexil_exporter_build_info{version=\"" + LabelValue(version) + "\",revision=\"" +
          LabelValue(revision) + "\"} 1\n";
   const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  std::ifstream statFile(procRoot + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+  std::string stat;
+  platform::ReadTextFile(procRoot + "/stat", stat);
   const auto close = stat.rfind(')');
   if (close != std::string::npos) {
     // Fields after the name, from the state (field 3) on.

@@ -6,7 +6,8 @@
 
 namespace platform {
 
-// The whole file; false when it cannot be read.
+// The whole file; false when it cannot be read, whatever the reason (never
+// throws: a /proc file whose process ends during the read is one of them).
 bool ReadTextFile(const std::string& path, std::string& text);
 
 // rel below root ("/" or empty: the running system).

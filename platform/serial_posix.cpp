@@ -26,6 +26,7 @@
 #include <sstream>
 
 #include "platform/serial.h"
+#include "platform/files.h"
 
 // <asm/termbits.h> gives termios2 and BOTHER but clashes with <termios.h>,
 // so the few termios calls needed go through ioctl().
@@ -536,9 +537,9 @@ std::vector<std::string> ListSerialPortNames(const std::string& sysRoot) {
     const std::string name = e->d_name;
     if (name.size() < 5 || name.compare(0, 4, "ttyS") != 0 || !isDigits(name.substr(4)))
       continue;
-    std::ifstream type(sysRoot + "/sys/class/tty/" + name + "/type");
-    int value = 0;
-    if (type >> value && value != 0)
+    std::string type;
+    if (ReadTextFile(sysRoot + "/sys/class/tty/" + name + "/type", type) &&
+        std::atoi(type.c_str()) != 0)
       names.push_back("COM" + std::to_string(std::atoi(name.c_str() + 4) + 1));
   }
   closedir(d);
@@ -599,11 +600,12 @@ bool WaitOutputDrained(int handle, int timeoutMs) {
 }
 
 std::string KernelConsoleOf(const std::string& devicePath, const std::string& root) {
-  std::ifstream active(root + "/sys/class/tty/console/active");
+  std::string consoles;
   std::error_code ec;
   const auto device = std::filesystem::canonical(devicePath, ec);
-  if (!active || ec)
+  if (!ReadTextFile(root + "/sys/class/tty/console/active", consoles) || ec)
     return "";
+  std::istringstream active(consoles);
   for (std::string name; active >> name;) {
     const auto console = std::filesystem::canonical(root + "/dev/" + name, ec);
     if (!ec && console == device)
@@ -616,9 +618,10 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
 // (/proc/tty/drivers: name, node, major, minor range, type); true where that
 // list cannot be read.
 static bool isTerminalDevice(dev_t device) {
-  std::ifstream drivers("/proc/tty/drivers");
-  if (!drivers)
+  std::string list;
+  if (!ReadTextFile("/proc/tty/drivers", list))
     return true;
+  std::istringstream drivers(list);
   for (std::string line; std::getline(drivers, line);) {
     std::istringstream fields(line);
     std::string name, node, minors;
@@ -652,8 +655,9 @@ std::string TtySessionOf(const std::string& devicePath) {
     if (!isDigits(pid) || pid == self)
       continue;
     const std::string dir = "/proc/" + pid;
-    std::ifstream statFile(dir + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(statFile)), {});
+    std::string text;
+    if (!ReadTextFile(dir + "/stat", text))
+      continue; // ended meanwhile
     const auto open = text.find('('), close = text.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
       continue;

@@ -2,8 +2,19 @@
 // says (always through VEXIL_POWER_COMMAND: nothing here powers anything off).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#include "platform/files.h"
 
 #include "platform/power.h"
 #include "platform/serial.h"
@@ -12,6 +23,49 @@
 
 namespace fs = std::filesystem;
 using namespace platform;
+
+extern char** environ;
+
+// The login-session scan reads every process's /proc files; processes that
+// end while it reads them (the read then fails with ESRCH) are passed over,
+// never thrown out of the agent or the exporter. Raced here against
+// processes that start and end in a tight loop.
+TEST(LoginSessionScan, ProcessesEndingDuringTheScanArePassedOver) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  std::atomic<bool> stop{false};
+  std::atomic<int> started{0};
+  std::thread churn([&] {
+    char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+    while (!stop) {
+      pid_t pid = -1;
+      if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0) {
+        waitpid(pid, nullptr, 0);
+        ++started;
+      }
+    }
+  });
+  int scans = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < end && !HasFailure()) {
+    std::string holder = "?";
+    EXPECT_NO_THROW(holder = TtySessionOf(slave)) << "scan " << scans;
+    EXPECT_EQ(holder, "") << "nobody holds the pty";
+    ++scans;
+  }
+  stop = true;
+  churn.join();
+  close(master);
+  EXPECT_GT(started.load(), 0);
+  std::string text;
+  EXPECT_FALSE(ReadTextFile("/proc/999999999/stat", text));
+  EXPECT_TRUE(ReadTextFile("/proc/self/stat", text));
+  EXPECT_NE(text.find(')'), std::string::npos);
+  std::fprintf(stderr, "%d scans while %d processes came and went\n", scans, started.load());
+}
 
 TEST(KernelConsole, FoundThroughLinksAndOnlyWhenActive) {
   TempDir root("vexil-console");
