@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -26,8 +27,11 @@ namespace {
 constexpr std::size_t REQUEST_MAX = 1024;
 // A client that says nothing is dropped after this long.
 constexpr double CLIENT_IDLE_S = 5.0;
-// Clients at once; more are turned away with a word.
+// Clients at once that ask or send (more are turned away with a word), and
+// watchers beside them: a pool each, so that watchers, which any member of a
+// line's group may open and hold, can never take the place of a command.
 constexpr std::size_t CLIENTS_MAX = 64;
+constexpr std::size_t WATCHERS_MAX = 64;
 // Out of descriptors: accepting pauses this long instead of spinning.
 constexpr double ACCEPT_PAUSE_S = 0.5;
 // How long past its deadline a client waits for the exporter's answer.
@@ -189,7 +193,9 @@ void ControlServer::accept() {
       }
       return;
     }
-    if (clients_.size() >= CLIENTS_MAX) {
+    if (std::count_if(clients_.begin(), clients_.end(), [](const auto& c) {
+          return !c->watching;
+        }) >= static_cast<std::ptrdiff_t>(CLIENTS_MAX)) {
       const char busy[] = "error the exporter serves too many control clients; try again\n";
       send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL);
       close(fd);
@@ -309,6 +315,15 @@ void ControlServer::watchFor(const std::shared_ptr<Client>& c, const std::string
         std::erase(clients_, c);
     });
   };
+  if (std::count_if(clients_.begin(), clients_.end(), [](const auto& c) {
+        return c->watching != nullptr;
+      }) >= static_cast<std::ptrdiff_t>(WATCHERS_MAX)) {
+    const std::string busy = "error the exporter serves " + std::to_string(WATCHERS_MAX) +
+                             " watchers already; end one and try again\n";
+    send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
+    drop();
+    return;
+  }
   c->watching =
       watch_ ? watch_(name,
                       [fd, weak, drop](const std::string& text) {
@@ -441,10 +456,15 @@ ControlAnswer SendThroughExporter(const std::string& path, const std::string& li
   const std::string request = "send " + line + " " + command + " " + numbers + "\n";
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
+    // Turned away: the exporter said why before it closed.
+    char why[256] = {};
+    const ssize_t n = recv(fd, why, sizeof why - 1, MSG_DONTWAIT);
     close(fd);
-    message = "the exporter's control socket " + path +
-              " took no request; the command was not "
-              "sent";
+    std::string said = n > 0 ? std::string(why, static_cast<std::size_t>(n)) : "";
+    said = said.substr(0, said.find('\n'));
+    message = said.rfind("error ", 0) == 0 ? said.substr(6) + "; the command was not sent"
+                                           : "the exporter's control socket " + path +
+                                                 " took no request; the command was not sent";
     return ControlAnswer::Failed;
   }
   // The exporter answers by the deadline: it sends nothing after it, and

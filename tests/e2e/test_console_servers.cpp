@@ -815,6 +815,44 @@ TEST(ControllerCommands, TheControlSocketIsBounded) {
     close(extra);
     for (int fd : idle)
       close(fd);
+
+    // Watchers have a pool of their own: 64 of them lock out no command,
+    // and the next watcher is told why it is turned away.
+    const auto ask = [&](const std::string& request) {
+      const int fd = connected();
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+      pollfd w{fd, POLLIN, 0};
+      std::string got;
+      char buf[128];
+      for (ssize_t k; got.find('\n') == std::string::npos && poll(&w, 1, 5000) == 1 &&
+                      (k = recv(fd, buf, sizeof buf, 0)) > 0;)
+        got.append(buf, static_cast<std::size_t>(k));
+      return std::make_pair(fd, got);
+    };
+    std::vector<int> watchers;
+    for (int i = 0; i < 64; ++i) {
+      // (The idle clients above are let go as the exporter sees them close.)
+      std::string got;
+      EXPECT_TRUE(Eventually([&] {
+        const auto [fd, answer] = ask("watch COM1\n");
+        if ((got = answer) == "ok\n")
+          watchers.push_back(fd);
+        else
+          close(fd);
+        return got == "ok\n";
+      })) << "watcher "
+          << i << ": " << got;
+    }
+    const auto [refused, why] = ask("watch COM1\n");
+    EXPECT_EQ(why, "error the exporter serves 64 watchers already; end one and try again\n");
+    close(refused);
+    TempDir o("vexil-send");
+    const pid_t send = SpawnChild(VEXIL_CTL_PATH, {"send", "COM1", "reboot"}, env,
+                                  (o / "out").string(), (o / "err").string());
+    EXPECT_EQ(WaitChild(send, 10000), 0) << ReadWholeFile((o / "err").string());
+    EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xC2\xEE", 4));
+    for (int fd : watchers)
+      close(fd);
     EXPECT_EQ(exporter.Stop(), 0);
   }
   // Out of descriptors.
