@@ -42,6 +42,26 @@ std::string numericHost(const sockaddr* a) {
   return text;
 }
 
+} // namespace
+
+std::string ClientGroup(const sockaddr* a) {
+  if (a->sa_family == AF_INET6) {
+    in6_addr net = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&net)) {
+      char text[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, net.s6_addr + 12, text, sizeof text);
+      return text;
+    }
+    std::memset(net.s6_addr + 8, 0, 8);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &net, text, sizeof text);
+    return "[" + std::string(text) + "]/64";
+  }
+  return numericHost(a);
+}
+
+namespace {
+
 // The addresses one --listen value stands for.
 bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string& error) {
   std::string host, port, why;
@@ -273,33 +293,49 @@ void HttpServer::Started(MHD_Connection* c, int fd) {
   std::string address;
   if (const MHD_ConnectionInfo* info =
           MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
-    address = numericHost(info->client_addr);
+    address = ClientGroup(info->client_addr);
   std::lock_guard lock(lock_);
   const bool first = tracked_.empty();
   const double t = now();
   tracked_[c] = {fd, t + HEAD_DEADLINE_S, false, address, t, 0};
   if (first)
     changed_.notify_one(); // the watcher sleeps without a deadline
-  // Full: the address with the most connections gives up its oldest one.
-  std::size_t open = 0;
-  std::map<std::string, std::size_t> perAddress;
-  for (const auto& [conn, e] : tracked_)
-    if (!e.Cut) {
+  // The others, by address: how many each holds and since when its oldest.
+  struct Holding {
+    std::size_t Count = 0;
+    Tracked* Oldest = nullptr;
+  };
+  std::size_t open = 1;
+  std::map<std::string, Holding> perAddress;
+  for (auto& [conn, e] : tracked_)
+    if (!e.Cut && conn != c) {
       ++open;
-      ++perAddress[e.Address];
+      Holding& h = perAddress[e.Address];
+      ++h.Count;
+      if (!h.Oldest || e.Since < h.Oldest->Since)
+        h.Oldest = &e;
     }
+  // An address (an IPv6 /64) past its share: the new connection goes.
+  if (const auto own = perAddress.find(address);
+      own != perAddress.end() && own->second.Count >= CONNECTIONS_PER_ADDRESS) {
+    shutdown(fd, SHUT_RDWR);
+    tracked_[c].Cut = true;
+    return;
+  }
   if (open <= CONNECTIONS)
     return;
-  const auto busiest =
-      std::max_element(perAddress.begin(), perAddress.end(),
-                       [](const auto& a, const auto& b) { return a.second < b.second; });
-  Tracked* oldest = nullptr;
-  for (auto& [conn, e] : tracked_)
-    if (!e.Cut && conn != c && e.Address == busiest->first && (!oldest || e.Since < oldest->Since))
-      oldest = &e;
-  if (oldest) {
-    shutdown(oldest->Fd, SHUT_RDWR);
-    oldest->Cut = true;
+  // Full: the address with the most connections gives up its oldest one;
+  // among equals the one whose oldest is oldest. The new connection's own
+  // address counts without it, so that a crowd of many addresses with one
+  // connection each still makes room.
+  Holding* busiest = nullptr;
+  for (auto& [who, h] : perAddress)
+    if (!busiest || h.Count > busiest->Count ||
+        (h.Count == busiest->Count && h.Oldest->Since < busiest->Oldest->Since))
+      busiest = &h;
+  if (busiest) {
+    shutdown(busiest->Oldest->Fd, SHUT_RDWR);
+    busiest->Oldest->Cut = true;
   }
 }
 
@@ -425,7 +461,7 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, HttpResponse
   std::string address;
   if (const MHD_ConnectionInfo* info =
           MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
-    address = numericHost(info->client_addr);
+    address = ClientGroup(info->client_addr);
   if (offered) {
     const auto hash = web_.Users.find(name);
     std::lock_guard lock(lock_);
@@ -491,7 +527,7 @@ void HttpServer::checkPasswords() {
       std::string address;
       if (const MHD_ConnectionInfo* info =
               MHD_get_connection_info(job.Connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
-        address = numericHost(info->client_addr);
+        address = ClientGroup(info->client_addr);
       if (auto b = failed_.find(address); b != failed_.end())
         b->second.Tokens = std::min(FAILED_TRIES_BURST, b->second.Tokens + 1);
     }

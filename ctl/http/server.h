@@ -20,8 +20,14 @@
 
 struct MHD_Daemon;
 struct MHD_Connection;
+struct sockaddr;
 
 namespace vexilctl {
+
+// Whom a client counts as for the per-address limits: its IPv4 address
+// ("127.0.0.1", also when it comes as ::ffff:127.0.0.1), or for IPv6 its /64
+// ("[2001:db8:1:2::]/64"), the block one site, or one attacker, holds whole.
+std::string ClientGroup(const sockaddr* address);
 
 struct HttpRequest {
   std::string Method, Path;

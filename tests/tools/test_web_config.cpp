@@ -2,10 +2,14 @@
 // and bcrypt passwords.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <crypt.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <fstream>
 
+#include "ctl/http/server.h"
 #include "ctl/http/web_config.h"
 #include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
@@ -108,4 +112,29 @@ TEST(WebConfig, BadFilesSayWhatIsWrongAndWhere) {
   std::string error;
   EXPECT_FALSE(LoadWebConfig((dir / "none.yml").string(), web, error));
   EXPECT_NE(error.find("cannot read it"), std::string::npos) << error;
+}
+
+// The per-address limits count an IPv6 client by its /64, which one site
+// (or one attacker) holds whole, and an IPv4 client by its address however
+// it comes.
+TEST(ClientGroups, Ipv6ByItsBlockIpv4AsItself) {
+  const auto group = [](int family, const char* text) {
+    sockaddr_storage s{};
+    if (family == AF_INET6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&s);
+      a->sin6_family = AF_INET6;
+      inet_pton(AF_INET6, text, &a->sin6_addr);
+    } else {
+      auto* a = reinterpret_cast<sockaddr_in*>(&s);
+      a->sin_family = AF_INET;
+      inet_pton(AF_INET, text, &a->sin_addr);
+    }
+    return vexilctl::ClientGroup(reinterpret_cast<sockaddr*>(&s));
+  };
+  EXPECT_EQ(group(AF_INET6, "2001:db8:1:2:aaaa::1"), "[2001:db8:1:2::]/64");
+  EXPECT_EQ(group(AF_INET6, "2001:db8:1:2:ffff:ffff:ffff:ffff"), "[2001:db8:1:2::]/64");
+  EXPECT_NE(group(AF_INET6, "2001:db8:1:3::1"), group(AF_INET6, "2001:db8:1:2::1"));
+  EXPECT_EQ(group(AF_INET6, "::ffff:192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(group(AF_INET, "192.0.2.7"), "192.0.2.7");
+  EXPECT_NE(group(AF_INET, "192.0.2.8"), group(AF_INET, "192.0.2.7"));
 }
