@@ -32,8 +32,8 @@ std::string readPort(TComm32& port, std::size_t n, int timeoutMs = 10000) {
     const int k = port.Read(buf, sizeof buf);
     if (k > 0)
       got.append(buf, static_cast<std::size_t>(k));
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    else // (a look every 10 ms: no spinning beside Wine on a busy machine)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return got;
 }
@@ -46,7 +46,7 @@ void writeAll(TComm32& port, const std::string& data) {
     const int n = port.Write(data.data() + sent, static_cast<int>(data.size() - sent));
     sent += static_cast<std::size_t>(std::max(n, 0));
     if (n <= 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

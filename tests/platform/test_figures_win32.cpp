@@ -55,13 +55,21 @@ TEST(WindowsFigures, AgreeWithTheSystem) {
   EXPECT_EQ(before.size(), count);
   const std::uint32_t tick = f.GetTickCount();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(f.GetProcessorIdleTimes(after));
-  ASSERT_EQ(after.size(), before.size());
-  std::uint64_t idle = 0;
-  for (std::size_t i = 0; i < after.size(); ++i) {
-    EXPECT_GE(after[i], before[i]) << "processor " << i;
-    idle += after[i] - before[i];
-  }
-  EXPECT_GT(idle, 0u) << "no processor was idle in 300 ms";
   EXPECT_GE(f.GetTickCount() - tick, 250u);
+  // Idle time only grows, and some processor is idle now and then even on
+  // a machine that other work keeps busy: within 10 s.
+  std::uint64_t idle = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    ASSERT_TRUE(f.GetProcessorIdleTimes(after));
+    ASSERT_EQ(after.size(), before.size());
+    idle = 0;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      ASSERT_GE(after[i], before[i]) << "processor " << i;
+      idle += after[i] - before[i];
+    }
+    if (idle == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (idle == 0 && std::chrono::steady_clock::now() < end);
+  EXPECT_GT(idle, 0u) << "no processor was idle in 10 s";
 }

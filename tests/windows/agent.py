@@ -36,10 +36,11 @@ class FarEnd:
     def __exit__(self, *exc):
         os.close(self.fd)
 
-    def read_for(self, seconds):
-        """Reads what comes within seconds; returns every report so far."""
+    def read_for(self, seconds, until=lambda packets: False):
+        """Reads what comes within seconds, or until the reports so far
+        satisfy until; returns every report so far."""
         end = time.monotonic() + seconds
-        while (left := end - time.monotonic()) > 0:
+        while (left := end - time.monotonic()) > 0 and not until(self.packets()):
             if select.select([self.fd], [], [], left)[0]:
                 try:
                     self.data += os.read(self.fd, 4096)
@@ -47,6 +48,10 @@ class FarEnd:
                     continue
                 self.arrivals.append((time.monotonic() - self.started, len(self.data)))
         return self.packets()
+
+    def read_until_type(self, kind, seconds):
+        """Reads until a report of kind (0xA2, 0xA1) comes, seconds at most."""
+        return self.read_for(seconds, lambda packets: any(p[1] == kind for _, p in packets))
 
     def packets(self):
         """[(seconds since the start when its last byte came, report)]."""
@@ -128,16 +133,22 @@ def host_figures():
             "name": socket.gethostname().split(".")[0].upper()[:15]}
 
 
-def check_reports(packets, until):
+def check_reports(packets):
     """Inventory at about 3 s and every 5 s, load from about 13 s, with this
-    Wine's figures (which are the host's)."""
+    Wine's figures (which are the host's). Wine's own start, which a busy
+    machine stretches, comes before the agent's clock: the first report may
+    come late, not early, and the rest keep their spacing from it."""
     inventory = [(t, p) for t, p in packets if p[1] == 0xA2]
     load = [(t, p) for t, p in packets if p[1] == 0xA1]
-    check(inventory and 2.0 <= inventory[0][0] <= 5.5,
+    check(inventory and 2.0 <= inventory[0][0] <= 10.0,
           f"the first inventory report came at {inventory[0][0] if inventory else None} s, not ~3 s")
-    check(len(inventory) >= int((until - 3.5) / 5), f"{len(inventory)} inventory reports in {until} s")
-    check(load and 12.0 <= load[0][0] <= 15.5,
-          f"the first load report came at {load[0][0] if load else None} s, not ~13 s")
+    first = inventory[0][0] if inventory else 0
+    check(len(inventory) >= 2, f"{len(inventory)} inventory reports")
+    check(all(4.0 <= b[0] - a[0] <= 6.5 for a, b in zip(inventory, inventory[1:])),
+          f"inventory reports at {[round(t, 1) for t, _ in inventory]} s, not 5 s apart")
+    check(load and 9.0 <= load[0][0] - first <= 11.5,
+          f"the first load report came at {load[0][0] if load else None} s, not ~10 s after the "
+          f"first inventory report at {first} s")
     host, p = host_figures(), inventory[-1][1]
     check(p[2] == host["cpus"], f"processor count {p[2]}, the host has {host['cpus']}")
     memory = int.from_bytes(p[9:13], "little")
@@ -163,7 +174,7 @@ def test_reports_and_reboot(ctx):
     """By hand on COM2: the reports on time with Wine's figures, a reboot to
     the recorder, Ctrl-C a clean end."""
     with FarEnd(ctx.ports["COM1"]) as far, Agent(ctx) as agent:
-        check_reports(far.read_for(14.5), 14.5)
+        check_reports(far.read_for(30, lambda packets: any(p[1] == 0xA1 for _, p in packets)))
         far.send(bytes([0xAA, 0x01, 0xC2, 0xEE]))
         ctx.wait_for_power_log(["reboot"])
         rc, err = agent.stop()
@@ -174,7 +185,8 @@ def test_reports_and_reboot(ctx):
 def test_debug_switch(ctx):
     """-d: the lines go to the console, a command is shown and not carried out."""
     with FarEnd(ctx.ports["COM1"]) as far, Agent(ctx, "-d") as agent:
-        check(any(p[1] == 0xA2 for _, p in far.read_for(4.5)), "no inventory report with -d")
+        check(any(p[1] == 0xA2 for _, p in far.read_until_type(0xA2, 15)),
+              "no inventory report with -d")
         far.send(bytes([0xAA, 0x01, 0xC1, 0xEE]))
         shown = agent.wait_for("system halt", 10)
         rc, err = agent.stop()
@@ -187,7 +199,7 @@ def test_debug_switch(ctx):
 def test_com1_when_com2_missing(ctx):
     """No COM2: the agent sends on COM1."""
     with FarEnd(ctx.ports["COM2"]) as far, Agent(ctx) as agent:
-        packets = far.read_for(4.5)
+        packets = far.read_until_type(0xA2, 15)
         rc, err = agent.stop()
         check(any(p[1] == 0xA2 for _, p in packets), f"no report on COM1; stderr: {err}")
         check(rc == 0 and "sending on COM1" in err, f"exit status {rc}; stderr: {err}")
@@ -214,7 +226,7 @@ def wait_for_state(ctx, wanted, seconds=20):
 
 def check_service_reports_then_stops(ctx, far, stop):
     """The service sends its reports; stop() ends it, and the line falls silent."""
-    packets = far.read_for(5)
+    packets = far.read_until_type(0xA2, 15)
     check(any(p[1] == 0xA2 for _, p in packets), "the service sent no inventory report")
     check(service_state(ctx) == "RUNNING", f"the service is {service_state(ctx)}")
     stop()
