@@ -6,7 +6,11 @@
 #include <gensio/gensio_os_funcs.h>
 #include <gensio/gensio_os_funcs_public.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/signalfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -37,7 +41,47 @@ int addIodSeen(gensio_os_funcs* o, enum gensio_iod_type type, intptr_t fd, gensi
   return handlerAddIod(o, type, fd, iod);
 }
 
+// The most descriptors a loop's process may have: 10,000 lines need about
+// 10,000, and the kernel's table for the process grows with the highest.
+constexpr rlim_t DESCRIPTORS_MAX = 65536;
+
 } // namespace
+
+// gensio's selector keeps its descriptors in a table of FD_SETSIZE (1,024)
+// slots and, whenever the highest one it watches is let go, walks that table
+// down from it to find the next highest: from a descriptor past 1,024 it
+// reads beyond the table and follows what it finds there (the exporter died
+// of that with about 1,500 lines). The walk runs only for the highest, so
+// the loop watches a descriptor of its own at the top of the process's range
+// and never lets it go: every other is lower, at any number. The range is
+// capped at DESCRIPTORS_MAX; where the ceiling cannot be placed, the range
+// stops at 1,024 instead, so that opening more fails rather than crashes.
+void Loop::placeCeiling() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+    return;
+  if (files.rlim_cur > DESCRIPTORS_MAX) {
+    files.rlim_cur = DESCRIPTORS_MAX;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  const int top = static_cast<int>(files.rlim_cur) - 1;
+  const int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); // never readable, never hung up
+  if (event >= 0 && top > event) {
+    if (dup3(event, top, O_CLOEXEC) == top) {
+      ceiling_ = std::make_unique<Watch>(*this, top, [] {});
+      if (!ceiling_->Ok())
+        ceiling_.reset();
+    }
+  } else if (event >= 0 && top == event) {
+    ceiling_ = std::make_unique<Watch>(*this, event, [] {});
+  }
+  if (event >= 0 && (!ceiling_ || ceiling_->Fd() != event))
+    close(event);
+  if (!ceiling_ && files.rlim_cur > FD_SETSIZE) {
+    files.rlim_cur = FD_SETSIZE;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
 
 Loop::Loop() {
   if (const int rc = gensio_default_os_hnd(0, &os_); rc != 0)
@@ -46,6 +90,7 @@ Loop::Loop() {
     handlerAddIod = os_->add_iod;
   if (os_->add_iod == handlerAddIod)
     os_->add_iod = addIodSeen;
+  placeCeiling();
 }
 
 Resolver& Loop::Names() {
@@ -66,6 +111,10 @@ std::vector<int> Loop::SocketsMadeBy(const std::function<void()>& work) {
 Loop::~Loop() {
   names_.reset();
   signals_.reset();
+  // The ceiling is never let go (that would start the walk from it): the
+  // selector forgets it as it is freed, and then its descriptor closes.
+  if (ceiling_)
+    ceiling_->Abandon();
   // Let the loop finish the closes that watches and lines handed it (a
   // connection's goodbye, a descriptor's release), for 2 s at most.
   const double end = Now() + 2.0;
@@ -74,6 +123,7 @@ Loop::~Loop() {
     gensio_os_funcs_service(os_, &t);
   }
   gensio_os_funcs_free(os_);
+  ceiling_.reset();
 }
 
 int Loop::Run() {
@@ -243,9 +293,22 @@ Loop::Watch::Watch(Loop& loop, int fd, std::function<void()> readable,
   s_ = s;
 }
 
+void Loop::Watch::Abandon() {
+  if (!s_)
+    return;
+  s_->dead = true;
+  abandoned_ = true;
+}
+
 Loop::Watch::~Watch() {
   if (!s_)
     return;
+  if (abandoned_) {
+    // The loop is gone: nothing of it is touched.
+    delete s_;
+    close(fd_);
+    return;
+  }
   s_->dead = true;
   s_->os->set_read_handler(s_->iod, false);
   s_->os->set_write_handler(s_->iod, false);

@@ -76,15 +76,23 @@ public:
     int Fd() const { return fd_; }
     void Read(bool on);
     void Write(bool on);
+    // Never let go by the loop: the watch does nothing more, and once the
+    // loop is freed its destruction only closes the descriptor (the loop's
+    // own ceiling, at its end).
+    void Abandon();
 
   private:
     struct State;
     State* s_ = nullptr; // deletes itself when the loop has cleared it
     int fd_;
+    bool abandoned_ = false;
   };
 
 private:
+  void placeCeiling();
+
   gensio_os_funcs* os_ = nullptr;
+  std::unique_ptr<Watch> ceiling_;
   int closing_ = 0;
   bool stopped_ = false;
   int status_ = 0;

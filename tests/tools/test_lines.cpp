@@ -1,11 +1,19 @@
 // The controller's line addresses and lines files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "ctl/lines/address.h"
 #include "ctl/lines/line.h"
+#include "ctl/lines/loop.h"
 #include "ctl/lines_file.h"
 #include "tests/support/port_dir.h"
 
@@ -86,4 +94,54 @@ TEST(LinesFiles, GoodRowsKeptBadRowsNamedByNumber) {
   EXPECT_EQ(errors[1], "row 6: want NAME LINE, found 3 words");
   EXPECT_EQ(errors[2].rfind("row 7: 'ftp://x' is no line", 0), 0u) << errors[2];
   EXPECT_EQ(errors[3], "row 8: the name node1 is used by an earlier row");
+}
+
+// The loop watches descriptors of any number: past select()'s 1,024 and
+// past 4,096 they are watched, wake the loop, and are let go in any order
+// (the highest while it is the highest too), as a controller with
+// thousands of lines needs.
+TEST(LoopDescriptors, PastTheSelectLimitInAnyOrder) {
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_max < 8192)
+    GTEST_SKIP() << "the hard descriptor limit is " << files.rlim_max << ", under 8192";
+  const rlimit saved = files;
+  files.rlim_cur = 8192;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  {
+    Loop loop;
+    std::vector<int> writers;
+    std::vector<std::unique_ptr<Loop::Watch>> watches;
+    int woken = 0;
+    // Pipes until the read ends pass 4,200.
+    for (int p[2]; watches.empty() || watches.back()->Fd() < 4200;) {
+      ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0) << std::strerror(errno);
+      writers.push_back(p[1]);
+      const int fd = p[0];
+      watches.push_back(std::make_unique<Loop::Watch>(loop, fd, [&, fd] {
+        char c;
+        while (read(fd, &c, 1) == 1)
+          ++woken;
+        if (woken == 3)
+          loop.Stop(0);
+      }));
+      ASSERT_TRUE(watches.back()->Ok());
+      watches.back()->Read(true);
+    }
+    for (std::size_t i : {watches.size() / 4, watches.size() / 2, watches.size() - 1})
+      ASSERT_EQ(write(writers[i], "x", 1), 1) << "to descriptor " << watches[i]->Fd();
+    Loop::Timer late(loop, [&] { loop.Stop(1); });
+    late.Start(10);
+    EXPECT_EQ(loop.Run(), 0) << woken << " of 3 descriptors woke the loop";
+    EXPECT_EQ(woken, 3);
+    // Let go from the top, the highest always the highest, then the rest
+    // from the bottom.
+    for (int k = 0; k < 100; ++k)
+      watches.pop_back();
+    watches.erase(watches.begin(), watches.begin() + static_cast<long>(watches.size() / 2));
+    watches.clear();
+    for (int w : writers)
+      close(w);
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
