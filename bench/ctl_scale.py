@@ -63,6 +63,10 @@ try:
                            capture_output=True, timeout=30)
         return r.returncode, time.monotonic() - t, r.stderr.decode(errors="replace").strip()
 
+    # From the moment the exporter has its control socket.
+    while not os.path.exists(env["VEXIL_CONTROL_SOCKET"]) and time.monotonic() - start < 60:
+        time.sleep(0.01)
+    socket_at = time.monotonic() - start
     during, failures, all_open = [], [], None
     while exporter.poll() is None and time.monotonic() - start < 300:
         rc, took, why = send("n0")
@@ -86,7 +90,7 @@ try:
         elif rc != 0:
             failures.append(why)
     alive = exporter.poll() is None
-    print(f"{count} pty lines: all open after "
+    print(f"{count} pty lines: control socket after {socket_at:.2f} s, all open after "
           f"{'%.1f s' % all_open if all_open else 'never (%d said open)' % said_open()}")
     if during:
         print(f"sends during the start: {len(during)}, answered in median "

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -187,11 +189,14 @@ public:
   }
 
   // The lines open once the endpoint serves: a start that fails on its
-  // --listen touches no line.
+  // --listen touches no line. They open in batches on the loop, so that the
+  // control socket and the endpoint answer from the first second however
+  // many there are.
   void StartLines() {
     started_ = true;
     for (const auto& r : rows_)
-      r->L->Start(true);
+      pending_.push_back(r.get());
+    openSoon();
   }
 
 private:
@@ -226,11 +231,51 @@ private:
       std::lock_guard lock(lock_);
       rows_.push_back(std::move(row));
     }
-    if (started_)
-      r->L->Start(true);
+    index(r, true);
+    if (started_) {
+      pending_.push_back(r);
+      openSoon();
+    }
+  }
+
+  // Lines waiting to open, a batch at a time between the loop's other work.
+  void openSoon() {
+    if (opening_ || pending_.empty())
+      return;
+    opening_ = true;
+    loop_.Defer([this] {
+      opening_ = false;
+      for (int n = 0; n < OPEN_BATCH && !pending_.empty(); ++n) {
+        Row* r = pending_.front();
+        pending_.pop_front();
+        r->L->Start(true);
+      }
+      openSoon();
+    });
+  }
+
+  // The rows by name and by what they reach (a device, whatever path names
+  // it; a console server's address), for the checks of every new row.
+  void index(Row* r, bool add) {
+    const auto put = [&](auto& map, const auto& key) {
+      if (add)
+        map.emplace(key, r);
+      else if (auto it = map.find(key); it != map.end() && it->second == r)
+        map.erase(it);
+    };
+    put(byName_, r->Name);
+    if (r->Addr.Type == Address::Tty) {
+      put(byPath_, r->Addr.Path);
+      if (const auto device = deviceOf(r->Addr.Path))
+        put(byDevice_, *device);
+    } else {
+      put(byServer_, r->Addr.Host + " " + std::to_string(r->Addr.Port));
+    }
   }
 
   void remove(Row* r) {
+    index(r, false);
+    std::erase(pending_, r);
     std::unique_ptr<Row> gone;
     {
       std::lock_guard lock(lock_);
@@ -319,16 +364,8 @@ private:
       remove(r);
     int added = 0;
     for (const auto& w : wanted) {
-      bool have = false;
-      for (const auto& r : rows_)
-        if (r->Name == w.Name)
-          have = true;
-      if (have) {
-        bool fromArgs = false;
-        for (const auto& r : rows_)
-          if (r->Name == w.Name && !r->FromFile)
-            fromArgs = true;
-        if (fromArgs)
+      if (const auto have = byName_.find(w.Name); have != byName_.end()) {
+        if (!have->second->FromFile)
           std::fprintf(stderr,
                        "vexil-ctl: %s: row %d: %s is a line of the command line; row "
                        "skipped\n",
@@ -437,10 +474,7 @@ private:
     std::string error;
     if (!ParseAddress(name, a, error) || a.Type != Address::Tty)
       return nullptr;
-    for (const auto& r : rows_)
-      if (r->Addr.Type == Address::Tty && sameDevice(r->Addr.Path, a.Path))
-        return r.get();
-    return nullptr;
+    return const_cast<Row*>(sameLine(a));
   }
 
   Line* find(const std::string& name) {
@@ -468,34 +502,33 @@ private:
   // The row that has this line already: the same network address, or the
   // same device by any path.
   const Row* sameLine(const Address& a) const {
-    for (const auto& r : rows_) {
-      if (r->Addr.Type != a.Type)
-        continue;
-      if (a.Type == Address::Tty ? r->Addr.Path == a.Path || sameDevice(r->Addr.Path, a.Path)
-                                 : r->Addr.Host == a.Host && r->Addr.Port == a.Port)
-        return r.get();
-    }
-    return nullptr;
+    const auto in = [](const auto& map, const auto& key) -> const Row* {
+      const auto it = map.find(key);
+      return it == map.end() ? nullptr : it->second;
+    };
+    if (a.Type != Address::Tty)
+      return in(byServer_, a.Host + " " + std::to_string(a.Port));
+    if (const Row* r = in(byPath_, a.Path))
+      return r;
+    const auto device = deviceOf(a.Path);
+    return device ? in(byDevice_, *device) : nullptr;
   }
 
-  // Two paths to one device: links followed, the device number compared.
-  // Only paths where devices live are looked at (/dev, the port folder):
-  // a path on a mount that hangs would hold the loop that serves every line.
-  static bool sameDevice(const std::string& a, const std::string& b) {
-    const auto devicePlace = [](const std::string& path) {
-      const char* ports = std::getenv("VEXIL_PORT_DIR");
-      return path.rfind("/dev/", 0) == 0 ||
-             (ports && *ports && path.rfind(std::string(ports) + "/", 0) == 0);
-    };
-    if (!devicePlace(a) || !devicePlace(b))
-      return false;
-    struct stat sa {
-    }, sb{};
-    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
-      return false;
-    if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode))
-      return sa.st_rdev == sb.st_rdev;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  // What a path reaches, links followed: a character device by its number,
+  // anything else by its file. Only paths where devices live are looked at
+  // (/dev, the port folder): a path on a mount that hangs would hold the
+  // loop that serves every line.
+  static std::optional<std::pair<dev_t, ino_t>> deviceOf(const std::string& path) {
+    const char* ports = std::getenv("VEXIL_PORT_DIR");
+    if (path.rfind("/dev/", 0) != 0 &&
+        !(ports && *ports && path.rfind(std::string(ports) + "/", 0) == 0))
+      return std::nullopt;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+      return std::nullopt;
+    if (S_ISCHR(st.st_mode))
+      return std::make_pair(st.st_rdev, ino_t{0});
+    return std::make_pair(st.st_dev, st.st_ino);
   }
 
   Loop& loop_;
@@ -509,6 +542,12 @@ private:
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<ControlServer> control_;
   bool started_ = false;
+  // Lines a batch opens at a time: the loop answers between batches.
+  static constexpr int OPEN_BATCH = 64;
+  std::deque<Row*> pending_;
+  bool opening_ = false;
+  std::map<std::string, Row*> byName_, byPath_, byServer_;
+  std::map<std::pair<dev_t, ino_t>, Row*> byDevice_;
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,25 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
 // shell). "a login session (agetty, PID 812)", or "" when it is none. Only
 // the processes this process may see in /proc count; it is not one of them.
 std::string TtySessionOf(const std::string& devicePath);
+
+// The same for many devices at once: one pass over /proc (and the login
+// records) makes the snapshot, and each device is looked up in it. The
+// controller opens its lines in batches with one snapshot each, rather than
+// a pass for every line.
+class TtySessions {
+public:
+  void Scan();
+  // As TtySessionOf, from the snapshot.
+  std::string Of(const std::string& devicePath) const;
+
+private:
+  struct Driver {
+    unsigned major, first, last;
+  };
+  std::vector<Driver> drivers_;
+  bool driversKnown_ = false;
+  std::map<unsigned long long, std::string> held_, logins_;
+};
 
 #endif
 

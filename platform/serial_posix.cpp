@@ -614,19 +614,20 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
   return "";
 }
 
-// Whether a character device is a terminal, by the drivers the kernel lists
-// (/proc/tty/drivers: name, node, major, minor range, type); true where that
-// list cannot be read.
-static bool isTerminalDevice(dev_t device) {
+void TtySessions::Scan() {
+  drivers_.clear();
+  held_.clear();
+  logins_.clear();
+  // The terminal drivers the kernel lists (/proc/tty/drivers: name, node,
+  // major, minor range, type).
   std::string list;
-  if (!ReadTextFile("/proc/tty/drivers", list))
-    return true;
-  std::istringstream drivers(list);
-  for (std::string line; std::getline(drivers, line);) {
+  driversKnown_ = ReadTextFile("/proc/tty/drivers", list);
+  std::istringstream lines(list);
+  for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string name, node, minors;
     unsigned major = 0;
-    if (!(fields >> name >> node >> major >> minors) || major != ::major(device))
+    if (!(fields >> name >> node >> major >> minors))
       continue;
     const auto dash = minors.find('-');
     const unsigned first = static_cast<unsigned>(std::strtoul(minors.c_str(), nullptr, 10));
@@ -634,78 +635,91 @@ static bool isTerminalDevice(dev_t device) {
         dash == std::string::npos
             ? first
             : static_cast<unsigned>(std::strtoul(minors.c_str() + dash + 1, nullptr, 10));
-    if (::minor(device) >= first && ::minor(device) <= last)
-      return true;
+    drivers_.push_back({major, first, last});
   }
-  return false;
-}
-
-std::string TtySessionOf(const std::string& devicePath) {
-  struct stat tty {};
-  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode) ||
-      !isTerminalDevice(tty.st_rdev))
-    return "";
-  DIR* proc = opendir("/proc");
-  if (!proc)
-    return "";
-  const std::string self = std::to_string(getpid());
-  std::string found;
-  while (const dirent* e = readdir(proc)) {
-    const std::string pid = e->d_name;
-    if (!isDigits(pid) || pid == self)
-      continue;
-    const std::string dir = "/proc/" + pid;
-    std::string text;
-    if (!ReadTextFile(dir + "/stat", text))
-      continue; // ended meanwhile
-    const auto open = text.find('('), close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-      continue;
-    const std::string name = text.substr(open + 1, close - open - 1);
-    // After the name: state, parent, group, session, controlling terminal.
-    std::istringstream rest(text.substr(close + 1));
-    std::string field;
-    unsigned long long terminal = 0;
-    for (int i = 0; i < 5 && rest >> field; ++i)
-      if (i == 4)
-        terminal = std::strtoull(field.c_str(), nullptr, 10);
-    bool uses = terminal != 0 && terminal == static_cast<unsigned long long>(tty.st_rdev);
-    // A getty that is not (yet) a session leader holds the tty on its
-    // standard descriptors only. (Descriptors of processes with more
-    // privileges than this one stay unreadable.)
-    for (int fd = 0; fd <= 2 && !uses; ++fd) {
-      struct stat held {};
-      uses = stat((dir + "/fd/" + std::to_string(fd)).c_str(), &held) == 0 &&
-             S_ISCHR(held.st_mode) && held.st_rdev == tty.st_rdev;
+  // Each process's controlling terminal, and a getty that is not (yet) a
+  // session leader holds the tty on its standard descriptors only.
+  // (Descriptors of processes with more privileges than this one stay
+  // unreadable.) The first process found for a tty is the one named.
+  if (DIR* proc = opendir("/proc")) {
+    const std::string self = std::to_string(getpid());
+    while (const dirent* e = readdir(proc)) {
+      const std::string pid = e->d_name;
+      if (!isDigits(pid) || pid == self)
+        continue;
+      const std::string dir = "/proc/" + pid;
+      std::string text;
+      if (!ReadTextFile(dir + "/stat", text))
+        continue; // ended meanwhile
+      const auto open = text.find('('), close = text.rfind(')');
+      if (open == std::string::npos || close == std::string::npos || close < open)
+        continue;
+      const std::string who =
+          "a login session (" + text.substr(open + 1, close - open - 1) + ", PID " + pid + ")";
+      // After the name: state, parent, group, session, controlling terminal.
+      std::istringstream rest(text.substr(close + 1));
+      std::string field;
+      unsigned long long terminal = 0;
+      for (int i = 0; i < 5 && rest >> field; ++i)
+        if (i == 4)
+          terminal = std::strtoull(field.c_str(), nullptr, 10);
+      if (terminal != 0)
+        held_.emplace(terminal, who);
+      for (int fd = 0; fd <= 2; ++fd) {
+        struct stat held {};
+        if (stat((dir + "/fd/" + std::to_string(fd)).c_str(), &held) == 0 && S_ISCHR(held.st_mode))
+          held_.emplace(static_cast<unsigned long long>(held.st_rdev), who);
+      }
     }
-    if (uses) {
-      found = "a login session (" + name + ", PID " + pid + ")";
-      break;
-    }
+    closedir(proc);
   }
-  closedir(proc);
-  if (!found.empty())
-    return found;
   // Where other processes are hidden (a service confined to its own view of
   // /proc), the login records still tell: a getty waiting for a login, or a
-  // user logged in, on this tty, whose process still runs.
+  // user logged in, on a tty, whose process still runs.
   setutxent();
   while (const utmpx* u = getutxent()) {
     if (u->ut_type != LOGIN_PROCESS && u->ut_type != USER_PROCESS)
       continue;
     const std::string line(u->ut_line, strnlen(u->ut_line, sizeof u->ut_line));
     struct stat held {};
-    if (line.empty() || stat(("/dev/" + line).c_str(), &held) != 0 || held.st_rdev != tty.st_rdev ||
+    if (line.empty() || stat(("/dev/" + line).c_str(), &held) != 0 ||
         (kill(u->ut_pid, 0) != 0 && errno == ESRCH))
       continue;
     const std::string user(u->ut_user, strnlen(u->ut_user, sizeof u->ut_user));
-    found = "a login session (" +
-            (u->ut_type == LOGIN_PROCESS ? std::string("getty") : "user " + user) + ", PID " +
-            std::to_string(u->ut_pid) + ")";
-    break;
+    logins_.emplace(static_cast<unsigned long long>(held.st_rdev),
+                    "a login session (" +
+                        (u->ut_type == LOGIN_PROCESS ? std::string("getty") : "user " + user) +
+                        ", PID " + std::to_string(u->ut_pid) + ")");
   }
   endutxent();
-  return found;
+}
+
+std::string TtySessions::Of(const std::string& devicePath) const {
+  struct stat tty {};
+  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode))
+    return "";
+  // Only terminals: a device that no tty driver serves is no session's.
+  bool terminal = !driversKnown_;
+  for (const auto& d : drivers_)
+    terminal = terminal || (d.major == ::major(tty.st_rdev) && ::minor(tty.st_rdev) >= d.first &&
+                            ::minor(tty.st_rdev) <= d.last);
+  if (!terminal)
+    return "";
+  const auto device = static_cast<unsigned long long>(tty.st_rdev);
+  if (const auto it = held_.find(device); it != held_.end())
+    return it->second;
+  if (const auto it = logins_.find(device); it != logins_.end())
+    return it->second;
+  return "";
+}
+
+std::string TtySessionOf(const std::string& devicePath) {
+  struct stat tty {};
+  if (stat(devicePath.c_str(), &tty) != 0 || !S_ISCHR(tty.st_mode))
+    return "";
+  TtySessions sessions;
+  sessions.Scan();
+  return sessions.Of(devicePath);
 }
 
 } // namespace platform

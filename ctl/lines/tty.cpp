@@ -40,6 +40,19 @@ bool setRaw19200(int fd) {
   return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+// Who holds which terminal, from one pass over /proc for the lines that open
+// together (a batch at the start, retries that fall due at once) rather than
+// a pass for every line: with a thousand processes a pass takes tens of ms.
+const platform::TtySessions& sessionsNow(Loop& loop) {
+  thread_local platform::TtySessions snapshot;
+  thread_local double at = -1;
+  if (at < 0 || loop.Now() - at > 0.5) {
+    snapshot.Scan();
+    at = loop.Now();
+  }
+  return snapshot;
+}
+
 class TtyLine final : public Line {
 public:
   TtyLine(Loop& loop, const Address& address, std::string label, Events events)
@@ -50,7 +63,7 @@ protected:
   void OpenLine() override {
     // A terminal that a login session uses is no line to report on or to
     // send commands into, whoever holds it.
-    if (const std::string session = platform::TtySessionOf(Addr().Path); !session.empty()) {
+    if (const std::string session = sessionsNow(loop_).Of(Addr().Path); !session.empty()) {
       Failed("cannot open " + Addr().Describe() + ": in use by " + session +
              "; end that session (for a getty: systemctl stop serial-getty@TTY.service) or "
              "name another line");
