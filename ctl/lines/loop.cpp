@@ -15,6 +15,8 @@
 
 #include <cctype>
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -304,8 +306,14 @@ Loop::Watch::~Watch() {
   if (!s_)
     return;
   if (abandoned_) {
-    // The loop is gone: nothing of it is touched.
-    delete s_;
+    // The loop is gone: nothing of it is touched. The record gensio made of
+    // the descriptor could only be let go through the selector, so it stays
+    // with the process (a few hundred bytes a loop), held where it can be
+    // found rather than lost.
+    static std::mutex keptLock;
+    static auto* kept = new std::vector<State*>; // (never destroyed: held to the end)
+    std::lock_guard lock(keptLock);
+    kept->push_back(s_);
     close(fd_);
     return;
   }
