@@ -1,15 +1,23 @@
 // send: one command packet on one line, through the exporter that holds the
 // line when one does, else on the line itself.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "ctl/control.h"
 #include "ctl/lines/line.h"
 #include "ctl/reports.h"
 #include "ctl/verbs.h"
+#include "platform/serial.h"
 
 namespace vexilctl {
+
+namespace {
+// How often a send looks again at a line another sender holds.
+constexpr double BUSY_RETRY_S = 0.02;
+} // namespace
 
 const char SEND_HELP[] =
     "usage: vexil-ctl send [--timeout SECONDS] LINE poweroff|reboot|usb\n"
@@ -77,17 +85,31 @@ int Send(const Args& args) {
   // The time limit covers opening the line too (a console server that is
   // slow to answer): past it nothing is sent.
   const double deadline = loop.Now() + timeout;
+  std::string busy; // why the line could not be had yet
   Loop::Timer late(loop, [&] {
     std::fprintf(stderr,
-                 "vexil-ctl: %s: the line did not open within %.2f s; the command was not "
+                 "vexil-ctl: %s: the line did not open within %.2f s%s%s; the command was not "
                  "sent\n",
-                 address.Describe().c_str(), timeout);
+                 address.Describe().c_str(), timeout, busy.empty() ? "" : ": ", busy.c_str());
     loop.Stop(1);
   });
   late.Start(timeout);
+  // After its command, the line stays ours for the node's package gap, so
+  // that the next sender's command (which waits for the line meanwhile)
+  // cannot run into this one at the node.
+  Loop::Timer hold(loop, [&] { loop.Stop(0); });
+  std::function<void()> open;
+  Loop::Timer again(loop, [&] { open(); });
   Line::Events events;
   events.State = [&](const std::string& event, const std::string& why) {
     if (event == "failed") {
+      // Another sender holds the line for its command: wait for it.
+      if (why.find(platform::DescribeOpenError(EBUSY)) != std::string::npos &&
+          loop.Now() + BUSY_RETRY_S < deadline) {
+        busy = why;
+        again.Start(BUSY_RETRY_S);
+        return;
+      }
       late.Stop();
       std::fprintf(stderr, "vexil-ctl: %s\n", why.c_str());
       loop.Stop(1);
@@ -96,19 +118,25 @@ int Send(const Args& args) {
       line->Send(
           bytes, std::max(0.001, deadline - loop.Now()),
           [&](bool ok, const std::string& why) {
-            if (ok)
+            if (ok) {
               std::printf("sent %s on %s\n", said.c_str(), lineText.c_str());
-            else
-              std::fprintf(stderr, "vexil-ctl: %s: %s\n", address.Describe().c_str(), why.c_str());
-            loop.Stop(ok ? 0 : 1);
+              std::fflush(stdout);
+              hold.Start(Line::COMMAND_GAP_S);
+              return;
+            }
+            std::fprintf(stderr, "vexil-ctl: %s: %s\n", address.Describe().c_str(), why.c_str());
+            loop.Stop(1);
           },
           timeout);
     } else if (event == "lost") {
       loop.Stop(1); // the send itself said why
     }
   };
-  line = Line::Make(loop, address, lineText, std::move(events));
-  line->Start(false);
+  open = [&] {
+    line = Line::Make(loop, address, lineText, events);
+    line->Start(false);
+  };
+  open();
   const int status = loop.Run();
   line.reset(); // nothing goes out once the run is over
   return status;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <vector>
 
 namespace vexilctl {
 
 struct Line::PendingSend {
   std::string bytes;
   std::size_t written = 0;
+  bool tried = false; // a write was tried: the line had its turn
   double deadline = 0, timeout = 0;
   std::function<void(bool, const std::string&)> done;
 };
@@ -20,7 +22,8 @@ Line::Line(Loop& loop, Address address, std::string label, Events events)
                                                                           if (!open_)
                                                                             OpenLine();
                                                                         }),
-      sendTimer_(loop, [this] { pump(); }), settle_(loop, [this] { settled(); }) {}
+      sendTimer_(loop, [this] { pump(); }), settle_(loop, [this] { settled(); }),
+      waitTimer_(loop, [this] { expireWaiting(); }) {}
 
 // Each kind in its own file.
 std::unique_ptr<Line> MakeTtyLine(Loop&, const Address&, std::string, Line::Events);
@@ -34,12 +37,16 @@ std::unique_ptr<Line> Line::Make(Loop& loop, const Address& address, std::string
 }
 
 Line::~Line() {
-  // The kind closed its side already; a command under way is told.
-  if (send_) {
-    auto done = std::move(send_->done);
-    send_.reset();
+  // The kind closed its side already; the commands under way are told.
+  std::vector<std::function<void(bool, const std::string&)>> told;
+  if (send_)
+    told.push_back(std::move(send_->done));
+  for (auto& w : waiting_)
+    told.push_back(std::move(w->done));
+  send_.reset();
+  waiting_.clear();
+  for (auto& done : told)
     done(false, "the line was closed");
-  }
 }
 
 void Line::Start(bool keep, bool fromStart) {
@@ -93,8 +100,7 @@ void Line::Lost(const std::string& why) {
   CloseLine();
   gap_.Stop();
   cut(); // what arrived before the loss is still a package
-  if (send_)
-    finishSend(false, "line lost (" + why + ")");
+  failAll("line lost (" + why + ")");
   if (!settled_) {
     // Closed as soon as it opened: an attempt that failed, not a loss.
     Failed("the line closed as soon as it opened (" + why + ")");
@@ -154,16 +160,56 @@ void Line::Send(const std::string& bytes, double timeoutS,
          lastFailure_.empty() ? "the line is not open" : "the line is not open: " + lastFailure_);
     return;
   }
+  auto command = std::make_unique<PendingSend>();
+  command->bytes = bytes;
+  command->deadline = loop_.Now() + timeoutS;
+  command->timeout = budgetS > 0 ? budgetS : timeoutS;
+  command->done = std::move(done);
   if (send_) {
-    done(false, "another command is still going out on this line");
+    waiting_.push_back(std::move(command));
+    expireWaiting();
     return;
   }
-  send_ = std::make_unique<PendingSend>();
-  send_->bytes = bytes;
-  send_->deadline = loop_.Now() + timeoutS;
-  send_->timeout = budgetS > 0 ? budgetS : timeoutS;
-  send_->done = std::move(done);
+  send_ = std::move(command);
   pump();
+}
+
+// Commands that wait behind another and whose time ran out fail, nothing of
+// them sent; the timer is set for the next such deadline.
+void Line::expireWaiting() {
+  const double now = loop_.Now();
+  double next = -1;
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if ((*it)->deadline <= now) {
+      auto done = std::move((*it)->done);
+      const double timeout = (*it)->timeout;
+      const std::size_t size = (*it)->bytes.size();
+      it = waiting_.erase(it);
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "the command did not go out within %.2f s: 0 of %zu bytes went out; it "
+                    "waited behind the commands before it",
+                    timeout, size);
+      done(false, text);
+      continue;
+    }
+    next = next < 0 ? (*it)->deadline : std::min(next, (*it)->deadline);
+    ++it;
+  }
+  if (next < 0)
+    waitTimer_.Stop();
+  else
+    waitTimer_.Start(next - now);
+}
+
+void Line::failAll(const std::string& why) {
+  if (send_)
+    finishSend(false, why);
+  waitTimer_.Stop();
+  auto gone = std::move(waiting_);
+  waiting_.clear();
+  for (auto& w : gone)
+    w->done(false, why);
 }
 
 // Moves the command on: writes what the line takes, then waits (a short
@@ -172,7 +218,23 @@ void Line::pump() {
   if (!send_)
     return;
   auto& s = *send_;
+  // The node's package silence first: nothing leaves until the line has
+  // been quiet from this side long enough (within the command's time).
+  if (!s.tried && loop_.Now() < quietUntil_ && loop_.Now() < s.deadline) {
+    sendTimer_.Start(std::min(quietUntil_, s.deadline) - loop_.Now());
+    return;
+  }
+  if (!s.tried && loop_.Now() >= s.deadline) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the command did not go out within %.2f s: 0 of %zu bytes went out; the line "
+                  "was busy with the commands before it",
+                  s.timeout, s.bytes.size());
+    finishSend(false, text);
+    return;
+  }
   if (s.written < s.bytes.size()) {
+    s.tried = true;
     std::string why;
     const long n = WriteLine(s.bytes.data() + s.written, s.bytes.size() - s.written, why);
     if (n < 0) {
@@ -204,8 +266,7 @@ void Line::WriteReady() {
 }
 
 void Line::CancelSend(const std::string& why) {
-  if (send_)
-    finishSend(false, why);
+  failAll(why);
 }
 
 void Line::finishSend(bool ok, const std::string& why) {
@@ -214,9 +275,18 @@ void Line::finishSend(bool ok, const std::string& why) {
   const bool begun = send_->written > 0;
   auto done = std::move(send_->done);
   send_.reset();
+  if (begun)
+    quietUntil_ = loop_.Now() + COMMAND_GAP_S;
   // A command that is said to have failed must not leave later.
   if (!ok && begun && open_)
     DiscardUnsent();
+  // The next in line goes (after the gap), on the loop's next turn.
+  if (!waiting_.empty() && open_) {
+    send_ = std::move(waiting_.front());
+    waiting_.pop_front();
+    expireWaiting();
+    sendTimer_.Start(0);
+  }
   done(ok, why);
 }
 

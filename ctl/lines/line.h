@@ -3,6 +3,7 @@
 // taken up again with a backoff when it drops.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,9 @@ public:
   // server closes sooner failed to open (a console server whose device is
   // missing accepts and closes at once), and is retried with the backoff.
   static constexpr double SETTLE_S = 1.0;
+  // The quiet before a command, after the last byte of the one before left:
+  // the node's package silence (50 ms) with room to spare.
+  static constexpr double COMMAND_GAP_S = 0.1;
 
   struct Events {
     // Each report (or piece that is none) of each package, as it arrives.
@@ -58,7 +62,11 @@ public:
   // queue drained; a network line's connection took them), done(false,
   // why) when the line is not open, is lost, or timeoutS passes first.
   // budgetS, when given, is the sender's whole time limit, of which timeoutS
-  // is what is left: the one a failure names.
+  // is what is left: the one a failure names. Commands wait their turn in
+  // order, and each leaves only once the line has been quiet from this side
+  // for COMMAND_GAP_S: the node cuts packages on 50 ms of silence, so two
+  // commands closer than that would be one package, of which it acts on the
+  // first. One whose time runs out while it waits fails without a byte sent.
   void Send(const std::string& bytes, double timeoutS,
             std::function<void(bool ok, const std::string& why)> done, double budgetS = 0);
   // Gives up the command under way, if any (its done(false, why) runs):
@@ -98,6 +106,8 @@ private:
   void cut();
   void pump();
   void finishSend(bool ok, const std::string& why);
+  void expireWaiting();
+  void failAll(const std::string& why);
 
   Address address_;
   std::string label_;
@@ -112,9 +122,11 @@ private:
   int attempts_ = 0;
   double openedAt_ = 0;
   std::string package_;
-  Loop::Timer gap_, retry_, sendTimer_, settle_;
+  Loop::Timer gap_, retry_, sendTimer_, settle_, waitTimer_;
   struct PendingSend;
-  std::unique_ptr<PendingSend> send_;
+  std::unique_ptr<PendingSend> send_;                // the command going out
+  std::deque<std::unique_ptr<PendingSend>> waiting_; // the ones after it, in order
+  double quietUntil_ = 0;                            // no command leaves before this
 };
 
 } // namespace vexilctl

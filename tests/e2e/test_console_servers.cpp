@@ -36,22 +36,29 @@ namespace fs = std::filesystem;
 namespace {
 
 // A vexil-agent on one end of a virtual cable; the other end is the
-// controller's side.
+// controller's side. Its power actions are recorded in its folder's
+// power.log, one word a line.
 struct Node {
   VirtualLine cable;
   ChildProcess agent;
-  Node(const fs::path& dir, const std::string& name) {
+  fs::path ports;
+  Node(const fs::path& dir, const std::string& name) : ports(dir / name) {
     std::string error;
     EXPECT_TRUE(cable.Create(error)) << error;
-    const fs::path ports = dir / name;
     fs::create_directories(ports);
     fs::create_symlink(cable.End(0), ports / "COM2");
-    agent.pid = SpawnChild(VEXIL_AGENT_PATH, {},
-                           {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=/bin/true",
-                            "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
-                           (ports / "out").string(), (ports / "err").string());
+    const fs::path recorder = ports / "record-power";
+    std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (ports / "power.log").string()
+                            << "'\n";
+    fs::permissions(recorder, fs::perms::owner_all);
+    agent.pid =
+        SpawnChild(VEXIL_AGENT_PATH, {},
+                   {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=" + recorder.string(),
+                    "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
+                   (ports / "out").string(), (ports / "err").string());
   }
   const std::string& Far() const { return cable.End(1); }
+  std::string PowerLog() const { return ReadWholeFile((ports / "power.log").string()); }
 };
 
 speed_t speedOf(const std::string& device) {
@@ -473,6 +480,70 @@ TEST(ControllerCommands, AFailedCommandNeverGoesOutLater) {
                                 ": sent"),
             std::string::npos)
       << exporter.Err();
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// The node cuts packages on 50 ms of silence, so commands closer than that
+// would reach it as one package and only the first would be carried out.
+// Commands in a row, directly and through the exporter, one after another
+// as a script sends them and all at once, each reach the node's power
+// action.
+TEST(ControllerCommands, CommandsInARowAllReachTheNode) {
+  TempDir dir("vexil-burst");
+  Node node(dir.path(), "node");
+  const std::vector<std::string> direct = {"VEXIL_CONTROL_SOCKET=" + (dir / "none.sock").string(),
+                                           "PATH=/usr/bin:/bin"};
+  const auto send = [&](const std::vector<std::string>& env, const std::string& line,
+                        const std::string& command, const std::string& tag) {
+    return SpawnChild(VEXIL_CTL_PATH, {"send", "--timeout", "10", line, command}, env,
+                      (dir / (tag + ".out")).string(), (dir / (tag + ".err")).string());
+  };
+  const auto reboots = [&] {
+    const std::string log = node.PowerLog();
+    return occurrences(log, "reboot\n");
+  };
+  // The agent reads commands once its line is open.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return ReadWholeFile((node.ports / "err").string()).find("sending on COM2") !=
+               std::string::npos;
+      },
+      10000));
+  // usb, then reboot at once, directly: both go, the reboot is carried out.
+  EXPECT_EQ(WaitChild(send(direct, node.Far(), "usb", "d0"), 15000), 0)
+      << ReadWholeFile((dir / "d0.err").string());
+  EXPECT_EQ(WaitChild(send(direct, node.Far(), "reboot", "d1"), 15000), 0)
+      << ReadWholeFile((dir / "d1.err").string());
+  EXPECT_TRUE(Eventually([&] { return reboots() == 1; }, 5000)) << node.PowerLog();
+  // Five direct senders at once: they take turns at the line.
+  std::vector<pid_t> all;
+  for (int i = 0; i < 5; ++i)
+    all.push_back(send(direct, node.Far(), "reboot", "d" + std::to_string(2 + i)));
+  for (std::size_t i = 0; i < all.size(); ++i)
+    EXPECT_EQ(WaitChild(all[i], 15000), 0)
+        << ReadWholeFile((dir / ("d" + std::to_string(2 + i) + ".err")).string());
+  EXPECT_TRUE(Eventually([&] { return reboots() == 6; }, 5000)) << node.PowerLog();
+
+  // Through the exporter: ten in a row, then ten at once.
+  std::ofstream(dir / "lines") << "node1 " << node.Far() << "\n";
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
+                                        "PATH=/usr/bin:/bin"};
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
+  ASSERT_TRUE(Eventually([&] {
+    return exporter.Err().find("node1: line open") != std::string::npos;
+  })) << exporter.Err();
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(WaitChild(send(env, "node1", "reboot", "e" + std::to_string(i)), 15000), 0)
+        << ReadWholeFile((dir / ("e" + std::to_string(i) + ".err")).string());
+  EXPECT_TRUE(Eventually([&] { return reboots() == 16; }, 5000)) << node.PowerLog();
+  all.clear();
+  for (int i = 0; i < 10; ++i)
+    all.push_back(send(env, "node1", "reboot", "b" + std::to_string(i)));
+  for (std::size_t i = 0; i < all.size(); ++i)
+    EXPECT_EQ(WaitChild(all[i], 15000), 0)
+        << ReadWholeFile((dir / ("b" + std::to_string(i) + ".err")).string());
+  EXPECT_TRUE(Eventually([&] { return reboots() == 26; }, 5000)) << node.PowerLog();
   EXPECT_EQ(exporter.Stop(), 0);
 }
 
