@@ -57,6 +57,11 @@ double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+// For how fresh a node's reports are: a clock that no one sets.
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // The watchers of one line (vexil-ctl watch through the control socket),
 // each a sink for the line's stream. On the loop.
 struct Watchers {
@@ -213,7 +218,7 @@ private:
     events.Piece = [this, r](const VexilCtl::Piece& piece) {
       {
         std::lock_guard lock(lock_);
-        r->State.Take(piece, wallSeconds());
+        r->State.Take(piece, wallSeconds(), monotonicSeconds());
       }
       if (!r->W->Sinks.empty())
         r->W->Tell("piece " + ToHex(piece.Bytes));
@@ -407,11 +412,11 @@ private:
     const double now = wallSeconds();
     if (request.Path == "/") {
       r.ContentType = "text/html; charset=utf-8";
-      r.Body = landingPage(states, now);
+      r.Body = landingPage(states, monotonicSeconds());
       return r;
     }
     r.ContentType = "text/plain; version=0.0.4; charset=utf-8";
-    r.Body = VexilCtl::FormatMetrics(states, now) +
+    r.Body = VexilCtl::FormatMetrics(states, now, monotonicSeconds()) +
              VexilCtl::FormatExporterMetrics(VEXIL_VERSION, VEXIL_REVISION);
     return r;
   }
@@ -430,7 +435,7 @@ private:
   }
 
   // The lines, which nodes are up, how old their last report is.
-  static std::string landingPage(const std::vector<VexilCtl::LineState>& states, double now) {
+  static std::string landingPage(const std::vector<VexilCtl::LineState>& states, double mono) {
     std::string page =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Vexil exporter</title>"
         "<style>body{font-family:sans-serif}td,th{padding:2px 12px;text-align:left}"
@@ -440,12 +445,11 @@ private:
         "<th>last report</th></tr>\n";
     int up = 0;
     for (const auto& l : states) {
-      const double last = std::max(l.LastInventory, l.LastLoad);
-      const bool isUp = last > 0 && now - last <= VexilCtl::NODE_UP_SECONDS;
+      const bool isUp = VexilCtl::NodeUp(l, mono);
       up += isUp ? 1 : 0;
       char age[64] = "never";
-      if (last > 0)
-        std::snprintf(age, sizeof age, "%.0f s ago", std::max(0.0, now - last));
+      if (l.LastSeen >= 0)
+        std::snprintf(age, sizeof age, "%.0f s ago", std::max(0.0, mono - l.LastSeen));
       page += "<tr><td>" + html(l.Line) + "</td><td>" + (l.Open ? "yes" : "no") + "</td><td" +
               (isUp ? ">up" : " class=\"down\">down") + "</td><td>" +
               html(l.HasInventory ? l.Inv.HostName : "") + "</td><td>" + age + "</td></tr>\n";

@@ -67,14 +67,15 @@ std::string trimmed(const std::string& s) {
   return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
 }
 
-bool up(const LineState& l, double now) {
-  const double last = std::max(l.LastInventory, l.LastLoad);
-  return last > 0 && now - last <= NODE_UP_SECONDS;
-}
-
 } // namespace
 
-void LineState::Take(const Piece& piece, double now) {
+bool NodeUp(const LineState& l, double mono) {
+  return l.LastSeen >= 0 && mono - l.LastSeen <= NODE_UP_SECONDS;
+}
+
+void LineState::Take(const Piece& piece, double now, double mono) {
+  if (piece.Type == Piece::Inventory || piece.Type == Piece::Load)
+    LastSeen = mono < 0 ? now : mono;
   switch (piece.Type) {
   case Piece::Inventory:
     ++Inventories;
@@ -120,7 +121,9 @@ double DiskSizeBytes(const std::string& text) {
 // While a node is not up its figures are left out, so that Prometheus marks
 // them stale instead of keeping a dead node's last load; vexil_node_up and the
 // last-report times stay.
-std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
+std::string FormatMetrics(const std::vector<LineState>& lines, double now, double mono) {
+  if (mono < 0)
+    mono = now;
   std::string out;
   out.reserve(1024 + lines.size() * 3000);
   family(out, "vexil_line_open", "gauge",
@@ -130,7 +133,7 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   family(out, "vexil_node_up", "gauge",
          "Whether the node on the line sent a report within the last 15 seconds.");
   for (const auto& l : lines)
-    sample(out, "vexil_node_up", l, "", up(l, now) ? "1" : "0");
+    sample(out, "vexil_node_up", l, "", NodeUp(l, mono) ? "1" : "0");
   family(out, "vexil_last_report_timestamp_seconds", "gauge",
          "When the last report of each kind arrived, in seconds since the epoch.");
   for (const auto& l : lines) {
@@ -156,41 +159,41 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now) {
   family(out, "vexil_memory_used_ratio", "gauge",
          "Share of the node's physical memory in use (0 to 1), from the last load report.");
   for (const auto& l : lines)
-    if (l.HasLoad && up(l, now))
+    if (l.HasLoad && NodeUp(l, mono))
       sample(out, "vexil_memory_used_ratio", l, "", number(l.Ld.MemoryLoad / 100.0));
   family(out, "vexil_cpu_busy_ratio", "gauge",
          "Share of time each processor was busy (0 to 1), from the last load report.");
   for (const auto& l : lines)
-    if (l.HasLoad && up(l, now))
+    if (l.HasLoad && NodeUp(l, mono))
       for (int i = 0; i < 16; ++i)
         if (l.Ld.Cpu[i] >= 0)
           sample(out, "vexil_cpu_busy_ratio", l, "cpu=\"" + std::to_string(i) + "\"",
                  number(l.Ld.Cpu[i] / 100.0));
   family(out, "vexil_memory_total_bytes", "gauge", "The node's physical memory, in bytes.");
   for (const auto& l : lines)
-    if (l.HasInventory && up(l, now))
+    if (l.HasInventory && NodeUp(l, mono))
       sample(out, "vexil_memory_total_bytes", l, "",
              std::to_string(static_cast<unsigned long long>(l.Inv.MemoryUnits) * 1024000));
   family(out, "vexil_disk_total_bytes", "gauge",
          "The size of the node's disks together, in bytes.");
   for (const auto& l : lines)
-    if (l.HasInventory && up(l, now))
+    if (l.HasInventory && NodeUp(l, mono))
       if (const double bytes = DiskSizeBytes(l.Inv.DiskSize); bytes >= 0)
         sample(out, "vexil_disk_total_bytes", l, "", number(bytes));
   family(out, "vexil_processors", "gauge", "The node's processors.");
   for (const auto& l : lines)
-    if (l.HasInventory && up(l, now))
+    if (l.HasInventory && NodeUp(l, mono))
       sample(out, "vexil_processors", l, "", std::to_string(l.Inv.Processors));
   family(out, "vexil_cpu_frequency_hertz", "gauge",
          "The clock of the node's processors, in hertz.");
   for (const auto& l : lines)
-    if (l.HasInventory && up(l, now))
+    if (l.HasInventory && NodeUp(l, mono))
       sample(out, "vexil_cpu_frequency_hertz", l, "", number(l.Inv.ClockMHz * 1e6));
   family(out, "vexil_node_info", "gauge",
          "The node's host name, OS, processor model and addresses, from its last inventory "
          "report.");
   for (const auto& l : lines)
-    if (l.HasInventory && up(l, now))
+    if (l.HasInventory && NodeUp(l, mono))
       sample(out, "vexil_node_info", l,
              label("hostname", l.Inv.HostName) + "," + label("os", trimmed(l.Inv.Os)) + "," +
                  label("cpu_model", trimmed(l.Inv.ProcessorModel)) + "," +

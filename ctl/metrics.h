@@ -18,18 +18,28 @@ struct LineState {
   bool Open = false;
   // Wall-clock seconds of the last report of each kind; 0 before the first.
   double LastInventory = 0, LastLoad = 0;
+  // The same on the monotonic clock, for the node's freshness: a wall clock
+  // set back or forward must not keep a silent node up or put a live one
+  // down.
+  double LastSeen = -1;
   std::uint64_t Inventories = 0, Loads = 0;
   std::map<std::string, std::uint64_t> Bad; // by BadReasons() name
   bool HasInventory = false, HasLoad = false;
   InventoryReport Inv;
   LoadReport Ld;
 
-  // Counts one piece of a package that arrived at wall-clock second now.
-  void Take(const Piece& piece, double now);
+  // Counts one piece of a package that arrived at wall-clock second now,
+  // monotonic second mono (the wall clock's when not given).
+  void Take(const Piece& piece, double now, double mono = -1);
 };
 
-// The text exposition (format 0.0.4) of every line at wall-clock second now.
-std::string FormatMetrics(const std::vector<LineState>& lines, double now);
+// Whether a node is up at monotonic second mono: a report came within
+// NODE_UP_SECONDS.
+bool NodeUp(const LineState& line, double mono);
+
+// The text exposition (format 0.0.4) of every line at wall-clock second now,
+// monotonic second mono (the wall clock's when not given).
+std::string FormatMetrics(const std::vector<LineState>& lines, double now, double mono = -1);
 
 // The exporter's own series: vexil_exporter_build_info{version,revision} 1
 // and the process_* metrics every exporter has, read from procRoot

@@ -88,6 +88,19 @@ TEST(Metrics, ValuesInBaseUnitsAndOnlyWhatWasReported) {
                            "vexil_memory_total_bytes{", "vexil_disk_total_bytes{",
                            "vexil_processors{", "vexil_cpu_frequency_hertz{", "vexil_node_info{"})
     EXPECT_EQ(down.find(gone), std::string::npos) << gone << " of a node that is down";
+
+  // Freshness is on the monotonic clock: the wall clock set back an hour
+  // keeps no silent node up, nor does one set forward put a live one down;
+  // the timestamps stay the wall clock's.
+  std::vector<LineState> stepped(1);
+  stepped[0].Line = "COM1";
+  stepped[0].Take(loadPiece(), 5000.0, 100.0);
+  EXPECT_TRUE(
+      has(FormatMetrics(stepped, 5000.0 - 3600, 100.0 + 20), "vexil_node_up{line=\"COM1\"} 0"));
+  EXPECT_TRUE(
+      has(FormatMetrics(stepped, 5000.0 + 3600, 100.0 + 5), "vexil_node_up{line=\"COM1\"} 1"));
+  EXPECT_TRUE(has(FormatMetrics(stepped, 5000.0 - 3600, 100.0 + 20),
+                  "vexil_last_report_timestamp_seconds{line=\"COM1\",report=\"load\"} 5000"));
 }
 
 TEST(Metrics, LabelValuesFromTheLineAreEscapedAndCheckerClean) {
