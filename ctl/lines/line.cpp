@@ -77,7 +77,10 @@ void Line::settled() {
   lastFailure_.clear();
 }
 
-void Line::Failed(const std::string& why) {
+void Line::Failed(const std::string& said) {
+  // Outside words (a process's name, a server's text) shown as their bytes,
+  // so that they cannot steer a terminal or forge a line of the journal.
+  const std::string why = VexilCtl::ShowBytes(said, true);
   open_ = false;
   // Said once for each new reason, not at every attempt: a console server
   // that stays away does not fill the journal.
@@ -92,9 +95,10 @@ void Line::Failed(const std::string& why) {
   retryLater();
 }
 
-void Line::Lost(const std::string& why) {
+void Line::Lost(const std::string& said) {
   if (!open_)
     return;
+  const std::string why = VexilCtl::ShowBytes(said, true);
   open_ = false;
   settle_.Stop();
   CloseLine();

@@ -450,3 +450,30 @@ TEST(CtlSealing, TestsNeverReachThePackagedExporter) {
   EXPECT_NE(tools.find("[  PASSED  ]"), std::string::npos) << tools;
   EXPECT_EQ(ReadWholeFile(log), control) << "the tools tests' sends reached the stand-in";
 }
+
+// A process's name is outside text: a session whose name is a terminal's
+// escape sequence and a forged line reaches the operator's terminal as the
+// bytes it is, never as the sequence.
+TEST(CtlProgram, OutsideTextInMessagesCannotSteerATerminal) {
+  PtyPair pty(3);
+  TempDir dir("vexil-evil");
+  ChildProcess session;
+  session.pid = SpawnChild(
+      "/usr/bin/python3",
+      {"-c", "import ctypes, os, time\nos.setsid()\n"
+             "ctypes.CDLL(None).prctl(15, b'\\x1bc\\x1b]0;PWNED\\x07\\nvexil', 0, 0, 0)\n"
+             "os.open('" +
+                 pty.slavePath() + "', os.O_RDWR)\nopen('" + (dir / "ready").string() +
+                 "', 'w').close()\ntime.sleep(60)\n"},
+      {}, (dir / "out").string(), (dir / "err").string(), Group::Ours);
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir / "ready"); }, 10000))
+      << ReadWholeFile((dir / "err").string());
+  std::string err;
+  EXPECT_EQ(run({"send", "--timeout", "1", "COM3", "usb"}, nullptr, &err), 1);
+  // (The kernel keeps 15 bytes of a name.)
+  EXPECT_NE(err.find("in use by a login session (\\x1bc\\x1b]0;PWNED\\x07\\x0ave, PID "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+}
