@@ -495,6 +495,13 @@ private:
     const int id = r->W->Next++;
     r->W->Sinks[id] = std::move(sink);
     std::weak_ptr<Watchers> weak = r->W;
+    // A line that is down says so from the first moment (after the
+    // watcher's "ok"), with why; "lost" and "back" follow as they happen.
+    if (!r->L->IsOpen())
+      loop_.Defer([weak, id, why = r->L->LastFailure()] {
+        if (auto w = weak.lock(); w && w->Sinks.count(id))
+          w->Sinks[id]("event down " + (why.empty() ? std::string("it is being opened") : why));
+      });
     return std::shared_ptr<void>(new int(id), [weak](void* p) {
       const int* id = static_cast<int*>(p);
       if (auto w = weak.lock())

@@ -78,8 +78,12 @@ private:
       const std::string event = rest.substr(0, rest.find(' '));
       const std::string why =
           rest.find(' ') == std::string::npos ? "" : rest.substr(rest.find(' ') + 1);
-      std::fprintf(stderr, "vexil-ctl: %s: line %s%s (at the exporter)\n", name_.c_str(),
-                   event.c_str(), why.empty() ? "" : (" (" + why + ")").c_str());
+      if (event == "down")
+        std::fprintf(stderr, "vexil-ctl: %s: line not open: %s (at the exporter)\n", name_.c_str(),
+                     why.c_str());
+      else
+        std::fprintf(stderr, "vexil-ctl: %s: line %s%s (at the exporter)\n", name_.c_str(),
+                     event.c_str(), why.empty() ? "" : (" (" + why + ")").c_str());
       if (json_) {
         std::printf("%s\n", VexilCtl::FormatJsonEvent(name_, event, why).c_str());
         std::fflush(stdout);

@@ -55,6 +55,9 @@ public:
   // open (a first open that fails is said, and that is all).
   void Start(bool keep, bool fromStart = true);
   bool IsOpen() const { return open_; }
+  // Why the last attempt to open failed, or the line was lost; "" when
+  // none did.
+  const std::string& LastFailure() const { return lastFailure_; }
   const Address& Addr() const { return address_; }
   const std::string& Label() const { return label_; }
 

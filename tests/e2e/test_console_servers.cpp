@@ -384,6 +384,28 @@ TEST(ControllerLines, SendAndWatchGoThroughTheExporterThatHoldsTheLine) {
   close(holder);
 }
 
+// Watching through the exporter a line that is down says so at once, and
+// why, as watching it directly does.
+TEST(ControllerLines, WatchThroughTheExporterTellsALineThatIsDown) {
+  TempDir dir("vexil-down");
+  PtyPair held(1); // COM1 is there; COM7 is not
+  std::ofstream(dir / "lines") << "gone COM7\n";
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
+                                        "VEXIL_PORT_DIR=" + held.dir().string(),
+                                        "PATH=/usr/bin:/bin"};
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
+  ASSERT_TRUE(Eventually([&] {
+    return exporter.Err().find("gone: cannot open") != std::string::npos;
+  })) << exporter.Err();
+  Ctl watch(dir.path(), "watch", {"watch", "gone"}, env);
+  EXPECT_TRUE(Eventually([&] {
+    return watch.Err().find("gone: line not open: cannot open COM7 (") != std::string::npos;
+  })) << watch.Err();
+  EXPECT_EQ(watch.Stop(), 0);
+  EXPECT_EQ(exporter.Stop(), 0);
+}
+
 // A console server on IPv6, named in brackets.
 TEST(ControllerLines, Ipv6ConsoleServerInBrackets) {
   TempDir dir("vexil-ipv6");
