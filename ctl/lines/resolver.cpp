@@ -6,7 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <chrono>
+#include <set>
+#include <sstream>
+
+#include "platform/files.h"
 
 namespace vexilctl {
 
@@ -15,8 +22,9 @@ namespace vexilctl {
 struct Resolver::Shared {
   std::mutex mutex;
   std::condition_variable asked;
-  std::deque<std::pair<std::uint64_t, std::string>> questions;
-  std::vector<std::tuple<std::uint64_t, std::string, std::string>> answers;
+  std::deque<std::string> questions; // names, each once
+  std::set<std::string> asking;      // queued or being looked up
+  std::vector<std::tuple<std::string, std::string, std::string>> answers; // name, address, error
   int wake = -1;
   bool stop = false;
   int running = 0;
@@ -88,12 +96,47 @@ Resolver::~Resolver() {
   }
 }
 
+std::string Resolver::FromHostsFile(const std::string& name, const std::string& hostsFile) {
+  std::string text;
+  if (!platform::ReadTextFile(hostsFile, text))
+    return "";
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream words(line);
+    std::string address, alias;
+    if (!(words >> address))
+      continue;
+    in6_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1 &&
+        inet_pton(AF_INET6, address.c_str(), &parsed) != 1)
+      continue;
+    while (words >> alias)
+      if (strcasecmp(alias.c_str(), name.c_str()) == 0)
+        return address;
+  }
+  return "";
+}
+
 std::uint64_t Resolver::Resolve(const std::string& host, Done done) {
   const std::uint64_t ticket = next_++;
-  waiting_[ticket] = std::move(done);
+  waiting_[ticket] = {host, std::move(done)};
+  if (const std::string local = FromHostsFile(host); !local.empty()) {
+    // Answered on the loop's next turn, as any answer is.
+    loop_.Defer([this, ticket, local] {
+      if (const auto it = waiting_.find(ticket); it != waiting_.end()) {
+        Done done = std::move(it->second.done);
+        waiting_.erase(it);
+        done(local, "");
+      }
+    });
+    return ticket;
+  }
   {
     std::lock_guard lock(shared_->mutex);
-    shared_->questions.emplace_back(ticket, host);
+    if (!shared_->asking.insert(host).second)
+      return ticket; // asked already: the answer is this ticket's too
+    shared_->questions.push_back(host);
   }
   shared_->asked.notify_one();
   // Threads are made as lookups need them, up to WORKERS.
@@ -106,7 +149,7 @@ std::uint64_t Resolver::Resolve(const std::string& host, Done done) {
           shared->asked.wait(lock, [&] { return shared->stop || !shared->questions.empty(); });
           if (shared->stop)
             return;
-          auto [ticket, host] = shared->questions.front();
+          const std::string host = shared->questions.front();
           shared->questions.pop_front();
           ++shared->running;
           lock.unlock();
@@ -116,7 +159,8 @@ std::uint64_t Resolver::Resolve(const std::string& host, Done done) {
           --shared->running;
           if (shared->stop)
             return;
-          shared->answers.emplace_back(ticket, address, error);
+          shared->asking.erase(host);
+          shared->answers.emplace_back(host, address, error);
           const std::uint64_t one = 1;
           if (write(shared->wake, &one, sizeof one) < 0) {
             // The loop is woken by the next answer.
@@ -128,7 +172,21 @@ std::uint64_t Resolver::Resolve(const std::string& host, Done done) {
 }
 
 void Resolver::Cancel(std::uint64_t ticket) {
-  waiting_.erase(ticket);
+  const auto it = waiting_.find(ticket);
+  if (it == waiting_.end())
+    return;
+  const std::string host = it->second.host;
+  waiting_.erase(it);
+  for (const auto& [other, asker] : waiting_)
+    if (asker.host == host)
+      return; // another still waits for that name
+  // Nobody waits for the name: a question not yet taken leaves the queue.
+  std::lock_guard lock(shared_->mutex);
+  if (const auto q = std::find(shared_->questions.begin(), shared_->questions.end(), host);
+      q != shared_->questions.end()) {
+    shared_->questions.erase(q);
+    shared_->asking.erase(host);
+  }
 }
 
 void Resolver::deliver() {
@@ -136,18 +194,23 @@ void Resolver::deliver() {
   if (read(answers_->Fd(), &count, sizeof count) < 0) {
     // Nothing new.
   }
-  std::vector<std::tuple<std::uint64_t, std::string, std::string>> answers;
+  std::vector<std::tuple<std::string, std::string, std::string>> answers;
   {
     std::lock_guard lock(shared_->mutex);
     answers.swap(shared_->answers);
   }
-  for (auto& [ticket, address, error] : answers) {
-    const auto it = waiting_.find(ticket);
-    if (it == waiting_.end())
-      continue; // given up on
-    Done done = std::move(it->second);
-    waiting_.erase(it);
-    done(address, error);
+  for (auto& [host, address, error] : answers) {
+    // Every ticket that waits for the name (those given up on are gone).
+    std::vector<Done> told;
+    for (auto it = waiting_.begin(); it != waiting_.end();)
+      if (it->second.host == host) {
+        told.push_back(std::move(it->second.done));
+        it = waiting_.erase(it);
+      } else {
+        ++it;
+      }
+    for (auto& done : told)
+      done(address, error);
   }
 }
 

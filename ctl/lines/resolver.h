@@ -32,8 +32,15 @@ public:
   Resolver& operator=(const Resolver&) = delete;
 
   // Looks host up; done runs on the loop, unless Cancel(ticket) came first.
+  // A name in /etc/hosts is answered from there at once, never queued
+  // behind names whose lookups hang; one lookup runs per name however many
+  // ask, and a question nobody waits for any more leaves the queue.
   std::uint64_t Resolve(const std::string& host, Done done);
   void Cancel(std::uint64_t ticket);
+
+  // The first address /etc/hosts (or hostsFile) gives name, "" when none.
+  static std::string FromHostsFile(const std::string& name,
+                                   const std::string& hostsFile = "/etc/hosts");
 
   // At most this many lookups run at once.
   static constexpr int WORKERS = 4;
@@ -44,7 +51,11 @@ private:
 
   Loop& loop_;
   std::shared_ptr<Shared> shared_;
-  std::map<std::uint64_t, Done> waiting_; // on the loop
+  struct Asker {
+    std::string host;
+    Done done;
+  };
+  std::map<std::uint64_t, Asker> waiting_; // on the loop
   std::uint64_t next_ = 1;
   std::unique_ptr<Loop::Watch> answers_;
   std::vector<std::thread> workers_;

@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "ctl/lines/address.h"
 #include "ctl/lines/line.h"
 #include "ctl/lines/loop.h"
+#include "ctl/lines/resolver.h"
 #include "ctl/lines_file.h"
 #include "tests/support/port_dir.h"
+#include "tests/support/temp_dir.h"
 
 using namespace vexilctl;
 
@@ -144,4 +147,22 @@ TEST(LoopDescriptors, PastTheSelectLimitInAnyOrder) {
       close(w);
   }
   setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Names in the hosts file are answered from it, as the system's resolver
+// would: any alias of a row, in any case; comments and junk passed over.
+TEST(HostsFile, NamesAnsweredFromIt) {
+  TempDir dir("vexil-hosts");
+  std::ofstream(dir / "hosts") << "# the rack\n127.0.0.1\tlocalhost\n"
+                               << "10.0.0.5 cons1.rack.test cons1 # first\n"
+                               << "not-an-address cons2\n"
+                               << "fd00::5 cons3\n#10.0.0.9 cons4\n";
+  const std::string hosts = (dir / "hosts").string();
+  EXPECT_EQ(Resolver::FromHostsFile("cons1", hosts), "10.0.0.5");
+  EXPECT_EQ(Resolver::FromHostsFile("CONS1.rack.test", hosts), "10.0.0.5");
+  EXPECT_EQ(Resolver::FromHostsFile("cons3", hosts), "fd00::5");
+  EXPECT_EQ(Resolver::FromHostsFile("cons2", hosts), "");
+  EXPECT_EQ(Resolver::FromHostsFile("cons4", hosts), "");
+  EXPECT_EQ(Resolver::FromHostsFile("first", hosts), "");
+  EXPECT_EQ(Resolver::FromHostsFile("cons1", (dir / "none").string()), "");
 }
