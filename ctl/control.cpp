@@ -105,7 +105,8 @@ struct ControlServer::Client {
   std::unique_ptr<Loop::Timer> idle;
   std::string request;
   std::string who;      // the sender, for the journal
-  Line* line = nullptr; // while a command goes out for it
+  Line* line = nullptr; // while a command goes out for it, or waits its turn
+  std::uint64_t ticket = 0;
   bool served = false;
   std::shared_ptr<void> watching; // a watch request's stream
 };
@@ -222,7 +223,7 @@ void ControlServer::accept() {
           // Gone: it has told its user that the command failed, so what
           // has not left yet never will.
           if (c->line)
-            c->line->CancelSend("the sender gave up before the command went out");
+            c->line->CancelSend(c->ticket, "the sender gave up before the command went out");
           drop();
         }
         return;
@@ -294,7 +295,7 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
     return;
   }
   c->line = line;
-  line->Send(
+  c->ticket = line->Send(
       bytes, left,
       [answer, what](bool ok, const std::string& why) {
         std::fprintf(stderr, "vexil-ctl: %s: %s\n", what.c_str(),

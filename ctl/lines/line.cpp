@@ -8,6 +8,7 @@
 namespace vexilctl {
 
 struct Line::PendingSend {
+  std::uint64_t ticket = 0;
   std::string bytes;
   std::size_t written = 0;
   bool tried = false; // a write was tried: the line had its turn
@@ -157,14 +158,16 @@ void Line::cut() {
       events_.Piece(piece);
 }
 
-void Line::Send(const std::string& bytes, double timeoutS,
-                std::function<void(bool, const std::string&)> done, double budgetS) {
+std::uint64_t Line::Send(const std::string& bytes, double timeoutS,
+                         std::function<void(bool, const std::string&)> done, double budgetS) {
+  const std::uint64_t ticket = ++tickets_;
   if (!open_) {
     done(false,
          lastFailure_.empty() ? "the line is not open" : "the line is not open: " + lastFailure_);
-    return;
+    return ticket;
   }
   auto command = std::make_unique<PendingSend>();
+  command->ticket = ticket;
   command->bytes = bytes;
   command->deadline = loop_.Now() + timeoutS;
   command->timeout = budgetS > 0 ? budgetS : timeoutS;
@@ -172,10 +175,11 @@ void Line::Send(const std::string& bytes, double timeoutS,
   if (send_) {
     waiting_.push_back(std::move(command));
     expireWaiting();
-    return;
+    return ticket;
   }
   send_ = std::move(command);
   pump();
+  return ticket;
 }
 
 // Commands that wait behind another and whose time ran out fail, nothing of
@@ -183,18 +187,11 @@ void Line::Send(const std::string& bytes, double timeoutS,
 void Line::expireWaiting() {
   const double now = loop_.Now();
   double next = -1;
+  std::vector<std::unique_ptr<PendingSend>> expired;
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     if ((*it)->deadline <= now) {
-      auto done = std::move((*it)->done);
-      const double timeout = (*it)->timeout;
-      const std::size_t size = (*it)->bytes.size();
+      expired.push_back(std::move(*it));
       it = waiting_.erase(it);
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    "the command did not go out within %.2f s: 0 of %zu bytes went out; it "
-                    "waited behind the commands before it",
-                    timeout, size);
-      done(false, text);
       continue;
     }
     next = next < 0 ? (*it)->deadline : std::min(next, (*it)->deadline);
@@ -204,6 +201,15 @@ void Line::expireWaiting() {
     waitTimer_.Stop();
   else
     waitTimer_.Start(next - now);
+  // Told last: a sender told may send again.
+  for (auto& e : expired) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the command did not go out within %.2f s: 0 of %zu bytes went out; it waited "
+                  "behind the commands before it",
+                  e->timeout, e->bytes.size());
+    e->done(false, text);
+  }
 }
 
 void Line::failAll(const std::string& why) {
@@ -269,8 +275,19 @@ void Line::WriteReady() {
   pump();
 }
 
-void Line::CancelSend(const std::string& why) {
-  failAll(why);
+void Line::CancelSend(std::uint64_t ticket, const std::string& why) {
+  if (send_ && send_->ticket == ticket) {
+    finishSend(false, why);
+    return;
+  }
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
+    if ((*it)->ticket == ticket) {
+      auto gone = std::move(*it);
+      waiting_.erase(it);
+      expireWaiting();
+      gone->done(false, why);
+      return;
+    }
 }
 
 void Line::finishSend(bool ok, const std::string& why) {

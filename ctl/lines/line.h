@@ -3,6 +3,7 @@
 // taken up again with a backoff when it drops.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -70,11 +71,14 @@ public:
   // for COMMAND_GAP_S: the node cuts packages on 50 ms of silence, so two
   // commands closer than that would be one package, of which it acts on the
   // first. One whose time runs out while it waits fails without a byte sent.
-  void Send(const std::string& bytes, double timeoutS,
-            std::function<void(bool ok, const std::string& why)> done, double budgetS = 0);
-  // Gives up the command under way, if any (its done(false, why) runs):
-  // what has not left yet never will.
-  void CancelSend(const std::string& why);
+  // Returns the command's ticket.
+  std::uint64_t Send(const std::string& bytes, double timeoutS,
+                     std::function<void(bool ok, const std::string& why)> done,
+                     double budgetS = 0);
+  // Gives up one command, going out or waiting its turn, if it is still
+  // there (its done(false, why) runs): what has not left yet never will.
+  // The others keep their places.
+  void CancelSend(std::uint64_t ticket, const std::string& why);
 
 protected:
   Line(Loop& loop, Address address, std::string label, Events events);
@@ -130,6 +134,7 @@ private:
   std::unique_ptr<PendingSend> send_;                // the command going out
   std::deque<std::unique_ptr<PendingSend>> waiting_; // the ones after it, in order
   double quietUntil_ = 0;                            // no command leaves before this
+  std::uint64_t tickets_ = 0;
 };
 
 } // namespace vexilctl

@@ -566,6 +566,36 @@ TEST(ControllerCommands, CommandsInARowAllReachTheNode) {
     EXPECT_EQ(WaitChild(all[i], 15000), 0)
         << ReadWholeFile((dir / ("b" + std::to_string(i) + ".err")).string());
   EXPECT_TRUE(Eventually([&] { return reboots() == 26; }, 5000)) << node.PowerLog();
+
+  // A sender that hangs up while its command waits takes only its own
+  // command with it; the ones before and after it go.
+  const auto request = [&](const std::string& command) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s", (dir / "ctl.sock").c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    LimitSocketWaits(fd, 10);
+    const std::string line = "send node1 " + command + " 5000\n";
+    ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    return fd;
+  };
+  const auto answer = [](int fd) {
+    char got[128] = {};
+    recv(fd, got, sizeof got - 1, 0);
+    close(fd);
+    return std::string(got);
+  };
+  const int first = request("reboot"), gaveUp = request("poweroff"), last = request("reboot");
+  close(gaveUp);
+  EXPECT_EQ(answer(first), "ok\n");
+  EXPECT_EQ(answer(last), "ok\n");
+  EXPECT_TRUE(Eventually([&] { return reboots() == 28; }, 5000)) << node.PowerLog();
+  EXPECT_EQ(node.PowerLog().find("poweroff"), std::string::npos) << node.PowerLog();
+  EXPECT_NE(exporter.Err().find("poweroff from " + thisUser()), std::string::npos);
+  EXPECT_NE(exporter.Err().find("not sent: the sender gave up before the command went out"),
+            std::string::npos)
+      << exporter.Err();
   EXPECT_EQ(exporter.Stop(), 0);
 }
 
