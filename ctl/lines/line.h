@@ -73,8 +73,7 @@ public:
   // first. One whose time runs out while it waits fails without a byte sent.
   // Returns the command's ticket.
   std::uint64_t Send(const std::string& bytes, double timeoutS,
-                     std::function<void(bool ok, const std::string& why)> done,
-                     double budgetS = 0);
+                     std::function<void(bool ok, const std::string& why)> done, double budgetS = 0);
   // Gives up one command, going out or waiting its turn, if it is still
   // there (its done(false, why) runs): what has not left yet never will.
   // The others keep their places.
