@@ -248,7 +248,9 @@ private:
     if (opening_ || pending_.empty())
       return;
     opening_ = true;
-    loop_.Defer([this] {
+    loop_.Defer([this, alive = std::weak_ptr<int>(alive_)] {
+      if (alive.expired())
+        return; // the exporter ended before the batch's turn
       opening_ = false;
       for (int n = 0; n < OPEN_BATCH && !pending_.empty(); ++n) {
         Row* r = pending_.front();
@@ -557,6 +559,7 @@ private:
   static constexpr int OPEN_BATCH = 64;
   std::deque<Row*> pending_;
   bool opening_ = false;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0); // for work the loop runs later
   std::map<std::string, Row*> byName_, byPath_, byServer_;
   std::map<std::pair<dev_t, ino_t>, Row*> byDevice_;
 };

@@ -123,7 +123,9 @@ std::uint64_t Resolver::Resolve(const std::string& host, Done done) {
   waiting_[ticket] = {host, std::move(done)};
   if (const std::string local = FromHostsFile(host); !local.empty()) {
     // Answered on the loop's next turn, as any answer is.
-    loop_.Defer([this, ticket, local] {
+    loop_.Defer([this, ticket, local, alive = std::weak_ptr<int>(alive_)] {
+      if (alive.expired())
+        return; // the resolver went first
       if (const auto it = waiting_.find(ticket); it != waiting_.end()) {
         Done done = std::move(it->second.done);
         waiting_.erase(it);

@@ -58,6 +58,7 @@ private:
   std::map<std::uint64_t, Asker> waiting_; // on the loop
   std::uint64_t next_ = 1;
   std::unique_ptr<Loop::Watch> answers_;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0); // for work the loop runs later
   std::vector<std::thread> workers_;
 };
 
