@@ -115,10 +115,16 @@ protected:
     if (fd_ < 0 || ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued == 0)
       return;
     // The bytes still queued must never reach the node: the connection is
-    // reset (a close with no lingering drops them) and taken up again.
+    // reset at once, here, whenever the library closes its descriptor (a
+    // disconnect throws away the send queue and sends a reset; a shutdown
+    // would queue its end behind them, for the kernel to send once the link
+    // is back), and then taken up again.
     const linger abort{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    shutdown(fd_, SHUT_RDWR);
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    if (connect(fd_, &none, sizeof none) != 0)
+      shutdown(fd_, SHUT_RDWR);
     Lost("reset, so that a command given up never goes out");
   }
 

@@ -808,6 +808,108 @@ TEST(ControllerLines, LinesFilesAsDeployed) {
       << twice.Err();
 }
 
+// A command that failed because the link to the console server was down
+// never arrives once the link is back, 1, 3 or 8 s later: its bytes were
+// thrown away with the connection, not left for the kernel to send again.
+TEST(ControllerCommands, AFailedNetworkCommandNeverArrivesWhenTheLinkReturns) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a network namespace of the test's own needs root (this run is uid "
+                 << geteuid() << ")";
+  TempDir dir("vexil-deadlink");
+  const std::string script = R"(
+import os, subprocess, sys, time
+ctl, work = sys.argv[1], sys.argv[2]
+def ip(*args):
+    subprocess.run(['ip'] + list(args), check=True)
+# The console server in a network namespace of its own, behind a virtual
+# link whose far end is set down and up again.
+server = subprocess.Popen(['unshare', '-n', sys.executable, '-c', """
+import socket, sys, threading, time
+while not open(sys.argv[1] + '/link-ready').read():
+    time.sleep(0.05)
+s = socket.socket()
+s.bind(('10.201.0.2', 7001))
+s.listen(8)
+open(sys.argv[1] + '/serving', 'w').close()
+def read(c):
+    while True:
+        b = c.recv(4096)
+        if not b:
+            return
+        with open(sys.argv[1] + '/received', 'ab') as f:
+            f.write(b)
+while True:
+    threading.Thread(target=read, args=(s.accept()[0],), daemon=True).start()
+""", work])
+open(work + '/link-ready', 'w').close()
+time.sleep(0.3)
+peer = ['nsenter', '-t', str(server.pid), '-n']
+ip('link', 'set', 'lo', 'up')
+ip('link', 'add', 'v0', 'type', 'veth', 'peer', 'name', 'v1')
+ip('link', 'set', 'v1', 'netns', str(server.pid))
+ip('addr', 'add', '10.201.0.1/24', 'dev', 'v0')
+ip('link', 'set', 'v0', 'up')
+for cmd in (['addr', 'add', '10.201.0.2/24', 'dev', 'v1'], ['link', 'set', 'v1', 'up'],
+            ['link', 'set', 'lo', 'up']):
+    subprocess.run(peer + ['ip'] + cmd, check=True)
+with open(work + '/link-ready', 'w') as f:
+    f.write('up')
+while not os.path.exists(work + '/serving'):
+    time.sleep(0.05)
+with open(work + '/lines', 'w') as f:
+    f.write('far socket://10.201.0.2:7001\n')
+env = dict(os.environ, VEXIL_CONTROL_SOCKET=work + '/ctl.sock')
+err = open(work + '/exporter.err', 'w')
+exporter = subprocess.Popen([ctl, 'exporter', '--listen', '127.0.0.1:0', '--lines', work + '/lines'],
+                            env=env, stderr=err)
+def said(text, count, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        if open(work + '/exporter.err').read().count(text) >= count:
+            return True
+        time.sleep(0.05)
+    return False
+def received():
+    try:
+        return open(work + '/received', 'rb').read()
+    except FileNotFoundError:
+        return b''
+assert said('far: line open', 1, 10), 'never open'
+r = subprocess.run([ctl, 'send', 'far', 'usb'], env=env, capture_output=True)
+time.sleep(0.5)
+print('with the link up: status %d, %s' % (r.returncode, 'arrived' if bytes([0xAA, 0xCC, 0xB1, 0xEE]) in received() else 'missing'), flush=True)
+for n, back in enumerate((1, 3, 8)):
+    before = len(received())
+    subprocess.run(peer + ['ip', 'link', 'set', 'v1', 'down'], check=True)
+    r = subprocess.run([ctl, 'send', '--timeout', '2', 'far', 'usb'], env=env, capture_output=True)
+    failed = r.returncode == 1
+    time.sleep(back)
+    subprocess.run(peer + ['ip', 'link', 'set', 'v1', 'up'], check=True)
+    time.sleep(6)
+    arrived = bytes([0xAA, 0xCC, 0xB1, 0xEE]) in received()[before:]
+    print('link back after %d s: send %s, %s' % (back, 'failed' if failed else 'status %d' % r.returncode,
+          'arrived' if arrived else 'never arrived'), flush=True)
+    assert said('far: line back', n + 1, 40), 'not back'
+server.kill()
+exporter.terminate()
+exporter.wait()
+)";
+  std::ofstream(dir / "deadlink.py") << script;
+  const pid_t pid = SpawnChild("/usr/bin/unshare",
+                               {"-n", "/usr/bin/python3", (dir / "deadlink.py").string(),
+                                VEXIL_CTL_PATH, dir.path().string()},
+                               {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, (dir / "out").string(),
+                               (dir / "err").string());
+  EXPECT_EQ(WaitChild(pid, 110000), 0) << ReadWholeFile((dir / "err").string());
+  const std::string out = ReadWholeFile((dir / "out").string());
+  std::fprintf(stderr, "%s", out.c_str());
+  EXPECT_NE(out.find("with the link up: status 0, arrived"), std::string::npos) << out;
+  for (const char* back : {"1", "3", "8"})
+    EXPECT_NE(out.find(std::string("link back after ") + back + " s: send failed, never arrived"),
+              std::string::npos)
+        << out << ReadWholeFile((dir / "exporter.err").string());
+}
+
 // A name server that never answers (a black hole on 127.0.0.1:53, named in
 // a resolv.conf of the test's own mount and network namespace) while eight
 // rows name console servers by name: a row named in /etc/hosts opens at
