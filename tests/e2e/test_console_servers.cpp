@@ -129,6 +129,10 @@ public:
   }
   std::string Out() const { return ReadWholeFile(out_.string()); }
   std::string Err() const { return ReadWholeFile(err_.string()); }
+  // Whether it says text on its standard error within ms.
+  bool Says(const std::string& text, int ms = 3000) const {
+    return Eventually([&] { return Err().find(text) != std::string::npos; }, ms);
+  }
   pid_t Pid() const { return proc_.pid; }
   // Its exit status once it ends by itself; -1 after timeoutMs (killed
   // then, unless asked to leave it running).
@@ -398,13 +402,9 @@ TEST(ControllerLines, WatchThroughTheExporterTellsALineThatIsDown) {
                                         "PATH=/usr/bin:/bin"};
   Ctl exporter(dir.path(), "exporter",
                {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
-  ASSERT_TRUE(Eventually([&] {
-    return exporter.Err().find("gone: cannot open") != std::string::npos;
-  })) << exporter.Err();
+  ASSERT_TRUE(exporter.Says("gone: cannot open")) << exporter.Err();
   Ctl watch(dir.path(), "watch", {"watch", "gone"}, env);
-  EXPECT_TRUE(Eventually([&] {
-    return watch.Err().find("gone: line not open: cannot open COM7 (") != std::string::npos;
-  })) << watch.Err();
+  EXPECT_TRUE(watch.Says("gone: line not open: cannot open COM7 (")) << watch.Err();
   EXPECT_EQ(watch.Stop(), 0);
   EXPECT_EQ(exporter.Stop(), 0);
 }
@@ -555,9 +555,7 @@ TEST(ControllerCommands, CommandsInARowAllReachTheNode) {
                                         "PATH=/usr/bin:/bin"};
   Ctl exporter(dir.path(), "exporter",
                {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
-  ASSERT_TRUE(Eventually([&] {
-    return exporter.Err().find("node1: line open") != std::string::npos;
-  })) << exporter.Err();
+  ASSERT_TRUE(exporter.Says("node1: line open")) << exporter.Err();
   for (int i = 0; i < 10; ++i)
     EXPECT_EQ(WaitChild(send(env, "node1", "reboot", "e" + std::to_string(i)), 15000), 0)
         << ReadWholeFile((dir / ("e" + std::to_string(i) + ".err")).string());
