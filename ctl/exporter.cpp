@@ -224,6 +224,8 @@ private:
         r->W->Tell("piece " + ToHex(piece.Bytes));
     };
     events.State = [this, r](const std::string& event, const std::string& why) {
+      if (event == "usable")
+        return; // open only once settled
       {
         std::lock_guard lock(lock_);
         r->State.Open = event == "open" || event == "back";

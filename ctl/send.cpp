@@ -101,7 +101,10 @@ int Send(const Args& args) {
   std::function<void()> open;
   Loop::Timer again(loop, [&] { open(); });
   Line::Events events;
+  bool given = false; // the command was handed to the line, which tells its end
   events.State = [&](const std::string& event, const std::string& why) {
+    if (given)
+      return;
     if (event == "failed") {
       // Another sender holds the line for its command: wait for it.
       if (why.find(platform::DescribeOpenError(EBUSY)) != std::string::npos &&
@@ -113,8 +116,10 @@ int Send(const Args& args) {
       late.Stop();
       std::fprintf(stderr, "vexil-ctl: %s\n", why.c_str());
       loop.Stop(1);
-    } else if (event == "open") {
+    } else if (event == "usable") {
+      // Connected: the command goes at once, without waiting for the settle.
       late.Stop();
+      given = true;
       line->Send(
           bytes, std::max(0.001, deadline - loop.Now()),
           [&](bool ok, const std::string& why) {
@@ -128,8 +133,6 @@ int Send(const Args& args) {
             loop.Stop(1);
           },
           timeout);
-    } else if (event == "lost") {
-      loop.Stop(1); // the send itself said why
     }
   };
   open = [&] {

@@ -60,34 +60,55 @@ void Line::Opened() {
   open_ = true;
   settled_ = false;
   openedAt_ = loop_.Now();
-  const bool back = everOpen_;
-  everOpen_ = true;
   settle_.Start(SETTLE_S);
   if (events_.State)
-    events_.State(back ? "back" : "open", "");
+    events_.State("usable", "");
 }
 
 // The line stayed open: said once, as open (the first time, or after failed
-// attempts) or as back (after a loss).
+// attempts) or as back (after a loss); what arrived meanwhile is handed on.
 void Line::settled() {
   settled_ = true;
+  const bool back = everOpen_;
+  everOpen_ = true;
   if (keep_)
     std::fprintf(stderr, "vexil-ctl: %s: line %s (%s)\n", label_.c_str(),
                  lostSaid_ ? "back" : "open", address_.Text.c_str());
   lostSaid_ = false;
   lastFailure_.clear();
+  if (events_.State)
+    events_.State(back ? "back" : "open", "");
+  auto early = std::move(early_);
+  early_.clear();
+  earlyBytes_ = 0;
+  for (const auto& package : early)
+    deliver(package);
 }
 
 void Line::Failed(const std::string& said) {
   // Outside words (a process's name, a server's text) shown as their bytes,
   // so that they cannot steer a terminal or forge a line of the journal.
-  const std::string why = VexilCtl::ShowBytes(said, true);
+  std::string why = VexilCtl::ShowBytes(said, true);
   open_ = false;
   // Said once for each new reason, not at every attempt: a console server
   // that stays away does not fill the journal.
   if (!everOpen_ && !keepFromStart_)
     keep_ = false; // the caller gives up: no retry to promise
-  if (why != lastFailure_ && keep_)
+  bool news = why != lastFailure_;
+  const std::string atOnce = ClosedAtOnce("");
+  const auto closedAtOnce = [&](const std::string& w) {
+    return w.compare(0, atOnce.size() - 1, atOnce, 0, atOnce.size() - 1) == 0;
+  };
+  if (closedAtOnce(why) && closedAtOnce(lastFailure_)) {
+    // A server that closes at once may do so before its words reach us
+    // (within the library's own telnet opening) or after: one failure,
+    // said again only when its words first come, and kept with them.
+    const auto saying = [](const std::string& w) { return w.find(", saying \"") != w.npos; };
+    news = saying(why) && !saying(lastFailure_);
+    if (!saying(why))
+      why = lastFailure_;
+  }
+  if (news && keep_)
     std::fprintf(stderr, "vexil-ctl: %s: %s; trying again with a growing pause (at most %.0f s)\n",
                  label_.c_str(), why.c_str(), RETRY_MAX_S);
   lastFailure_ = why;
@@ -107,8 +128,13 @@ void Line::Lost(const std::string& said) {
   cut(); // what arrived before the loss is still a package
   failAll("line lost (" + why + ")");
   if (!settled_) {
-    // Closed as soon as it opened: an attempt that failed, not a loss.
-    Failed("the line closed as soon as it opened (" + why + ")");
+    // Closed as soon as it opened: an attempt that failed, not a loss, and
+    // what came first was no report but the server's reason (a console
+    // server whose device is missing says so and closes).
+    const std::string words = serverWords();
+    early_.clear();
+    earlyBytes_ = 0;
+    Failed(ClosedAtOnce(why) + (words.empty() ? "" : ", saying \"" + words + "\""));
     return;
   }
   // A line that stayed up a while starts its retries from the shortest pause.
@@ -121,6 +147,36 @@ void Line::Lost(const std::string& said) {
   if (events_.State)
     events_.State("lost", why);
   retryLater();
+}
+
+std::string Line::ClosedAtOnce(const std::string& why) {
+  return "the line closed as soon as it opened (" + why + ")";
+}
+
+// The text a server wrote before it closed, on one line and not too long;
+// "" when it wrote none, or bytes that are no text.
+std::string Line::serverWords() const {
+  std::string text;
+  for (const auto& package : early_)
+    text += package;
+  std::string words;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n' || c == '\t' || c == ' ') {
+      if (!words.empty() && words.back() != ' ')
+        words += ' ';
+    } else if (u < 0x20 || u == 0x7F) {
+      return ""; // binary: a node's bytes, not a server's words
+    } else {
+      words += c;
+    }
+  }
+  while (!words.empty() && words.back() == ' ')
+    words.pop_back();
+  constexpr std::size_t most = 200;
+  if (words.size() > most)
+    words = words.substr(0, most) + "...";
+  return words;
 }
 
 double Line::RetryPause(int attempt) {
@@ -151,8 +207,21 @@ void Line::Received(const char* bytes, std::size_t n) {
 void Line::cut() {
   if (package_.empty())
     return;
-  const std::string package = std::move(package_);
+  std::string package = std::move(package_);
   package_.clear();
+  if (!settled_) {
+    // Held until the line is known to be open; a flood past the bound in
+    // the first second is no node's (a node sends 220 bytes in 5 s).
+    if (earlyBytes_ + package.size() <= EARLY_MAX) {
+      earlyBytes_ += package.size();
+      early_.push_back(std::move(package));
+    }
+    return;
+  }
+  deliver(package);
+}
+
+void Line::deliver(const std::string& package) {
   if (events_.Piece)
     for (const auto& piece : VexilCtl::SplitPackage(package))
       events_.Piece(piece);

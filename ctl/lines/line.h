@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ctl/lines/address.h"
 #include "ctl/lines/loop.h"
@@ -37,12 +38,20 @@ public:
   // The quiet before a command, after the last byte of the one before left:
   // the node's package silence (50 ms) with room to spare.
   static constexpr double COMMAND_GAP_S = 0.1;
+  // What is held before the settle at most.
+  static constexpr std::size_t EARLY_MAX = 64 * 1024;
+  // Why an attempt failed whose connection closed before the settle.
+  static std::string ClosedAtOnce(const std::string& why);
 
   struct Events {
     // Each report (or piece that is none) of each package, as it arrives.
     std::function<void(const VexilCtl::Piece&)> Piece;
-    // "open" (first time), "lost" (with the reason), "back", "failed" (an
-    // attempt to open failed, with the reason).
+    // "usable" (connected: commands can go, the settle has begun), "open"
+    // (settled, the first time), "lost" (with the reason), "back" (settled
+    // after a loss), "failed" (an attempt to open failed, with the reason).
+    // Only settled lines are open: what arrives before the settle is held
+    // and handed on once it is over, or is the server's words when the
+    // connection closes first.
     std::function<void(const std::string& event, const std::string& reason)> State;
   };
 
@@ -55,7 +64,8 @@ public:
   // until the line is destroyed; without fromStart only once the line was
   // open (a first open that fails is said, and that is all).
   void Start(bool keep, bool fromStart = true);
-  bool IsOpen() const { return open_; }
+  // Open and settled.
+  bool IsOpen() const { return open_ && settled_; }
   // Why the last attempt to open failed, or the line was lost; "" when
   // none did.
   const std::string& LastFailure() const { return lastFailure_; }
@@ -98,6 +108,10 @@ protected:
   // unsent bytes is reset (the line is then lost).
   virtual void DiscardUnsent() {}
 
+  // Commands can go (connected), though the line is not open before the
+  // settle.
+  bool Usable() const { return open_; }
+
   void Opened();
   void Failed(const std::string& why);
   void Received(const char* bytes, std::size_t n);
@@ -110,6 +124,8 @@ private:
   void retryLater();
   void settled();
   void cut();
+  void deliver(const std::string& package);
+  std::string serverWords() const;
   void pump();
   void finishSend(bool ok, const std::string& why);
   void expireWaiting();
@@ -128,6 +144,9 @@ private:
   int attempts_ = 0;
   double openedAt_ = 0;
   std::string package_;
+  // Packages that arrived before the settle, and how many bytes they hold.
+  std::vector<std::string> early_;
+  std::size_t earlyBytes_ = 0;
   Loop::Timer gap_, retry_, sendTimer_, settle_, waitTimer_;
   struct PendingSend;
   std::unique_ptr<PendingSend> send_;                // the command going out

@@ -28,7 +28,7 @@ public:
       : Line(loop, address, std::move(label), std::move(events)),
         connectTimer_(loop, [this] { connectTimedOut(); }), settingsTimer_(loop,
                                                                            [this] {
-                                                                             if (IsOpen())
+                                                                             if (Usable())
                                                                                askSettings();
                                                                            }),
         resolveTimer_(loop, [this] {
@@ -144,7 +144,7 @@ protected:
   }
 
   void WantWrite(bool on) override {
-    if (conn_ && IsOpen())
+    if (conn_ && Usable())
       gensio_set_write_callback_enable(conn_->io, on);
   }
 
@@ -168,7 +168,10 @@ private:
     connectTimer_.Stop();
     if (err) {
       drop();
-      Failed("cannot reach " + where() + ": " + GensioError(err));
+      // A server that accepts and closes at once may do so before the
+      // library's own opening is done, or after: the same failure either way.
+      Failed(err == GE_REMCLOSE ? ClosedAtOnce(GensioError(err))
+                                : "cannot reach " + where() + ": " + GensioError(err));
       return;
     }
     gensio_set_read_callback_enable(io, true);
@@ -254,7 +257,7 @@ private:
   }
 
   void connectTimedOut() {
-    if (IsOpen() || !conn_)
+    if (Usable() || !conn_)
       return;
     drop();
     Failed("no answer from " + where() + " within " +

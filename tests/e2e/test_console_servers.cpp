@@ -667,9 +667,7 @@ TEST(ControllerCommands, ANetworkCommandIsOutWhenTheFarEndHasIt) {
 
 // A console server that is cut off (here its loopback goes down, in a
 // network namespace of the test's own) reads as lost within seconds, not
-// the kernel's two hours; back up as a new process, the line returns. A
-// server that accepts and closes at once (its device missing) is one
-// failure said once, retried with the backoff, never "back".
+// the kernel's two hours; back up as a new process, the line returns.
 TEST(ControllerLineState, DeadAndRefusingServersReadAsSuch) {
   if (geteuid() != 0)
     GTEST_SKIP() << "a network namespace of the test's own needs root";
@@ -728,26 +726,60 @@ watch.terminate(); watch.wait(); second.kill()
   EXPECT_LT(lostAfter, 8.0) << ReadWholeFile((dir / "watch.err").string());
   EXPECT_NE(out.find("\nback"), std::string::npos) << ReadWholeFile((dir / "watch.err").string());
 
-  // Accepts and closes at once, for 6 s.
+  // Says why and closes at once (a console server whose device is missing),
+  // for 6 s, to an exporter's line and its watcher: one failure said once in
+  // the server's own words, retried with the backoff, never open, never
+  // "back", its words no bad packages. A direct watch ends with them.
   int port = 0;
   const int refusing = ListenLoopback(4, port);
   ASSERT_GE(refusing, 0);
-  Ctl watch(dir.path(), "flap", {"watch", "socket://127.0.0.1:" + std::to_string(port)});
-  int accepted = 0;
-  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-       std::chrono::steady_clock::now() < end;)
-    if (const int c = AcceptWithin(refusing, 200); c >= 0) {
+  const std::string words = "Device open failure: No such file or directory";
+  const std::string flap = "socket://127.0.0.1:" + std::to_string(port);
+  const auto refuse = [&](int ms) {
+    const int c = AcceptWithin(refusing, ms);
+    if (c >= 0) {
+      ::send(c, ("\r\n" + words + "\r\n").data(), words.size() + 4, MSG_NOSIGNAL);
       close(c);
-      ++accepted;
     }
-  close(refusing);
-  const std::string err = watch.Err();
+    return c >= 0;
+  };
+  std::ofstream(dir / "lines") << "flap " << flap << "\n";
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string()};
+  const int http = FreePort();
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:" + std::to_string(http), "--lines",
+                (dir / "lines").string()},
+               env);
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir / "ctl.sock"); })) << exporter.Err();
+  Ctl watcher(dir.path(), "watcher", {"watch", "--json", "flap"}, env);
+  int accepted = 0;
+  std::string metrics, seenOpen;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+       std::chrono::steady_clock::now() < end;) {
+    accepted += refuse(50);
+    metrics = HttpGet(http, "/metrics");
+    if (sample(metrics, "vexil_line_open{line=\"flap\"}") == "1")
+      seenOpen = metrics;
+  }
   EXPECT_GE(accepted, 2) << "retried";
   EXPECT_LE(accepted, 4) << "with the backoff (1, 2, 4 s), not at once";
+  EXPECT_EQ(seenOpen, "") << "read open before it settled";
+  EXPECT_EQ(sample(metrics, "vexil_bad_packages_total{line=\"flap\",reason=\"no_start_mark\"}"),
+            "0")
+      << metrics;
+  const std::string err = exporter.Err();
   EXPECT_EQ(occurrences(err, "the line closed as soon as it opened"), 1) << "said once: " << err;
-  EXPECT_EQ(err.find("line back"), std::string::npos) << err;
-  EXPECT_EQ(err.find("line lost"), std::string::npos) << err;
-  EXPECT_EQ(watch.Stop(), 0);
+  EXPECT_NE(err.find("saying \"" + words + "\""), std::string::npos) << err;
+  for (const char* never : {"line open", "line back", "line lost"})
+    EXPECT_EQ(err.find(never), std::string::npos) << never << ": " << err;
+  EXPECT_EQ(watcher.Out().find("back"), std::string::npos) << watcher.Out();
+  EXPECT_EQ(watcher.Stop(), 0);
+  EXPECT_EQ(exporter.Stop(), 0);
+  Ctl direct(dir.path(), "direct", {"watch", flap});
+  EXPECT_TRUE(refuse(5000));
+  EXPECT_EQ(direct.Wait(5000), 1);
+  EXPECT_NE(direct.Err().find(words), std::string::npos) << direct.Err();
+  close(refusing);
 }
 
 // Lines files as they are deployed: through links that are swapped (as a
