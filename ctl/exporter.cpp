@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "ctl/control.h"
 #include "ctl/http/server.h"
@@ -482,7 +484,7 @@ private:
     std::string error;
     if (!ParseAddress(name, a, error) || a.Type != Address::Tty)
       return nullptr;
-    return const_cast<Row*>(sameLine(a));
+    return const_cast<Row*>(sameLine(a, true));
   }
 
   Line* find(const std::string& name) {
@@ -515,8 +517,10 @@ private:
   }
 
   // The row that has this line already: the same network address, or the
-  // same device by any path.
-  const Row* sameLine(const Address& a) const {
+  // same device by any path. A row's own path (the operator's) is followed
+  // wherever its links go, as opening it will; a client's only while it
+  // stays where devices live.
+  const Row* sameLine(const Address& a, bool clients = false) const {
     const auto in = [](const auto& map, const auto& key) -> const Row* {
       const auto it = map.find(key);
       return it == map.end() ? nullptr : it->second;
@@ -525,25 +529,69 @@ private:
       return in(byServer_, a.Host + " " + std::to_string(a.Port));
     if (const Row* r = in(byPath_, a.Path))
       return r;
-    const auto device = deviceOf(a.Path);
+    const auto device = clients ? deviceWithin(a.Path) : deviceOf(a.Path);
     return device ? in(byDevice_, *device) : nullptr;
   }
 
-  // What a path reaches, links followed: a character device by its number,
-  // anything else by its file. Only paths where devices live are looked at
-  // (/dev, the port folder): a path on a mount that hangs would hold the
-  // loop that serves every line.
+  // What a row's path reaches, links followed: a character device by its
+  // number, anything else by its file.
   static std::optional<std::pair<dev_t, ino_t>> deviceOf(const std::string& path) {
-    const char* ports = std::getenv("VEXIL_PORT_DIR");
-    if (path.rfind("/dev/", 0) != 0 &&
-        !(ports && *ports && path.rfind(std::string(ports) + "/", 0) == 0))
-      return std::nullopt;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
       return std::nullopt;
     if (S_ISCHR(st.st_mode))
       return std::make_pair(st.st_rdev, ino_t{0});
     return std::make_pair(st.st_dev, st.st_ino);
+  }
+
+  // The character device a client's path names, its links followed only
+  // while they stay under /dev or the port folder: nothing elsewhere is
+  // looked at (".." and links out are refused before a look), so that a
+  // path on a mount that hangs cannot hold the loop that serves every line.
+  static std::optional<std::pair<dev_t, ino_t>> deviceWithin(const std::string& path) {
+    std::vector<fs::path> roots = {"/dev"};
+    if (const char* ports = std::getenv("VEXIL_PORT_DIR"); ports && *ports)
+      roots.push_back(fs::path(ports).lexically_normal());
+    const auto rootOf = [&](const fs::path& p) -> const fs::path* {
+      for (const auto& r : roots) {
+        const auto rel = p.lexically_relative(r);
+        if (!rel.empty() && *rel.begin() != ".." && rel != ".")
+          return &r;
+      }
+      return nullptr;
+    };
+    fs::path p = fs::path(path).lexically_normal();
+    for (int links = 0; links < 40; ++links) {
+      const fs::path* root = p.is_absolute() ? rootOf(p) : nullptr;
+      if (!root)
+        return std::nullopt;
+      fs::path walked = *root;
+      fs::path next;
+      const fs::path rest = p.lexically_relative(*root);
+      for (auto part = rest.begin(); part != rest.end(); ++part) {
+        walked /= *part;
+        struct stat st {};
+        if (lstat(walked.c_str(), &st) != 0)
+          return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+          char target[PATH_MAX];
+          const ssize_t n = readlink(walked.c_str(), target, sizeof target - 1);
+          if (n <= 0)
+            return std::nullopt;
+          next = walked.parent_path() / std::string(target, std::size_t(n));
+          for (auto after = std::next(part); after != rest.end(); ++after)
+            next /= *after;
+          break;
+        }
+        if (std::next(part) == rest.end())
+          return S_ISCHR(st.st_mode) ? std::optional(std::make_pair(st.st_rdev, ino_t{0}))
+                                     : std::nullopt;
+      }
+      if (next.empty())
+        return std::nullopt;
+      p = next.lexically_normal();
+    }
+    return std::nullopt; // links in a loop
   }
 
   Loop& loop_;

@@ -316,6 +316,15 @@ TEST(ControllerLines, SendAndWatchGoThroughTheExporterThatHoldsTheLine) {
   EXPECT_NE(out.find("through the exporter"), std::string::npos) << out;
   EXPECT_EQ(held.ReadMaster(4, 2000), std::string("\xAA\xCC\xC1\xEE", 4));
 
+  // A client's path is followed only while it stays where devices live: a
+  // link in /dev/shm to one elsewhere is no line of the exporter's.
+  const fs::path shm = "/dev/shm/vexil-test-" + std::to_string(getpid());
+  fs::create_symlink(dir / "elsewhere", shm);
+  fs::create_symlink(held.slavePath(), dir / "elsewhere");
+  EXPECT_EQ(send(shm.string(), "usb", &out), 1) << out;
+  EXPECT_EQ(out.find("through the exporter"), std::string::npos) << out;
+  fs::remove(shm);
+
   EXPECT_EQ(send("COM2", "usb", &out), 0) << out;
   EXPECT_EQ(out.find("through the exporter"), std::string::npos) << "not the exporter's: " << out;
   EXPECT_EQ(other.ReadMaster(4, 2000), std::string("\xAA\xCC\xB1\xEE", 4));
@@ -792,8 +801,10 @@ TEST(ControllerLines, LinesFilesAsDeployed) {
   fs::create_directories(config / "..v1");
   fs::create_directories(config / "..v2");
   std::ofstream(config / "..v1" / "lines") << "a " << a.slavePath() << "\n";
-  std::ofstream(config / "..v2" / "lines") << "a " << a.slavePath() << "\nb " << b.slavePath()
-                                           << "\nb-again " << b.dir().string() << "/COM2\n";
+  std::ofstream(config / "..v2" / "lines")
+      << "a " << a.slavePath() << "\nb " << b.slavePath() << "\nb-again " << b.dir().string()
+      << "/COM2\nb-link " << (dir / "b-link").string() << "\n";
+  fs::create_symlink(b.slavePath(), dir / "b-link"); // a link outside /dev
   fs::create_directory_symlink("..v1", config / "..data");
   fs::create_symlink("..data/lines", config / "lines");
   Ctl exporter(dir.path(), "exporter",
@@ -805,9 +816,10 @@ TEST(ControllerLines, LinesFilesAsDeployed) {
   fs::rename(config / "..data_tmp", config / "..data");
   EXPECT_TRUE(Eventually([&] { return exporter.Err().find("b: line open") != std::string::npos; }))
       << exporter.Err();
-  EXPECT_NE(exporter.Err().find("row 3: " + b.dir().string() + "/COM2 is the line of b already"),
-            std::string::npos)
-      << exporter.Err();
+  for (const std::string row :
+       {"row 3: " + b.dir().string() + "/COM2", "row 4: " + (dir / "b-link").string()})
+    EXPECT_NE(exporter.Err().find(row + " is the line of b already"), std::string::npos)
+        << exporter.Err();
 
   ASSERT_EQ(kill(exporter.Pid(), SIGHUP), 0);
   EXPECT_TRUE(Eventually([&] {
