@@ -343,7 +343,8 @@ void ControlServer::watchFor(const std::shared_ptr<Client>& c, const std::string
   if (send(fd, answer, std::strlen(answer), MSG_NOSIGNAL) < 0 || !c->watching)
     drop();
   else
-    std::fprintf(stderr, "vexil-ctl: %s: watched by %s\n", name.c_str(), c->who.c_str());
+    std::fprintf(stderr, "vexil-ctl: %s: watched by %s\n", VexilCtl::ShowBytes(name, true).c_str(),
+                 c->who.c_str());
 }
 
 std::string ToHex(const std::string& bytes) {
@@ -491,7 +492,7 @@ ControlAnswer SendThroughExporter(const std::string& path, const std::string& li
     return ControlAnswer::NotWatched;
   message = reply.rfind("error ", 0) == 0 ? reply.substr(6)
             : reply.empty() ? "the exporter did not answer in time; the command was dropped"
-                            : "the exporter answered '" + reply + "'";
+                            : "the exporter answered '" + VexilCtl::ShowBytes(reply, true) + "'";
   return ControlAnswer::Failed;
 }
 

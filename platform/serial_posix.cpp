@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -614,6 +615,26 @@ std::string KernelConsoleOf(const std::string& devicePath, const std::string& ro
   return "";
 }
 
+namespace {
+
+// A process's or user's name as its bytes where they are no plain text: it
+// goes into messages, and must not steer the terminal that shows them.
+std::string shownName(const std::string& name) {
+  std::string out;
+  for (const unsigned char c : name) {
+    if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+} // namespace
+
 void TtySessions::Scan() {
   drivers_.clear();
   held_.clear();
@@ -654,8 +675,9 @@ void TtySessions::Scan() {
       const auto open = text.find('('), close = text.rfind(')');
       if (open == std::string::npos || close == std::string::npos || close < open)
         continue;
-      const std::string who =
-          "a login session (" + text.substr(open + 1, close - open - 1) + ", PID " + pid + ")";
+      const std::string who = "a login session (" +
+                              shownName(text.substr(open + 1, close - open - 1)) + ", PID " + pid +
+                              ")";
       // After the name: state, parent, group, session, controlling terminal.
       std::istringstream rest(text.substr(close + 1));
       std::string field;
@@ -686,10 +708,11 @@ void TtySessions::Scan() {
         (kill(u->ut_pid, 0) != 0 && errno == ESRCH))
       continue;
     const std::string user(u->ut_user, strnlen(u->ut_user, sizeof u->ut_user));
-    logins_.emplace(static_cast<unsigned long long>(held.st_rdev),
-                    "a login session (" +
-                        (u->ut_type == LOGIN_PROCESS ? std::string("getty") : "user " + user) +
-                        ", PID " + std::to_string(u->ut_pid) + ")");
+    logins_.emplace(
+        static_cast<unsigned long long>(held.st_rdev),
+        "a login session (" +
+            (u->ut_type == LOGIN_PROCESS ? std::string("getty") : "user " + shownName(user)) +
+            ", PID " + std::to_string(u->ut_pid) + ")");
   }
   endutxent();
 }

@@ -287,8 +287,10 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
                          (dir / "getty.err").string());
   session.pid =
       SpawnChild("/usr/bin/python3",
-                 {"-c", "import os, time\nos.setsid()\nos.open('" + com1.slavePath() +
-                            "', os.O_RDWR)\ntime.sleep(60)\n"},
+                 {"-c", "import ctypes, os, time\nos.setsid()\n"
+                        "ctypes.CDLL(None).prctl(15, b'\\x1b]0;PWNED\\x07sh', 0, 0, 0)\n"
+                        "os.open('" +
+                            com1.slavePath() + "', os.O_RDWR)\ntime.sleep(60)\n"},
                  {}, (dir / "session.out").string(), (dir / "session.err").string(), Group::Ours);
   // Both hold their terminals once the getty's prompt shows and the session
   // has it as its controlling terminal.
@@ -317,7 +319,7 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
   EXPECT_NE(slurp(dir / "stderr")
                 .find("neither COM2 (" + ports + "/COM2: in use by a login session (agetty, PID " +
                       std::to_string(getty.pid) + ")) nor COM1 (" + ports +
-                      "/COM1: in use by a login session (python3, PID " +
+                      "/COM1: in use by a login session (\\x1b]0;PWNED\\x07sh, PID " +
                       std::to_string(session.pid) + ")) could be opened"),
             std::string::npos)
       << slurp(dir / "stderr");
