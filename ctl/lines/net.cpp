@@ -295,9 +295,13 @@ private:
     }
   }
 
-  // A quiet connection is probed after 5 s, then every second; a probe or
-  // data unacknowledged for 5 s ends it.
-  static constexpr int KEEPALIVE_IDLE_S = 5;
+  // A quiet connection is probed after 2 s, then every second; nothing
+  // heard for 5 s (no answer to probes, data unacknowledged) ends it. The
+  // kernel ends it at the first probe left unanswered once 5 s have passed
+  // since the last word, so probing only after 5 s would make a single lost
+  // answer fatal: thousands of lines probe in bursts (the kernel's timers
+  // fire in batches), and a burst past a queue's length loses some.
+  static constexpr int KEEPALIVE_IDLE_S = 2;
   static constexpr int KEEPALIVE_INTERVAL_S = 1;
   static constexpr int KEEPALIVE_PROBES = 5;
   static constexpr unsigned USER_TIMEOUT_MS = 5000;
