@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -416,6 +417,72 @@ TEST(ControllerLines, WatchThroughTheExporterTellsALineThatIsDown) {
   EXPECT_TRUE(watch.Says("gone: line not open: cannot open COM7 (")) << watch.Err();
   EXPECT_EQ(watch.Stop(), 0);
   EXPECT_EQ(exporter.Stop(), 0);
+}
+
+// At scale: 2,000 lines on ptys, the exporter's descriptors far past 1,024;
+// sends served from the first line's opening while the rest open, then
+// watchers and sends across the range.
+TEST(ControllerLines, TwoThousandLinesServedFromTheFirstSecond) {
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_max < 4400)
+    GTEST_SKIP() << "the hard descriptor limit is " << files.rlim_max << ", under 4,400";
+  const rlimit saved = files;
+  files.rlim_cur = files.rlim_max; // the exporter's too
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  constexpr int LINES = 2000;
+  TempDir dir("vexil-scale");
+  std::vector<int> masters;
+  {
+    std::ofstream lines(dir / "lines");
+    for (int n = 0; n < LINES; ++n) {
+      const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(m, 0) << "pty " << n << ": " << std::strerror(errno);
+      masters.push_back(m);
+      ASSERT_EQ(grantpt(m) | unlockpt(m), 0);
+      lines << "n" << n << " " << ptsname(m) << "\n";
+    }
+  }
+  const std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string()};
+  Ctl exporter(dir.path(), "exporter",
+               {"exporter", "--listen", "127.0.0.1:0", "--lines", (dir / "lines").string()}, env);
+  const auto sent = [&](int n, int k) {
+    const pid_t pid =
+        SpawnChild(VEXIL_CTL_PATH, {"send", "--timeout", "5", "n" + std::to_string(n), "usb"}, env,
+                   (dir / ("send" + std::to_string(k))).string(), "/dev/null");
+    return WaitChild(pid, 20000) == 0 &&
+           PtyPair::ReadUpTo(masters[std::size_t(n)], 4, 3000) == "\xAA\xCC\xB1\xEE";
+  };
+  ASSERT_TRUE(exporter.Says("n0: line open", 30000)) << exporter.Err();
+  int during = 0;
+  do
+    EXPECT_TRUE(sent(0, during++)) << "send " << during << " while the lines open";
+  while (!HasFailure() && occurrences(exporter.Err(), ": line open (") < LINES && during < 100);
+  EXPECT_TRUE(
+      Eventually([&] { return occurrences(exporter.Err(), ": line open (") == LINES; }, 60000));
+  std::vector<std::unique_ptr<Ctl>> watchers;
+  const std::vector<int> across = {1, 700, 1024, 1500, LINES - 1};
+  for (int n : across)
+    watchers.push_back(
+        std::make_unique<Ctl>(dir.path(), "watch" + std::to_string(n),
+                              std::vector<std::string>{"watch", "n" + std::to_string(n)}, env));
+  for (const auto& w : watchers)
+    ASSERT_TRUE(w->Says("watched through the exporter", 10000)) << w->Err();
+  const std::string load = "\xAA\xA1\x28\x07\x09" + std::string(14, '\xFF') + "\xEE";
+  for (std::size_t i = 0; i < across.size(); ++i) {
+    ASSERT_EQ(write(masters[std::size_t(across[i])], load.data(), load.size()), 20);
+    EXPECT_TRUE(Eventually([&] {
+      return watchers[i]->Out().find("load: memory 40%") != std::string::npos;
+    })) << "n"
+        << across[i];
+    EXPECT_TRUE(sent(across[i], 1000 + across[i])) << "n" << across[i];
+    EXPECT_EQ(watchers[i]->Stop(), 0);
+  }
+  std::fprintf(stderr, "%d sends while the lines opened\n", during);
+  EXPECT_EQ(exporter.Stop(), 0) << exporter.Err().substr(0, 2000);
+  for (int m : masters)
+    close(m);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 // A console server on IPv6, named in brackets.
@@ -839,7 +906,7 @@ TEST(ControllerLines, LinesFilesAsDeployed) {
   fs::rename(config / "..data_tmp", config / "..data");
   EXPECT_TRUE(Eventually([&] { return exporter.Err().find("b: line open") != std::string::npos; }))
       << exporter.Err();
-  for (const std::string row :
+  for (const std::string& row :
        {"row 3: " + b.dir().string() + "/COM2", "row 4: " + (dir / "b-link").string()})
     EXPECT_NE(exporter.Err().find(row + " is the line of b already"), std::string::npos)
         << exporter.Err();

@@ -83,13 +83,17 @@ public:
   }
   // Reads from the master until n bytes came or timeoutMs passed.
   std::string ReadMaster(std::size_t n, int timeoutMs = 3000) {
+    return ReadUpTo(master_, n, timeoutMs);
+  }
+  // Up to n bytes from fd, waiting at most timeoutMs for each piece.
+  static std::string ReadUpTo(int fd, std::size_t n, int timeoutMs) {
     std::string got;
     char buf[4096];
     while (got.size() < n) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, timeoutMs) <= 0)
         break;
-      const ssize_t k = read(master_, buf, std::min(sizeof buf, n - got.size()));
+      const ssize_t k = read(fd, buf, std::min(sizeof buf, n - got.size()));
       if (k <= 0)
         break;
       got.append(buf, static_cast<std::size_t>(k));
