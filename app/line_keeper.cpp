@@ -1,9 +1,14 @@
 #include "app/line_keeper.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/serial.h"
+
+#ifndef _WIN32
+#include <QSocketNotifier>
+#endif
 
 namespace {
 
@@ -51,6 +56,30 @@ std::string takenCause(int Port) {
 
 } // namespace
 
+#ifdef _WIN32
+struct TLineKeeper::OpenWatch {};
+void TLineKeeper::_WatchOpens() {}
+#else
+struct TLineKeeper::OpenWatch {
+  explicit OpenWatch(const std::string& Path) : Opens(Path) {}
+  platform::DeviceOpenWatch Opens;
+  std::unique_ptr<QSocketNotifier> Notifier;
+};
+
+void TLineKeeper::_WatchOpens() {
+  _OpenWatch = std::make_unique<OpenWatch>(pathOf(_Com.fGetPort()));
+  if (_OpenWatch->Opens.Fd() < 0)
+    return; // (no inotify: a session is noticed when it hangs the line up)
+  _OpenWatch->Notifier =
+      std::make_unique<QSocketNotifier>(_OpenWatch->Opens.Fd(), QSocketNotifier::Read);
+  QObject::connect(_OpenWatch->Notifier.get(), &QSocketNotifier::activated, this, [this] {
+    if (_OpenWatch && _OpenWatch->Opens.TakeOpens())
+      for (auto& look : _TakenLooks)
+        look->start();
+  });
+}
+#endif
+
 TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
                          std::function<void(const std::string&)> Status)
     : _Com(Com), _Say(std::move(Say)), _Status(std::move(Status)) {
@@ -60,6 +89,45 @@ TLineKeeper::TLineKeeper(THxCommDevice& Com, std::function<void(const std::strin
   _PreferTimer.setInterval(PREFER_MS);
   QObject::connect(&_RetryTimer, &QTimer::timeout, this, [this] { _Retry(); });
   QObject::connect(&_PreferTimer, &QTimer::timeout, this, [this] { _PreferCom2(); });
+  for (const int ms : TAKEN_LOOKS_MS) {
+    auto look = std::make_unique<QTimer>();
+    look->setSingleShot(true);
+    look->setInterval(ms);
+    QObject::connect(look.get(), &QTimer::timeout, this, [this] { _LookWhetherTaken(); });
+    _TakenLooks.push_back(std::move(look));
+  }
+}
+
+TLineKeeper::~TLineKeeper() = default;
+
+// Another process opened the line: one that made a login session of it
+// (a getty, which as root passes the exclusive open) gets it to itself.
+void TLineKeeper::_LookWhetherTaken() {
+  if (Lost() || !_Com.fGetActive())
+    return;
+  if (const std::string cause = takenCause(_Com.fGetPort()); !cause.empty())
+    _LineTaken(cause);
+}
+
+void TLineKeeper::_LineTaken(const std::string& Cause) {
+  const std::string where = Describe(_Com.fGetPort());
+  _Say("left " + where + ": " + Cause + "; no reports go there until it ends; trying COM2 and " +
+       "COM1 every " + std::to_string(RETRY_MS / 1000) + " s");
+  _Status(where + ": " + Cause + ": waiting");
+  _Leave();
+}
+
+std::string TLineKeeper::Advice() const {
+  const auto named = [this](const char* what) { return _Causes.find(what) != std::string::npos; };
+  std::string advice;
+  if (named("login session"))
+    advice = "end the login session on the line (for a getty: systemctl stop "
+             "serial-getty@TTY.service)";
+  if (named(platform::DescribeOpenError(ENOENT).c_str()) ||
+      named(platform::DescribeOpenError(ENODEV).c_str()))
+    advice += (advice.empty() ? "" : ", or ") +
+              std::string("check the cable or adapter, or point VEXIL_PORT_DIR at the ports");
+  return advice.empty() ? "check the ports named above" : advice;
 }
 
 std::string TLineKeeper::Describe(int Port) {
@@ -77,6 +145,7 @@ bool TLineKeeper::_Open(int n, std::string& Cause) {
     _Com.fSetActive(true);
     _Com.fSetPkgType(LumaroComm32::cptFrameTimeout);
     _Com.fSetUsePackage(true);
+    _WatchOpens();
     return true;
   } catch (const Exception& e) {
     _FailureMessage = e.Message;
@@ -127,10 +196,23 @@ void TLineKeeper::PortNotify(int NotifyType) {
 
 void TLineKeeper::_LineLost() {
   const int port = _Com.fGetPort();
+  // A getty's start hangs the line up: then the session is the cause, not
+  // the cable.
+  if (const std::string cause = takenCause(port); !cause.empty()) {
+    _LineTaken(cause);
+    return;
+  }
   _Say("line lost on " + Describe(port) + ": " + platform::DescribeLineLoss(_Com.fGetLineLost()) +
        "; trying COM2 and COM1 every " + std::to_string(RETRY_MS / 1000) + " s");
   _Status("line lost on " + Describe(port) + ", retrying");
+  _Leave();
+}
+
+void TLineKeeper::_Leave() {
   _PreferTimer.stop();
+  _OpenWatch.reset();
+  for (auto& look : _TakenLooks)
+    look->stop();
   try {
     _Com.fSetActive(false); // threads joined, descriptor closed
   } catch (const Exception&) {
@@ -143,10 +225,10 @@ void TLineKeeper::_Retry() {
   std::string failure;
   if (!_OpenEither(failure)) {
     // Said once for each new cause, not at every try.
+    // The status names the same causes as the journal.
     if (failure != _Said) {
       _Say(failure);
-      if (_Waiting)
-        _Status(WaitingStatus());
+      _Status(WaitingStatus());
     }
     _Said = failure;
     return;
@@ -187,4 +269,7 @@ void TLineKeeper::_PreferCom2() {
 void TLineKeeper::Stop() {
   _RetryTimer.stop();
   _PreferTimer.stop();
+  _OpenWatch.reset();
+  for (auto& look : _TakenLooks)
+    look->stop();
 }

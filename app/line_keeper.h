@@ -9,7 +9,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "device/Hxcommdevice.h"
 
@@ -17,11 +19,16 @@ class TLineKeeper : public QObject {
 public:
   static constexpr int RETRY_MS = 2000;
   static constexpr int PREFER_MS = 5000;
+  // After another process opened the line: when to look whether it made a
+  // login session of it (a getty sets its terminal up within milliseconds;
+  // the second look is for one that is slow to).
+  static constexpr int TAKEN_LOOKS_MS[] = {300, 2000};
 
   // Say gets each line for standard error (without the program's name),
   // Status the state in a few words for the service manager.
   TLineKeeper(THxCommDevice& Com, std::function<void(const std::string&)> Say,
               std::function<void(const std::string&)> Status = {});
+  ~TLineKeeper() override;
 
   // The service manager's status line while no line could be opened yet.
   static constexpr const char* WAITING_STATUS = "no serial line: waiting for COM2 or COM1";
@@ -43,6 +50,9 @@ public:
   // No more retries (the run ends).
   void Stop();
 
+  // What to do about the causes of the last failure to open either port.
+  std::string Advice() const;
+
   // "COM2 (/dev/vexil/COM2)".
   static std::string Describe(int Port);
   bool Lost() const { return _RetryTimer.isActive(); }
@@ -53,14 +63,25 @@ private:
   // COM2, else COM1; false with the failure text.
   bool _OpenEither(std::string& Failure);
   void _LineLost();
+  // Leaves the open line to a session that took it (cause says whose).
+  void _LineTaken(const std::string& Cause);
+  // Closes the line and retries every 2 s.
+  void _Leave();
   void _Retry();
   void _PreferCom2();
+  // Watches the open line for another process's opens, and looks then
+  // whether it became a login session's.
+  void _WatchOpens();
+  void _LookWhetherTaken();
 
   THxCommDevice& _Com;
   std::function<void(const std::string&)> _Say;
   std::function<void(const std::string&)> _Status;
   QTimer _RetryTimer;
   QTimer _PreferTimer;
+  std::vector<std::unique_ptr<QTimer>> _TakenLooks;
+  struct OpenWatch;
+  std::unique_ptr<OpenWatch> _OpenWatch;
   std::string _Failure;
   // Each port's cause of the last failure.
   std::string _Causes;

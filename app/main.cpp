@@ -80,7 +80,12 @@ int run(int argc, char** argv);
 int main(int argc, char** argv) {
   // Asked what the agent is: answer and touch nothing (no line, no timer).
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+    // (Windows users ask with /? and -?.)
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")
+#ifdef _WIN32
+        || !std::strcmp(argv[i], "/?") || !std::strcmp(argv[i], "-?")
+#endif
+    ) {
       std::fputs(USAGE, stdout);
       return 0;
     }
@@ -98,6 +103,13 @@ int main(int argc, char** argv) {
 
 namespace {
 
+// What stopped the start, said on standard error and in the service
+// manager's status line (systemctl status shows it).
+void failedStart(const std::string& why) {
+  platform::SayLine("vexil-agent: " + why);
+  platform::NotifyStatus("not started: " + why);
+}
+
 int run(int argc, char** argv) {
   const bool debug = HasDebugSwitch(argc, argv);
   const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -111,19 +123,15 @@ int run(int argc, char** argv) {
     std::string why;
     windows = LoadAgentWindows(why);
     if (!windows) {
-      std::fprintf(stderr,
-                   "vexil-agent: -d shows the debug window, which comes with the package "
-                   "vexil-agent-gui (%s); install it (apt install vexil-agent-gui), or run "
-                   "without -d\n",
-                   why.c_str());
+      failedStart("-d shows the debug window, which comes with the package vexil-agent-gui (" +
+                  why + "); install it (apt install vexil-agent-gui), or run without -d");
       return 1;
     }
 #ifndef _WIN32
     if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-      std::fprintf(stderr, "vexil-agent: -d shows the debug window, which needs a display, and "
-                           "neither DISPLAY nor WAYLAND_DISPLAY is set; run it in a desktop "
-                           "session, or without -d\n");
+      failedStart("-d shows the debug window, which needs a display, and neither DISPLAY nor "
+                  "WAYLAND_DISPLAY is set; run it in a desktop session, or without -d");
       return 1;
     }
 #endif
@@ -138,10 +146,11 @@ int run(int argc, char** argv) {
 
   AnsiString error;
   if (!form.FormCreate(error)) {
-    const std::string text =
-        error + "; check the cable or adapter, or point VEXIL_PORT_DIR at the ports";
+    const std::string text = error + "; " + form.Lines->Advice();
     if (windows)
       windows->ShowError(text);
+    else if (debug || !platform::StartedByServiceManager())
+      failedStart(text);
     else
       platform::SayLine("vexil-agent: " + text);
     // By hand the run ends here. A service waits for a line instead: a

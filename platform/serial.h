@@ -251,6 +251,23 @@ private:
   std::map<unsigned long long, std::string> held_, logins_;
 };
 
+// Tells when a process opens a device: an inotify watch for opens of its
+// node, by any path or link that reaches it. Fd() turns readable then, and
+// TakeOpens() says whether any came since the last call. Costs nothing while
+// nobody opens the device. Fd() is -1 when no watch could be set.
+class DeviceOpenWatch {
+public:
+  explicit DeviceOpenWatch(const std::string& devicePath);
+  ~DeviceOpenWatch();
+  DeviceOpenWatch(const DeviceOpenWatch&) = delete;
+  DeviceOpenWatch& operator=(const DeviceOpenWatch&) = delete;
+  int Fd() const { return fd_; }
+  bool TakeOpens();
+
+private:
+  int fd_ = -1;
+};
+
 #endif
 
 // What a lost line means for a person: "the device is gone or the other end

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -734,6 +735,31 @@ std::string TtySessions::Of(const std::string& devicePath) const {
   if (const auto it = logins_.find(device); it != logins_.end())
     return it->second;
   return "";
+}
+
+DeviceOpenWatch::DeviceOpenWatch(const std::string& devicePath) {
+  fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ >= 0 && inotify_add_watch(fd_, devicePath.c_str(), IN_OPEN) < 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+DeviceOpenWatch::~DeviceOpenWatch() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+
+bool DeviceOpenWatch::TakeOpens() {
+  bool opened = false;
+  alignas(inotify_event) char buf[4096];
+  for (ssize_t n; fd_ >= 0 && (n = read(fd_, buf, sizeof buf)) > 0;)
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      opened = opened || (e->mask & IN_OPEN) != 0;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  return opened;
 }
 
 std::string TtySessionOf(const std::string& devicePath) {

@@ -186,6 +186,9 @@ TEST_F(AgentOnPty, ReportsOnScheduleAndCarriesOutCommands) {
   EXPECT_EQ(powerLog(), "");
   send(pty.master(), "\xAA\xCC\xC2\xEE");
   EXPECT_TRUE(waitPower("reboot\n", 3000));
+  EXPECT_TRUE(
+      said("reboot requested by the controller on COM2 (" + pty.dir().string() + "/COM2)\n"))
+      << slurp(dir / "stderr");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   send(pty.master(), std::string("\xAA\x00\xC1\xEE", 4));
   EXPECT_TRUE(waitPower("reboot\npoweroff\n", 3000));
@@ -204,6 +207,9 @@ TEST_F(AgentOnPty, DebugModeOnlyLogsCommands) {
   // Handled in order: once the USB change shows, the reboot was handled too.
   EXPECT_TRUE(said("usb changed", 5000, "stderr.out")) << slurp(dir / "stderr");
   EXPECT_EQ(powerLog(), "");
+  EXPECT_TRUE(said("reboot requested by the controller on COM2 (" + pty.dir().string() +
+                   "/COM2); debug mode: only logged"))
+      << slurp(dir / "stderr");
   agent.Signal(SIGINT);
   EXPECT_EQ(agent.Wait(5000), 0);
   EXPECT_EQ(slurp(dir / "stderr.out"), "*********usb changed********");
@@ -341,6 +347,48 @@ TEST_F(AgentOnPty, LoginSessionsKeepTheirTerminals) {
   EXPECT_EQ(WaitChild(null, 10000), 1);
   EXPECT_NE(slurp(dir / "null.err").find("not a serial device"), std::string::npos)
       << slurp(dir / "null.err");
+}
+
+// A getty started later on the agent's line (as root it passes the agent's
+// exclusive open) gets the line: the agent leaves it, names the session in
+// the journal and in the status, writes nothing more into it, and takes it
+// back once the getty ends.
+TEST_F(AgentOnPty, AGettyThatComesLaterGetsTheLine) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "agetty runs as root only";
+  PtyPair com2(2);
+  NotifySocket manager((dir / "notify").string());
+  Agent agent({}, recorder, dir / "stderr", {manager.Env()});
+  ASSERT_TRUE(reportOn(com2.master(), 6000)) << slurp(dir / "stderr");
+  ChildProcess getty;
+  getty.pid = SpawnChild("/sbin/agetty", {"-L", "19200", com2.slavePath().substr(5), "vt100"},
+                         {"PATH=/usr/bin:/bin"}, (dir / "getty.out").string(),
+                         (dir / "getty.err").string());
+  const std::string cause = "in use by a login session (agetty, PID " + std::to_string(getty.pid);
+  EXPECT_TRUE(said(cause, 5000)) << slurp(dir / "stderr");
+  std::string statuses;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        statuses += manager.Next(100) + "\n";
+        return statuses.find("STATUS=COM2 (" + com2.dir().string() + "/COM2): " + cause) !=
+               std::string::npos;
+      },
+      5000))
+      << statuses;
+  // Once the agent has left, only the getty writes: its prompt, no report.
+  std::string after;
+  for (const auto end = Clock::now() + std::chrono::seconds(7); Clock::now() < end;)
+    after += com2.ReadMaster(256, 100);
+  EXPECT_NE(after.find("login: "), std::string::npos) << after;
+  EXPECT_EQ(after.find("\xAA\xA2"), std::string::npos)
+      << "an inventory report after the getty came";
+  EXPECT_EQ(after.find("\xAA\xA1"), std::string::npos) << "a load report after the getty came";
+  EXPECT_EQ(slurp(dir / "stderr").find("cable"), std::string::npos) << slurp(dir / "stderr");
+  getty.Stop();
+  EXPECT_TRUE(said("/COM2) again")) << slurp(dir / "stderr");
+  EXPECT_TRUE(reportOn(com2.master(), 8000));
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(5000), 0);
 }
 
 // As a service the agent waits for a line instead of ending: ready for the
