@@ -123,6 +123,11 @@ case "$cmd" in
     rm -rf build/deb
     mkdir -p "build/deb/vexil-$version"
     tar --exclude=./build --exclude=./.git -cf - . | tar -C "build/deb/vexil-$version" -xf -
+    # The copy has no history: the commit goes with it, for build_info.
+    if revision=$(git rev-parse --short=12 HEAD 2>/dev/null); then
+      git diff --quiet HEAD 2>/dev/null || revision="$revision-modified"
+      echo "$revision" >"build/deb/vexil-$version/REVISION"
+    fi
     (cd "build/deb/vexil-$version" && dpkg-buildpackage -us -uc -b)
     # No error and no warning, pedantic notes included in the report.
     lintian -EvIL +pedantic --fail-on error,warning build/deb/vexil_"${version}"_*.changes

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/line_keeper.h"
 #include "platform/codepage.h"
 #include "platform/power.h"
 #include "platform/service.h"
@@ -196,7 +197,13 @@ void GetSysInventory(unsigned char* Packet) {
   // Computer name, cut to 15 bytes so that its field keeps a terminator.
   putText(Packet + 21, 16, figures.GetComputerName().substr(0, 15));
 
+  // Four address slots: the cards with an address (their own, or through
+  // what they are enslaved to) first, in the cards' order, then the cards
+  // without; a server whose bond's cards come fifth and sixth still reports
+  // its address.
   std::memset(Packet + 37, 0, 64);
+  std::stable_partition(cards.begin(), cards.end(),
+                        [](const std::string& a) { return !a.empty(); });
   if (haveCards)
     for (std::size_t c = 0; c < 4 && c < cards.size(); ++c)
       putText(Packet + 37 + 16 * c, 16, cards[c].substr(0, 15));
@@ -424,17 +431,20 @@ void TForm1::comPackage(TObject*, int NotifyType) {
     return;
   switch (byte(2)) {
   case 0xC1:
+  case 0xC2: {
+    const bool off = byte(2) == 0xC1;
+    // Logged before it is carried out: after a reboot, the journal of the
+    // boot before says who asked for it.
+    platform::SayLine(std::string("vexil-agent: ") + (off ? "power off" : "reboot") +
+                      " requested by the controller on " + TLineKeeper::Describe(com->fGetPort()) +
+                      (debugMode != 0 ? "; debug mode: only logged" : ""));
     if (debugMode != 0)
-      _Log(TForm1View::pnMemo1, "******system halt*********");
+      _Log(TForm1View::pnMemo1,
+           off ? "******system halt*********" : "******system reboot*********");
     else
-      SystemPower(0);
+      SystemPower(off ? 0 : 1);
     break;
-  case 0xC2:
-    if (debugMode != 0)
-      _Log(TForm1View::pnMemo1, "******system reboot*********");
-    else
-      SystemPower(1);
-    break;
+  }
   case 0xB1:
   case 0xB2:
     if (debugMode != 0) {

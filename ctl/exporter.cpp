@@ -55,6 +55,14 @@ const char EXPORTER_HELP[] =
 
 namespace {
 
+// What stopped the start, said on standard error (the journal) and kept for
+// the service manager's status line, where `systemctl status` shows it.
+std::string startFailure;
+void failedStart(const std::string& why) {
+  std::fprintf(stderr, "vexil-ctl: %s\n", why.c_str());
+  startFailure = why;
+}
+
 double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -103,12 +111,11 @@ public:
     Address address;
     std::string error;
     if (!ParseAddress(text, address, error)) {
-      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      failedStart(error);
       return false;
     }
     if (const Row* same = sameLine(address)) {
-      std::fprintf(stderr, "vexil-ctl: %s is named twice (as %s already): name each line once\n",
-                   text.c_str(), same->Name.c_str());
+      failedStart(text + " is named twice (as " + same->Name + " already): name each line once");
       return false;
     }
     add(text, text, address, false);
@@ -123,8 +130,7 @@ public:
     linesFile_ = fs::absolute(path).lexically_normal();
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
-      std::fprintf(stderr, "vexil-ctl: cannot follow %s: %s\n", linesFile_.c_str(),
-                   std::strerror(errno));
+      failedStart("cannot follow " + linesFile_.string() + ": " + std::strerror(errno));
       return false;
     }
     inotify_ = std::make_unique<Loop::Watch>(loop_, fd, [this, fd] {
@@ -142,8 +148,7 @@ public:
     });
     inotify_->Read(true);
     if (!watchChain()) {
-      std::fprintf(stderr, "vexil-ctl: cannot follow %s: %s\n", linesFile_.c_str(),
-                   std::strerror(errno));
+      failedStart("cannot follow " + linesFile_.string() + ": " + std::strerror(errno));
       return false;
     }
     return readLinesFile(true);
@@ -178,7 +183,7 @@ public:
     http_ = HttpServer::Start(
         listen, web, [this](const HttpRequest& request) { return answer(request); }, error, usage);
     if (!http_) {
-      std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+      failedStart(error);
       return usage ? 2 : 1;
     }
     for (const auto& url : http_->Urls())
@@ -347,9 +352,11 @@ private:
     else if (in.open(linesFile_); !in)
       problem = std::strerror(errno);
     if (!problem.empty()) {
-      if (problem != fileProblem_)
-        std::fprintf(stderr, "vexil-ctl: cannot read %s: %s%s\n", linesFile_.c_str(),
-                     problem.c_str(), first ? "" : "; keeping the lines it named");
+      if (first)
+        failedStart("cannot read " + linesFile_.string() + ": " + problem);
+      else if (problem != fileProblem_)
+        std::fprintf(stderr, "vexil-ctl: cannot read %s: %s; keeping the lines it named\n",
+                     linesFile_.c_str(), problem.c_str());
       fileProblem_ = problem;
       return !first;
     }
@@ -614,9 +621,7 @@ private:
   std::map<std::pair<dev_t, ino_t>, Row*> byDevice_;
 };
 
-} // namespace
-
-int Exporter(const Args& args) {
+int runExporter(const Args& args) {
   std::vector<std::string> listen, lines;
   std::string linesFile, webConfigFile;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -639,6 +644,7 @@ int Exporter(const Args& args) {
     else if (args[i].rfind("--", 0) == 0) {
       std::fprintf(stderr, "vexil-ctl: exporter: unknown option %s\n%s", args[i].c_str(),
                    EXPORTER_HELP);
+      startFailure = "unknown option " + args[i];
       return 2;
     } else
       lines.push_back(args[i]);
@@ -647,7 +653,7 @@ int Exporter(const Args& args) {
     listen.push_back(":9868");
   WebConfig web;
   if (std::string error; !webConfigFile.empty() && !LoadWebConfig(webConfigFile, web, error)) {
-    std::fprintf(stderr, "vexil-ctl: %s\n", error.c_str());
+    failedStart(error);
     return 1;
   }
   if (lines.empty() && linesFile.empty()) {
@@ -655,6 +661,7 @@ int Exporter(const Args& args) {
                  "vexil-ctl: exporter: no lines: name them in /etc/vexil/lines (--lines "
                  "FILE) or on the command line\n%s",
                  EXPORTER_HELP);
+    startFailure = "no lines named";
     return 2;
   }
   Loop loop;
@@ -676,6 +683,17 @@ int Exporter(const Args& args) {
     platform::NotifyReady(exporter.Status());
     status = loop.Run();
   }
+  return status;
+}
+
+} // namespace
+
+int Exporter(const Args& args) {
+  const int status = runExporter(args);
+  // A start that failed says why in the status line too: systemctl status
+  // shows it while the unit waits to start again.
+  if (status != 0 && !startFailure.empty())
+    platform::NotifyStatus("not started: " + startFailure);
   return status;
 }
 

@@ -23,10 +23,12 @@ namespace {
 const char USAGE[] =
     "usage: vexil-ctl watch [--json] LINE...\n"
     "       vexil-ctl send [--timeout SECONDS] LINE poweroff|reboot|usb\n"
-    "       vexil-ctl exporter [--listen ADDR:PORT] [--lines FILE] [LINE...]\n"
+    "       vexil-ctl exporter [--listen ADDR:PORT]... [--lines FILE] [--web.config.file FILE]\n"
+    "                          [LINE...]\n"
     "       vexil-ctl demo\n"
     "       vexil-ctl --version\n"
-    "LINE is COM<n>, a device path (/dev/ttyUSB0), rfc2217://HOST:PORT or socket://HOST:PORT.\n"
+    "LINE is COM<n>, a device path (/dev/ttyUSB0), rfc2217://HOST:PORT or socket://HOST:PORT;\n"
+    "for watch and send also a NAME from the lines file of the exporter that holds the line.\n"
     "'vexil-ctl COMMAND --help' tells more.\n";
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "ctl/http/server.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
+#include <dirent.h>
 #include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netdb.h>
@@ -9,13 +11,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <set>
+#include <sstream>
 
 #include "ctl/lines/address.h"
+#include "platform/files.h"
 
 namespace vexilctl {
 
@@ -30,6 +35,7 @@ struct Bind {
   bool Dual = false; // every address, IPv4 and IPv6
   std::string Url;   // host part for messages, IPv6 in brackets
   int Port = 0;
+  std::string Spec; // the --listen value it comes from
 };
 
 std::string numericHost(const sockaddr* a) {
@@ -64,6 +70,11 @@ namespace {
 
 // The addresses one --listen value stands for.
 bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string& error) {
+  if (const auto scheme = spec.find("://"); scheme != std::string::npos) {
+    error = "--listen " + spec + ": give an address and port, not a URL: " +
+            spec.substr(scheme + 3, spec.find('/', scheme + 3) - scheme - 3);
+    return false;
+  }
   std::string host, port, why;
   if (!SplitHostPort(spec, host, port, why)) {
     error = "--listen " + spec + ": " + why + " (or :PORT for every address)";
@@ -85,6 +96,7 @@ bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string&
     b.Dual = true;
     b.Url = "[::]";
     b.Port = p;
+    b.Spec = spec;
     out.push_back(b);
     return true;
   }
@@ -107,10 +119,112 @@ bool resolveListen(const std::string& spec, std::vector<Bind>& out, std::string&
     std::memcpy(&b.Addr, a->ai_addr, a->ai_addrlen);
     b.Url = numericHost(a->ai_addr);
     b.Port = p;
+    b.Spec = spec;
     out.push_back(b);
   }
   freeaddrinfo(found);
   return true;
+}
+
+// Two --listen values that would take the same address and port: the
+// message, or "".
+std::string sameTwice(const std::vector<Bind>& binds) {
+  for (std::size_t i = 0; i < binds.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const Bind &a = binds[j], &b = binds[i];
+      if (a.Port == 0 || a.Port != b.Port)
+        continue;
+      if (a.Url == b.Url)
+        return "--listen " + b.Spec + ": " + b.Url + ":" + std::to_string(b.Port) +
+               " is named twice (" + a.Spec + " names it already)";
+      if (a.Dual || b.Dual)
+        return "--listen " + b.Spec + " and " + a.Spec + " overlap: " + (a.Dual ? a.Spec : b.Spec) +
+               " takes every address of the port already";
+    }
+  return "";
+}
+
+// Who listens on a TCP port, from the kernel's socket tables and the
+// processes' descriptors: "NAME (PID n)", or "" when it cannot be told (a
+// process of another user's shows only to root).
+std::string portHolder(int port) {
+  std::set<std::string> sockets;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::string text;
+    platform::ReadTextFile(table, text);
+    std::istringstream rows(text);
+    std::string row;
+    std::getline(rows, row); // the heading
+    while (std::getline(rows, row)) {
+      std::istringstream f(row);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      if (!(f >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode))
+        continue;
+      const auto colon = local.rfind(':');
+      if (state == "0A" && colon != std::string::npos &&
+          std::strtol(local.c_str() + colon + 1, nullptr, 16) == port)
+        sockets.insert("socket:[" + inode + "]");
+    }
+  }
+  DIR* proc = sockets.empty() ? nullptr : opendir("/proc");
+  if (!proc)
+    return "";
+  std::string holder;
+  while (const dirent* e = readdir(proc)) {
+    const std::string pid = e->d_name;
+    if (holder.empty() && pid.find_first_not_of("0123456789") == std::string::npos)
+      if (DIR* fds = opendir(("/proc/" + pid + "/fd").c_str())) {
+        while (const dirent* f = readdir(fds)) {
+          char target[64];
+          const ssize_t n =
+              readlink(("/proc/" + pid + "/fd/" + f->d_name).c_str(), target, sizeof target - 1);
+          if (n > 0 && sockets.count(std::string(target, std::size_t(n)))) {
+            std::string name;
+            platform::ReadTextFile("/proc/" + pid + "/comm", name);
+            while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+              name.pop_back();
+            for (char& c : name)
+              if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = '?'; // (a name is outside text)
+            holder = name + " (PID " + pid + ")";
+            break;
+          }
+        }
+        closedir(fds);
+      }
+  }
+  closedir(proc);
+  return holder;
+}
+
+// Why a daemon could not listen on b: the bind tried again to learn the
+// kernel's answer.
+std::string whyNotListening(const Bind& b) {
+  const std::string where = "cannot listen on " + b.Url + ":" + std::to_string(b.Port) + ": ";
+  const int fd = socket(b.Addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return where + std::strerror(errno);
+  const int on = 1, v6only = b.Dual ? 0 : 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (b.Addr.ss_family == AF_INET6)
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+  const socklen_t size = b.Addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  const int rc = bind(fd, reinterpret_cast<const sockaddr*>(&b.Addr), size) == 0 ? 0 : errno;
+  close(fd);
+  switch (rc) {
+  case EADDRINUSE: {
+    const std::string holder = portHolder(b.Port);
+    return where + "the port is in use" +
+           (holder.empty() ? " (ss -ltnp 'sport = :" + std::to_string(b.Port) + "' tells by whom)"
+                           : " by " + holder) +
+           "; choose another with --listen";
+  }
+  case EADDRNOTAVAIL: return where + b.Url + " is no address of this machine's";
+  case EACCES: return where + "ports under 1024 need root or the CAP_NET_BIND_SERVICE capability";
+  case 0: return where + "the HTTP server did not start (out of memory or threads?)";
+  default: return where + std::strerror(rc);
+  }
 }
 
 bool gzip(const std::string& in, std::string& out) {
@@ -202,6 +316,8 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
     error = "--listen names no address";
     return nullptr;
   }
+  if (error = sameTwice(binds); !error.empty())
+    return nullptr;
   if (binds.size() > LISTEN_MAX) {
     error = "--listen: " + std::to_string(binds.size()) + " addresses; at most " +
             std::to_string(LISTEN_MAX) + " (use :PORT for every address)";
@@ -249,9 +365,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
                          server.get(), MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!d) {
       // (The certificate and key were checked with the web config.)
-      error = "cannot listen on " + b.Url + ":" + std::to_string(b.Port) +
-              ": the port is in use or the address is not this machine's; choose another with "
-              "--listen";
+      error = whyNotListening(b);
       return nullptr;
     }
     server->daemons_.push_back(d);

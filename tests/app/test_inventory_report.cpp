@@ -61,12 +61,22 @@ TEST(InventoryReport, FieldsFromTheFigures) {
   EXPECT_EQ(u32(p, 9), 2097u) << "2 GiB in units of 1024000 bytes";
   EXPECT_EQ(std::string(reinterpret_cast<char*>(p + 13), 8), std::string(" 160.0G\0", 8));
   EXPECT_EQ(field(p, 21, 16), "node-17.example");
+  // Four slots: cards with an address first, in their order; the fifth
+  // card's address takes the slot of the second, which has none.
   EXPECT_EQ(field(p, 37, 16), "10.0.0.5");
-  EXPECT_EQ(field(p, 53, 16), "") << "a card without an address leaves its field empty";
-  EXPECT_EQ(field(p, 69, 16), "192.168.100.200");
-  EXPECT_EQ(field(p, 85, 16), "10.9.9.9");
+  EXPECT_EQ(field(p, 53, 16), "192.168.100.200");
+  EXPECT_EQ(field(p, 69, 16), "10.9.9.9");
+  EXPECT_EQ(field(p, 85, 16), "10.1.1.1");
   EXPECT_EQ(field(p, 101, 48), "Intel Xeon ") << "brand index 0";
   EXPECT_EQ(field(p, 149, 48), "Linux 6.1.0-18-amd64");
+
+  // Six cards, the bond's two last: its address is reported, the count kept.
+  f.cards = {"", "", "", "", "10.50.0.5", "10.50.0.5"};
+  GetSysInventory(p);
+  EXPECT_EQ(p[3], 6);
+  EXPECT_EQ(field(p, 37, 16), "10.50.0.5");
+  EXPECT_EQ(field(p, 53, 16), "10.50.0.5");
+  EXPECT_EQ(field(p, 69, 16), "");
 }
 
 TEST(InventoryReport, NothingToCount) {

@@ -333,12 +333,49 @@ TEST(Endpoint, ListenSettingsAndReadiness) {
     EXPECT_TRUE(WaitForPort(port, 0)) << port << " serves by the time it is ready";
   exporter.Stop();
 
-  const pid_t failed = SpawnChild(VEXIL_CTL_PATH,
-                                  {"exporter", "--listen", "127.0.0.1:" + std::to_string(third),
-                                   "--listen", "127.0.0.1:99999", "COM1"},
-                                  env, (dir / "out").string(), (dir / "err").string());
-  EXPECT_EQ(WaitChild(failed, 10000), 2);
-  EXPECT_EQ(manager.Next(500), "") << "no readiness for a start that failed";
+  // A start that fails says why, on standard error and in the status line
+  // (never ready), and names the value and the cause.
+  int taken = 0;
+  const int holder = ListenLoopback(1, taken);
+  const std::string p = std::to_string(first), t = std::to_string(taken);
+  std::ofstream(dir / "bad.yml")
+      << "tls_server_config:\n  cert_file: /nonexistent.pem\n  key_file: /nonexistent.key\n";
+  std::ofstream(dir / "lines") << "a-bad-row\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } failures[] = {
+      {{"--listen", "127.0.0.1:" + p, "--listen", "127.0.0.1:99999"}, 2, "from 0 to 65535"},
+      {{"--listen", "http://127.0.0.1:" + p},
+       2,
+       "--listen http://127.0.0.1:" + p + ": give an address and port, not a URL: 127.0.0.1:" + p},
+      {{"--listen", "127.0.0.1:" + p + " 127.0.0.1:" + p}, 2, "named twice"},
+      {{"--listen", ":" + p + " 127.0.0.1:" + p}, 2, "takes every address of the port already"},
+      {{"--listen", "127.0.0.1:" + t},
+       1,
+       "cannot listen on 127.0.0.1:" + t + ": the port is in use by e2e_tests (PID " +
+           std::to_string(getpid()) + ")"},
+      {{"--listen", "192.0.2.1:" + p}, 1, "192.0.2.1 is no address of this machine's"},
+      {{"--web.config.file", (dir / "bad.yml").string(), "--lines", (dir / "lines").string()},
+       1,
+       "/nonexistent.pem"},
+  };
+  for (const auto& f : failures) {
+    auto args = f.args;
+    args.insert(args.begin(), "exporter");
+    args.push_back("COM1");
+    const pid_t failed =
+        SpawnChild(VEXIL_CTL_PATH, args, env, (dir / "out").string(), (dir / "err").string());
+    EXPECT_EQ(WaitChild(failed, 10000), f.status) << f.says;
+    const std::string err = ReadWholeFile((dir / "err").string());
+    EXPECT_NE(err.find(f.says), std::string::npos) << err;
+    EXPECT_EQ(err.find("row skipped"), std::string::npos) << "lines come after the rest: " << err;
+    const std::string status = manager.Next(2000);
+    EXPECT_EQ(status.rfind("STATUS=not started: ", 0), 0u) << status;
+    EXPECT_NE(status.find(f.says), std::string::npos) << status;
+  }
+  close(holder);
   const pid_t none =
       SpawnChild(VEXIL_CTL_PATH, {"exporter"}, env, (dir / "out").string(), (dir / "err").string());
   EXPECT_EQ(WaitChild(none, 10000), 2);

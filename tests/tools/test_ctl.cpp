@@ -20,6 +20,7 @@
 #include <vector>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "app/Unit1.h"
 #include "tests/support/child.h"
@@ -201,6 +202,16 @@ TEST(CtlProgram, ExitStatusesAndHelp) {
   EXPECT_EQ(run({"frobnicate"}), 2);
   EXPECT_EQ(run({"--help"}, &out), 0);
   EXPECT_NE(out.find("usage: vexil-ctl watch"), std::string::npos);
+  // The overview names every option the verbs' own help does, and names.
+  const std::string overview = out;
+  EXPECT_NE(overview.find("NAME from the lines file"), std::string::npos) << overview;
+  for (const char* verb : {"watch", "send", "exporter"}) {
+    EXPECT_EQ(run({verb, "--help"}, &out), 0);
+    const std::string usage = out.substr(0, out.find('\n'));
+    const std::regex option("--[a-z.]+");
+    for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it)
+      EXPECT_NE(overview.find(it->str()), std::string::npos) << verb << " " << it->str();
+  }
   EXPECT_EQ(run({"send", "--help"}, &out), 0);
   EXPECT_NE(out.find("poweroff|reboot|usb"), std::string::npos);
   EXPECT_EQ(run({"send", "COM2", "selfdestruct"}), 2);
