@@ -1,7 +1,7 @@
 // The serial line as the port sees it: open a device by name, apply a DCB,
 // wait for comm events together with a stop event, read, write, modem lines,
 // purge, escape functions. Two implementations: POSIX termios on real ttys
-// and ptys (serial_posix.cpp), and an in-process null-modem line for tests
+// and ptys (serial_linux.cpp), and an in-process null-modem line for tests
 // (serial_sim.h). Numbers keep their Windows values.
 #pragma once
 
