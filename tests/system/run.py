@@ -335,6 +335,26 @@ def case_login_console_is_left_alone(c):
     expect(status.startswith("no serial line: waiting for COM2 or COM1; COM2 (/dev/vexil/COM2): "
                              "in use by a login session ("), f"systemctl status shows {status!r}")
     print(f"  status: {status}", flush=True)
+    # Once the getty ends the line is the agent's; a getty that comes later
+    # (as root it passes the agent's exclusive open) gets it back: the agent
+    # leaves it, and its status and journal say whose it is.
+    c.run("systemctl", "stop", "console-getty-test")
+    expect(c.next_inventory(10) is not None, "no report once the getty ended")
+    c.run("systemd-run", "--unit=console-getty-later", "/sbin/agetty", "-L", "19200",
+          "vexil/COM2", "vt100")
+    end = time.time() + 10
+    while "agetty" not in c.show("StatusText") and time.time() < end:
+        time.sleep(0.2)
+    status = c.show("StatusText")
+    expect(status.startswith("COM2 (/dev/vexil/COM2): in use by a login session (agetty, PID ")
+           and status.endswith(": waiting"), f"systemctl status shows {status!r}")
+    journal = "\n".join(agent_journal(c))
+    expect("left COM2 (/dev/vexil/COM2): in use by a login session (agetty, PID " in journal,
+           "the journal does not say who took the line:\n" + journal)
+    c.drain()
+    report, _ = c.next_report(7)
+    expect(report is None, "a report went into the later getty's console")
+    print(f"  later: {status}", flush=True)
 
 
 def case_no_line_waits_quietly(c):
@@ -388,6 +408,11 @@ def case_exporter_as_a_confined_user(c):
         time.sleep(0.2)  # the journal takes the process's words a moment later
     expect("the port must be a number from 0 to 65535" in status,
            "the reason is not in the unit's journal:\n" + status)
+    # ... and in its status, where systemctl status shows it.
+    shown = c.show("StatusText", "vexil-exporter")
+    expect(shown.startswith("not started: --listen 127.0.0.1:99999: the port must be a number"),
+           f"the unit's status is {shown!r}")
+    print(f"  failed start: {shown}", flush=True)
     # No listen setting at all: the default, :9868.
     c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\n' > /etc/default/vexil-exporter")
     c.run("systemctl", "restart", "vexil-exporter")  # Type=notify: returns once it serves
