@@ -51,8 +51,8 @@ build() {
 # then packaged (folder and MSI); its tests run under Wine
 # (tests/windows/run.py), every program through packaging/windows/wine-run.
 build_windows() {
-  # (dpkg-dev: apt-get source; wixl: the MSI.)
-  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl)
+  # (dpkg-dev: apt-get source; wixl and msitools: the MSI.)
+  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl msitools)
   ensure_packages
   local qt
   qt="$PWD/build/qt-mingw-$(dpkg-query -W -f='${Version}' qt6-base-dev | sed 's/[-+].*//')"

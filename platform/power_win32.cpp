@@ -1,6 +1,8 @@
 // Powering a Windows node off or rebooting it: the shutdown privilege, then
-// ExitWindowsEx. VEXIL_POWER_COMMAND stands in for both, as on Linux.
+// InitiateShutdown, else ExitWindowsEx. VEXIL_POWER_COMMAND stands in for
+// both, as on Linux.
 #include "platform/power.h"
+#include "platform/service.h"
 #include "platform/win32.h"
 
 #include <cstdlib>
@@ -57,9 +59,21 @@ std::string DoPowerAction(PowerAction action) {
     return runCommand(command, off ? "poweroff" : "reboot");
   if (std::string failed = enableShutdownPrivilege(); !failed.empty())
     return failed;
-  // Power off is forced (programs are closed without being asked); the
-  // reboot is orderly.
-  if (!ExitWindowsEx(off ? EWX_POWEROFF | EWX_FORCE : EWX_REBOOT, 0))
+  // A planned shutdown, at once. The programs of users' sessions are closed
+  // without being asked, so that none can keep the node up: ExitWindowsEx's
+  // EWX_FORCE does nothing where Terminal Services runs (every Windows
+  // Server). Services still stop in order.
+  const DWORD reason =
+      SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_MINOR_OTHER | SHTDN_REASON_FLAG_PLANNED;
+  const DWORD error = InitiateShutdownW(nullptr, nullptr, 0,
+                                        (off ? SHUTDOWN_POWEROFF : SHUTDOWN_RESTART) |
+                                            SHUTDOWN_FORCE_OTHERS | SHUTDOWN_GRACE_OVERRIDE,
+                                        reason);
+  if (error == ERROR_SUCCESS)
+    return "";
+  SayLine("vexil-agent: InitiateShutdown failed (error " + std::to_string(error) +
+          "); asking ExitWindowsEx instead");
+  if (!ExitWindowsEx(off ? EWX_POWEROFF | EWX_FORCE : EWX_REBOOT | EWX_FORCEIFHUNG, reason))
     return lastError("ExitWindowsEx");
   return "";
 }

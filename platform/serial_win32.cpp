@@ -12,6 +12,8 @@ namespace platform {
 namespace {
 
 constexpr std::uint32_t MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD;
+// ERROR_NO_SUCH_DEVICE, which the cross-compiler's headers leave out.
+constexpr DWORD NO_SUCH_DEVICE = 433;
 
 // What a failed call on an open line means: the device went away (a pulled
 // adapter, the other end of a virtual line gone), or something passing.
@@ -21,6 +23,10 @@ int lossOf(DWORD error) {
   case ERROR_BAD_COMMAND:
   case ERROR_DEVICE_NOT_CONNECTED:
   case ERROR_DEVICE_REMOVED:
+  case ERROR_DEV_NOT_EXIST:
+  case NO_SUCH_DEVICE:
+  case ERROR_NOT_READY:
+  case ERROR_OPERATION_ABORTED: // a USB adapter's driver, as it is pulled
   case ERROR_GEN_FAILURE:
   case ERROR_INVALID_HANDLE:
   case ERROR_FILE_NOT_FOUND: return ENODEV;
@@ -102,6 +108,9 @@ public:
     if (gone_)
       return CommWait::Failed;
     for (;;) {
+      // A loss the writer met is the reader's to tell, at once.
+      if (lostError_)
+        return reportLoss(events);
       DWORD ev = 0;
       ResetEvent(ovWait_.ov.hEvent);
       if (!::WaitCommEvent(h_, &ev, &ovWait_.ov)) {
@@ -131,10 +140,12 @@ public:
           DWORD unused = 0;
           if (!GetOverlappedResult(h_, &ovWait_.ov, &unused, FALSE)) {
             const DWORD failure = GetLastError();
-            return lost(failure) ? reportLoss(events) : CommWait::Failed;
+            return lost(failure) || lostError_ ? reportLoss(events) : CommWait::Failed;
           }
         }
       }
+      if (lostError_)
+        return reportLoss(events);
       if (ev & (MODEM_EVENTS | EV_RING)) {
         modemChangedSinceLastWait(); // the lines as they are now count as seen
         modemChanged_.Set();
@@ -181,7 +192,7 @@ public:
     if (::WriteFile(h_, data, static_cast<DWORD>(len), &sent, &ovWrite_.ov))
       return static_cast<int>(sent);
     if (GetLastError() != ERROR_IO_PENDING) {
-      lost(GetLastError());
+      writeLost(GetLastError());
       return -1;
     }
     HANDLE handles[2] = {stop.Handle(), ovWrite_.ov.hEvent};
@@ -189,7 +200,7 @@ public:
     if (which != WAIT_OBJECT_0 + 1)
       ::PurgeComm(h_, PURGE_TXABORT); // broken off: the write ends now
     if (!GetOverlappedResult(h_, &ovWrite_.ov, &sent, TRUE) && which == WAIT_OBJECT_0 + 1) {
-      lost(GetLastError());
+      writeLost(GetLastError());
       return -1;
     }
     return static_cast<int>(sent);
@@ -246,6 +257,14 @@ private:
     if (loss && !lostError_)
       lostError_ = loss;
     return loss != 0;
+  }
+
+  // A write that failed for a lost line: the reader's pending wait is ended
+  // (setting the mask again ends it) so that it tells the loss now, rather
+  // than whenever the driver fails its wait, which some never do.
+  void writeLost(DWORD error) {
+    if (lost(error))
+      ::SetCommMask(h_, driverMask());
   }
 
   // The loss is told once, as EV_ERR; then the line is not waited on again.

@@ -23,6 +23,9 @@ void SayLine(const std::string& line);
 // Whether a service manager started the process and listens (NOTIFY_SOCKET;
 // on Windows this waits for the connection's answer).
 bool StartedByServiceManager();
+// Whether a service manager is known to run the process, without waiting
+// for an answer (Windows: the service control manager has connected).
+bool RunsAsService();
 // READY=1 together with a status line.
 void NotifyReady(const std::string& status);
 // A new status line.

@@ -30,6 +30,10 @@ bool StartedByServiceManager() {
   return socket && *socket;
 }
 
+bool RunsAsService() {
+  return StartedByServiceManager();
+}
+
 void NotifyReady(const std::string& status) {
   sd_notify(0, ("READY=1\nSTATUS=" + oneLine(status)).c_str());
 }

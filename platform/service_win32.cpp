@@ -8,6 +8,8 @@
 #include "platform/signals.h"
 #include "platform/win32.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 namespace platform {
@@ -55,7 +57,36 @@ DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
   }
 }
 
-void WINAPI serviceMain(DWORD, LPSTR*) {
+// What the service manager does when the service fails (its process ends
+// without reporting SERVICE_STOPPED, or reports an error): start it again
+// after 10 s, twice, then after 60 s each time; the count starts afresh
+// after a day without failures. Set at every start, the installer's first
+// included, so that a service registered by hand gets them too.
+void setFailureActions(const char* name) {
+  const SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const SC_HANDLE service =
+      manager ? OpenServiceA(manager, name, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr;
+  SC_ACTION actions[] = {
+      {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSA failure{};
+  failure.dwResetPeriod = 24 * 3600;
+  failure.cActions = 3;
+  failure.lpsaActions = actions;
+  if (!service || !ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    SayLine(std::string("vexil-agent: the service's restart after a failure could not be set (") +
+            "error " + std::to_string(GetLastError()) + "); it stays down if it fails");
+  // An end with an error status counts as a failure too. (Not every
+  // service manager knows the setting: Wine's refuses it.)
+  SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
+  if (service)
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors);
+  if (service)
+    CloseServiceHandle(service);
+  if (manager)
+    CloseServiceHandle(manager);
+}
+
+void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
   bool running;
   {
     std::lock_guard lock(statusLock);
@@ -67,50 +98,144 @@ void WINAPI serviceMain(DWORD, LPSTR*) {
   else
     report(SERVICE_START_PENDING, 30000); // opening the line may take a while
   SetEvent(decided);
+  // (Once the start is reported: the service manager may hold its database
+  // until then.)
+  if (argc > 0 && argv && argv[0])
+    setFailureActions(argv[0]);
   // The run goes on in the process's main thread.
 }
 
-// The log of a process without standard error, opened at its first line.
+// Whether a handle's file or folder is this process's to write: no
+// reparse point (a link or junction someone planted), and owned by SYSTEM,
+// the Administrators or the process's own user.
+bool ownedByUs(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  bool ours = IsWellKnownSid(owner, WinLocalSystemSid) ||
+              IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  HANDLE token = nullptr;
+  if (!ours && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    char buffer[256];
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+      ours = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+  }
+  LocalFree(sd);
+  return ours;
+}
+
+// The log of a process without standard error, opened at its first line:
+// in ProgramData\Vexil, a folder only SYSTEM and the Administrators may
+// write (made so, or made so again), never through a link or into a file
+// someone else made; kept to about 1 MB, the one before as .old.
 class TServiceLog {
 public:
   void Write(const std::string& line) {
     std::lock_guard lock(_Lock);
     if (!_Tried) {
       _Tried = true;
-      _Open(line.substr(0, line.find(':')));
+      _Program = line.substr(0, line.find(':'));
+      _Open();
     }
-    if (!_File)
+    if (_File == INVALID_HANDLE_VALUE)
       return;
     const std::time_t now = std::time(nullptr);
     char when[32] = "";
     if (const std::tm* local = std::localtime(&now))
       std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S ", local);
-    std::fprintf(_File, "%s%s\n", when, line.c_str());
-    std::fflush(_File);
+    const std::string text = when + line + "\r\n";
+    DWORD written = 0;
+    WriteFile(_File, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    _RotateIfFull();
   }
 
 private:
-  void _Open(const std::string& program) {
+  static constexpr LONGLONG LOG_MAX = 1 << 20;
+
+  void _Open() {
     char data[MAX_PATH];
-    if (program.empty() ||
+    if (_Program.empty() ||
         SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, data) != S_OK)
       return;
     const std::string folder = std::string(data) + "\\Vexil";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    const std::string log = folder + "\\" + program + ".log";
-    WIN32_FILE_ATTRIBUTE_DATA file;
-    if (GetFileAttributesExA(log.c_str(), GetFileExInfoStandard, &file) &&
-        (file.nFileSizeHigh != 0 || file.nFileSizeLow > (1u << 20)))
-      MoveFileExA(log.c_str(), (log + ".old").c_str(), MOVEFILE_REPLACE_EXISTING);
-    _File = std::fopen(log.c_str(), "a");
+    // SYSTEM and the Administrators: everything; users: read.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", SDDL_REVISION_1, &sd, nullptr))
+      return;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    CreateDirectoryA(folder.c_str(), &attributes);
+    const HANDLE dir =
+        CreateFileA(folder.c_str(), READ_CONTROL | WRITE_DAC,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool trusted = dir != INVALID_HANDLE_VALUE && ownedByUs(dir);
+    if (trusted) {
+      // A folder made before (by an older version) gets the same rights.
+      BOOL present = FALSE, defaulted = FALSE;
+      PACL dacl = nullptr;
+      if (GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present)
+        SetSecurityInfo(dir, SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, dacl, nullptr);
+    }
+    if (dir != INVALID_HANDLE_VALUE)
+      CloseHandle(dir);
+    LocalFree(sd);
+    if (!trusted)
+      return; // a link, or someone else's folder: no log rather than theirs
+    _Path = folder + "\\" + _Program + ".log";
+    _OpenFile();
+    _RotateIfFull();
+  }
+
+  // Past the limit, the log becomes .old and a new one starts.
+  void _RotateIfFull() {
+    LARGE_INTEGER size{};
+    if (_File == INVALID_HANDLE_VALUE || !GetFileSizeEx(_File, &size) || size.QuadPart <= LOG_MAX)
+      return;
+    CloseHandle(_File);
+    _File = INVALID_HANDLE_VALUE;
+    MoveFileExA(_Path.c_str(), (_Path + ".old").c_str(), MOVEFILE_REPLACE_EXISTING);
+    _OpenFile();
+  }
+
+  // The log file, to append to; one that is a link or someone else's is
+  // moved aside (the link itself, never what it names) for a new one.
+  void _OpenFile() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      _File = CreateFileA(_Path.c_str(), FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (_File == INVALID_HANDLE_VALUE || ownedByUs(_File))
+        return;
+      CloseHandle(_File);
+      _File = INVALID_HANDLE_VALUE;
+      if (!MoveFileExA(_Path.c_str(), (_Path + ".refused").c_str(), MOVEFILE_REPLACE_EXISTING))
+        return;
+    }
   }
 
   std::mutex _Lock;
-  std::FILE* _File = nullptr; // kept open to the end of the process
+  HANDLE _File = INVALID_HANDLE_VALUE; // kept open to the end of the process
+  std::string _Program, _Path;
   bool _Tried = false;
 };
 
 } // namespace
+
+bool RunsAsService() {
+  std::lock_guard lock(statusLock);
+  return statusHandle != nullptr;
+}
 
 void ConnectServiceManager() {
   static std::once_flag once;

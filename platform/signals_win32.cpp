@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/service.h"
 #include "platform/win32.h"
 
 namespace platform {
@@ -17,8 +18,13 @@ BOOL WINAPI onConsoleControl(DWORD control) {
   switch (control) {
   case CTRL_C_EVENT:
   case CTRL_BREAK_EVENT: RequestTermination(); return TRUE;
-  case CTRL_CLOSE_EVENT:
   case CTRL_LOGOFF_EVENT:
+    // A user logging off ends no service: the event is for every process,
+    // services too.
+    if (RunsAsService())
+      return TRUE;
+    [[fallthrough]];
+  case CTRL_CLOSE_EVENT:
   case CTRL_SHUTDOWN_EVENT:
     // The process ends when this returns: the run gets the few seconds the
     // system allows to close its line.

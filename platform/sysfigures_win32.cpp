@@ -8,10 +8,10 @@
 #include "platform/win32.h"
 
 #include <cpuid.h>
+#include <ws2tcpip.h> // before the IP helper, whose interface rows need it
 #include <iphlpapi.h>
 #include <winioctl.h>
 #include <winternl.h>
-#include <ws2tcpip.h>
 
 #include <cstring>
 #include <vector>
@@ -171,6 +171,12 @@ bool addressesFromAdapters(std::vector<std::string>& addresses) {
     return rc == ERROR_NO_DATA;
   for (auto* a = list; a; a = a->Next) {
     if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK)
+      continue;
+    // Physical cards only, as on Linux: not a virtual switch's, a VPN's or
+    // a tunnel's adapter. (Where the system cannot tell, it counts.)
+    MIB_IF_ROW2 row{};
+    row.InterfaceLuid = a->Luid;
+    if (GetIfEntry2(&row) == NO_ERROR && !row.InterfaceAndOperStatusFlags.HardwareInterface)
       continue;
     std::string text;
     if (a->FirstUnicastAddress) {

@@ -45,6 +45,5 @@ if [ "$listed" != "$present" ]; then
   exit 1
 fi
 version=$(sed -n 's/^#define VEXIL_VERSION "\(.*\)"/\1/p' "$build/generated/vexil/version.h")
-wixl -a x64 -D Version="$version" -D SourceDir="$folder" -o "$out/vexil-agent-$version.msi" \
-  "$here/vexil-agent.wxs"
+"$here/msi.sh" "$folder" "$version" "$out/vexil-agent-$version.msi"
 du -sh "$folder" "$out/vexil-agent-$version.msi"

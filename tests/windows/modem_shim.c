@@ -6,7 +6,10 @@
  *
  * Each end's own lines (DTR, RTS) live in $VEXIL_MODEM_DIR/<pts number>;
  * $VEXIL_MODEM_DIR/peer-<n> names the other end's number. Without the
- * variable, or on any other descriptor, ioctl is the C library's. */
+ * variable, or on any other descriptor, ioctl is the C library's.
+ *
+ * A write on an end whose file $VEXIL_MODEM_DIR/fail-<n> holds 1 fails with
+ * EIO, as a pulled adapter's does: the tests fail the port's calls so. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -17,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -61,8 +65,8 @@ static int modem(const char* dir, int n, unsigned long request, int* arg) {
   if (request == TIOCMGET) {
     const int peer = read_number(dir, "peer-", n, -1);
     const int far = peer >= 0 ? read_number(dir, "", peer, 0) : 0;
-    *arg = own | ((far & TIOCM_RTS) ? TIOCM_CTS : 0) |
-           ((far & TIOCM_DTR) ? TIOCM_DSR | TIOCM_CD : 0);
+    *arg =
+        own | ((far & TIOCM_RTS) ? TIOCM_CTS : 0) | ((far & TIOCM_DTR) ? TIOCM_DSR | TIOCM_CD : 0);
     return 0;
   }
   if (request == TIOCMSET)
@@ -91,4 +95,21 @@ int ioctl(int fd, unsigned long request, ...) {
       return modem(dir, n, request, (int*)arg);
   }
   return real(fd, request, arg);
+}
+
+typedef ssize_t (*write_fn)(int, const void*, size_t);
+
+ssize_t write(int fd, const void* data, size_t size) {
+  static write_fn real;
+  if (!real)
+    real = (write_fn)dlsym(RTLD_NEXT, "write");
+  const char* dir = getenv("VEXIL_MODEM_DIR");
+  if (dir) {
+    const int n = pts_number(fd);
+    if (n >= 0 && read_number(dir, "fail-", n, 0) == 1) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return real(fd, data, size);
 }
