@@ -437,6 +437,12 @@ TEST(ControllerLines, TwoThousandLinesServedFromTheFirstSecond) {
     std::ofstream lines(dir / "lines");
     for (int n = 0; n < LINES; ++n) {
       const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (m < 0 && errno == ENOSPC) {
+        for (int opened : masters)
+          close(opened);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        GTEST_SKIP() << "the kernel allows " << n << " ptys here (kernel.pty.max)";
+      }
       ASSERT_GE(m, 0) << "pty " << n << ": " << std::strerror(errno);
       masters.push_back(m);
       ASSERT_EQ(grantpt(m) | unlockpt(m), 0);
