@@ -251,6 +251,24 @@ void ConnectServiceManager() {
   });
 }
 
+// A line as an event of the program's Event Log source (the installer
+// registers it, the program's message table has its one message, "%1"): an
+// error where something failed or was refused, a warning for a lost line.
+void reportEvent(const std::string& line) {
+  static const HANDLE source = RegisterEventSourceA(nullptr, "vexil-agent");
+  if (!source)
+    return;
+  const auto has = [&](const char* word) { return line.find(word) != std::string::npos; };
+  const WORD type = has("failed") || has("refused") || has("could not") ? EVENTLOG_ERROR_TYPE
+                    : has("lost") || has("left ")                       ? EVENTLOG_WARNING_TYPE
+                                                                        : EVENTLOG_INFORMATION_TYPE;
+  const std::string text =
+      line.substr(line.find(": ") == std::string::npos ? 0 : line.find(": ") + 2);
+  const char* strings[] = {text.c_str()};
+  constexpr DWORD MESSAGE = 1; // the message table's VEXIL_MESSAGE
+  ReportEventA(source, type, 0, MESSAGE, nullptr, 1, 0, strings, nullptr);
+}
+
 void SayLine(const std::string& line) {
   const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   if (handle && handle != INVALID_HANDLE_VALUE) {
@@ -259,6 +277,7 @@ void SayLine(const std::string& line) {
   }
   static TServiceLog log;
   log.Write(line);
+  reportEvent(line);
 }
 
 bool StartedByServiceManager() {
@@ -298,6 +317,8 @@ void NotifyStopped(int exitStatus) {
     dispatcher.detach();
     return;
   }
+  SayLine("vexil-agent: stopped" +
+          (exitStatus == 0 ? std::string() : " with status " + std::to_string(exitStatus)));
   if (exitStatus == 0)
     report(SERVICE_STOPPED);
   else

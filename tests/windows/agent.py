@@ -248,8 +248,8 @@ def test_service(ctx):
         # which began afresh past its 1 MB, the full one kept as .old.
         with open(log, errors="replace") as f:
             said = f.read()
-        check(re.match(r"[0-9-]+ [0-9:]+ vexil-agent: sending on COM2", said),
-              f"the service's log: {said!r}")
+        check(re.match(r"[0-9-]+ [0-9:]+ vexil-agent: sending on COM2", said) and
+              said.rstrip().endswith("vexil-agent: stopped"), f"the service's log: {said!r}")
         check(os.path.getsize(log + ".old") > 1 << 20, "the full log was not kept as .old")
 
     log = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil", "vexil-agent.log")
@@ -326,6 +326,14 @@ def test_msi(ctx):
             check(sorted(os.listdir(installed)) ==
                   sorted(os.listdir(os.path.dirname(ctx.agent_exe))),
                   f"installed: {os.listdir(installed)}")
+            # The Event Log source, with the program's message table.
+            r = subprocess.run([WINE_RUN, "reg", "query",
+                                r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application"
+                                r"\vexil-agent", "/v", "EventMessageFile"],
+                               env=ctx.env, capture_output=True, timeout=60)
+            source = r.stdout.decode(errors="replace")
+            check(re.search(r"EventMessageFile\s+REG_SZ\s+C:\\Program Files\\Vexil\\vexil-agent\.exe",
+                            source), f"the event source: {source!r}")
             check_service_reports_then_stops(ctx, far, remove)
         finally:
             if os.path.exists(installed):
