@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "ctl/lines/address.h"
+#include "ctl/reports.h"
 #include "platform/files.h"
 
 namespace vexilctl {
@@ -184,10 +185,7 @@ std::string portHolder(int port) {
             platform::ReadTextFile("/proc/" + pid + "/comm", name);
             while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
               name.pop_back();
-            for (char& c : name)
-              if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                c = '?'; // (a name is outside text)
-            holder = name + " (PID " + pid + ")";
+            holder = VexilCtl::ShowBytes(name, true) + " (PID " + pid + ")"; // outside text
             break;
           }
         }

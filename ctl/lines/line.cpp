@@ -76,6 +76,7 @@ void Line::settled() {
                  lostSaid_ ? "back" : "open", address_.Text.c_str());
   lostSaid_ = false;
   lastFailure_.clear();
+  closedWords_.clear();
   if (events_.State)
     events_.State(back ? "back" : "open", "");
   auto early = std::move(early_);
@@ -88,26 +89,13 @@ void Line::settled() {
 void Line::Failed(const std::string& said) {
   // Outside words (a process's name, a server's text) shown as their bytes,
   // so that they cannot steer a terminal or forge a line of the journal.
-  std::string why = VexilCtl::ShowBytes(said, true);
+  const std::string why = VexilCtl::ShowBytes(said, true);
   open_ = false;
   // Said once for each new reason, not at every attempt: a console server
   // that stays away does not fill the journal.
   if (!everOpen_ && !keepFromStart_)
     keep_ = false; // the caller gives up: no retry to promise
-  bool news = why != lastFailure_;
-  const std::string atOnce = ClosedAtOnce("");
-  const auto closedAtOnce = [&](const std::string& w) {
-    return w.compare(0, atOnce.size() - 1, atOnce, 0, atOnce.size() - 1) == 0;
-  };
-  if (closedAtOnce(why) && closedAtOnce(lastFailure_)) {
-    // A server that closes at once may do so before its words reach us
-    // (within the library's own telnet opening) or after: one failure,
-    // said again only when its words first come, and kept with them.
-    const auto saying = [](const std::string& w) { return w.find(", saying \"") != w.npos; };
-    news = saying(why) && !saying(lastFailure_);
-    if (!saying(why))
-      why = lastFailure_;
-  }
+  const bool news = why != lastFailure_;
   if (news && keep_)
     std::fprintf(stderr, "vexil-ctl: %s: %s; trying again with a growing pause (at most %.0f s)\n",
                  label_.c_str(), why.c_str(), RETRY_MAX_S);
@@ -134,7 +122,7 @@ void Line::Lost(const std::string& said) {
     const std::string words = serverWords();
     early_.clear();
     earlyBytes_ = 0;
-    Failed(ClosedAtOnce(why) + (words.empty() ? "" : ", saying \"" + words + "\""));
+    ClosedAtOnce(why, words);
     return;
   }
   // A line that stayed up a while starts its retries from the shortest pause.
@@ -149,8 +137,15 @@ void Line::Lost(const std::string& said) {
   retryLater();
 }
 
-std::string Line::ClosedAtOnce(const std::string& why) {
-  return "the line closed as soon as it opened (" + why + ")";
+// A server that closes at once may do so before its words reach us (within
+// the library's own telnet opening) or after: the words it said last stay
+// with the failure until the line opens, so that it reads the same at every
+// attempt and is said once, and again only when the words first come.
+void Line::ClosedAtOnce(const std::string& why, const std::string& words) {
+  if (!words.empty())
+    closedWords_ = words;
+  Failed("the line closed as soon as it opened (" + why + ")" +
+         (closedWords_.empty() ? "" : ", saying \"" + closedWords_ + "\""));
 }
 
 // The text a server wrote before it closed, on one line and not too long;

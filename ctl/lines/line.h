@@ -40,8 +40,6 @@ public:
   static constexpr double COMMAND_GAP_S = 0.1;
   // What is held before the settle at most.
   static constexpr std::size_t EARLY_MAX = 64 * 1024;
-  // Why an attempt failed whose connection closed before the settle.
-  static std::string ClosedAtOnce(const std::string& why);
 
   struct Events {
     // Each report (or piece that is none) of each package, as it arrives.
@@ -114,6 +112,9 @@ protected:
 
   void Opened();
   void Failed(const std::string& why);
+  // An attempt whose connection closed before the settle, why, with the
+  // words the server wrote first, if any.
+  void ClosedAtOnce(const std::string& why, const std::string& words = "");
   void Received(const char* bytes, std::size_t n);
   void Lost(const std::string& why);
   void WriteReady();
@@ -147,6 +148,7 @@ private:
   // Packages that arrived before the settle, and how many bytes they hold.
   std::vector<std::string> early_;
   std::size_t earlyBytes_ = 0;
+  std::string closedWords_; // a server's words when it closed at once
   Loop::Timer gap_, retry_, sendTimer_, settle_, waitTimer_;
   struct PendingSend;
   std::unique_ptr<PendingSend> send_;                // the command going out

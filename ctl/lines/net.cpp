@@ -170,8 +170,10 @@ private:
       drop();
       // A server that accepts and closes at once may do so before the
       // library's own opening is done, or after: the same failure either way.
-      Failed(err == GE_REMCLOSE ? ClosedAtOnce(GensioError(err))
-                                : "cannot reach " + where() + ": " + GensioError(err));
+      if (err == GE_REMCLOSE)
+        ClosedAtOnce(GensioError(err));
+      else
+        Failed("cannot reach " + where() + ": " + GensioError(err));
       return;
     }
     gensio_set_read_callback_enable(io, true);
