@@ -147,15 +147,16 @@ int run(int argc, char** argv) {
   AnsiString error;
   if (!form.FormCreate(error)) {
     const std::string text = error + "; " + form.Lines->Advice();
+    // By hand the run ends here. A service waits for a line instead: a
+    // node without one (yet) is no failure to restart over and over.
+    const bool ends = debug || !platform::StartedByServiceManager();
     if (windows)
       windows->ShowError(text);
-    else if (debug || !platform::StartedByServiceManager())
+    else if (ends)
       failedStart(text);
     else
       platform::SayLine("vexil-agent: " + text);
-    // By hand the run ends here. A service waits for a line instead: a
-    // node without one (yet) is no failure to restart over and over.
-    if (debug || !platform::StartedByServiceManager())
+    if (ends)
       return 1;
     form.Lines->WaitForLine();
     platform::NotifyReady(form.Lines->WaitingStatus());
