@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,6 @@
 #include <vector>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "app/Unit1.h"
 #include "tests/support/child.h"
@@ -207,10 +207,11 @@ TEST(CtlProgram, ExitStatusesAndHelp) {
   EXPECT_NE(overview.find("NAME from the lines file"), std::string::npos) << overview;
   for (const char* verb : {"watch", "send", "exporter"}) {
     EXPECT_EQ(run({verb, "--help"}, &out), 0);
-    const std::string usage = out.substr(0, out.find('\n'));
-    const std::regex option("--[a-z.]+");
-    for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it)
-      EXPECT_NE(overview.find(it->str()), std::string::npos) << verb << " " << it->str();
+    const QString usage = QString::fromStdString(out.substr(0, out.find('\n')));
+    for (const QRegularExpressionMatch& m : QRegularExpression("--[a-z.]+").globalMatch(usage)) {
+      const std::string option = m.captured().toStdString();
+      EXPECT_NE(overview.find(option), std::string::npos) << verb << " " << option;
+    }
   }
   EXPECT_EQ(run({"send", "--help"}, &out), 0);
   EXPECT_NE(out.find("poweroff|reboot|usb"), std::string::npos);
