@@ -86,6 +86,8 @@ void setFailureActions(const char* name) {
     CloseServiceHandle(manager);
 }
 
+void logReadyState();
+
 void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
   bool running;
   {
@@ -93,9 +95,10 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     statusHandle = RegisterServiceCtrlHandlerExA("", onControl, nullptr);
     running = ready;
   }
-  if (running)
+  if (running) {
     report(SERVICE_RUNNING);
-  else
+    logReadyState();
+  } else
     report(SERVICE_START_PENDING, 30000); // opening the line may take a while
   SetEvent(decided);
   // (Once the start is reported: the service manager may hold its database
@@ -230,6 +233,11 @@ private:
   bool _Tried = false;
 };
 
+TServiceLog& serviceLog() {
+  static TServiceLog log;
+  return log;
+}
+
 } // namespace
 
 bool RunsAsService() {
@@ -275,10 +283,43 @@ void SayLine(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
     return;
   }
-  static TServiceLog log;
-  log.Write(line);
+  serviceLog().Write(line);
   reportEvent(line);
 }
+
+namespace {
+
+// A service's state has no text of its own (sc query shows the state
+// only): the text goes into the service's log, each change once, where
+// systemd would show it in `systemctl status`.
+// The text of the last state, also for a service manager that connects
+// after the run said it is ready.
+std::mutex statusTextLock;
+std::string statusText;
+
+void logStatus(const std::string& text, bool running) {
+  {
+    std::lock_guard lock(statusTextLock);
+    if (!running && text == statusText)
+      return;
+    statusText = text;
+  }
+  if (RunsAsService())
+    serviceLog().Write("vexil-agent: " + std::string(running ? "service running: " : "status: ") +
+                       text);
+}
+
+// The run was ready before the service manager connected.
+void logReadyState() {
+  std::string text;
+  {
+    std::lock_guard lock(statusTextLock);
+    text = statusText;
+  }
+  logStatus(text, true);
+}
+
+} // namespace
 
 bool StartedByServiceManager() {
   ConnectServiceManager();
@@ -287,16 +328,18 @@ bool StartedByServiceManager() {
   return statusHandle != nullptr;
 }
 
-void NotifyReady(const std::string&) {
+void NotifyReady(const std::string& status) {
   {
     std::lock_guard lock(statusLock);
     ready = true;
   }
   report(SERVICE_RUNNING);
+  logStatus(status, true);
 }
 
-// A service's state has no text; the status lines are for systemd.
-void NotifyStatus(const std::string&) {}
+void NotifyStatus(const std::string& status) {
+  logStatus(status, false);
+}
 
 std::uint64_t WatchdogIntervalMs() {
   return 0;

@@ -249,6 +249,7 @@ def test_service(ctx):
         with open(log, errors="replace") as f:
             said = f.read()
         check(re.match(r"[0-9-]+ [0-9:]+ vexil-agent: sending on COM2", said) and
+              "vexil-agent: service running: sending on COM2" in said and
               said.rstrip().endswith("vexil-agent: stopped"), f"the service's log: {said!r}")
         check(os.path.getsize(log + ".old") > 1 << 20, "the full log was not kept as .old")
 

@@ -251,6 +251,7 @@ def main():
             rc = subprocess.run(["ctest", "--test-dir", build, "--output-on-failure",
                                  *sys.argv[2:]], env=env).returncode
             agent.prepare(context)
+            tests = chosen(agent.TESTS) + chosen(agent.WITHOUT_COM2)
             failed = run_agent_tests(chosen(agent.TESTS), context)
         finally:
             session.end()
@@ -260,7 +261,7 @@ def main():
             failed += run_agent_tests(chosen(agent.WITHOUT_COM2), context)
         finally:
             session.end()
-        print(f"agent.py: {failed} of {len(agent.TESTS) + len(agent.WITHOUT_COM2)} failed")
+        print(f"agent.py: {failed} of {len(tests)} failed")
         return rc or (1 if failed else 0)
     finally:
         cable.close()
