@@ -47,16 +47,23 @@ build() {
 }
 
 # The Windows build, cross-compiled with mingw-w64 into build/windows against
-# Qt Core for mingw (built from Debian's source once, kept under build/),
-# then packaged (folder and MSI); its tests run under Wine
-# (tests/windows/run.py), every program through packaging/windows/wine-run.
+# Qt for mingw (built from Debian's source once, kept in a cache outside the
+# checkout: see windows_qt), then packaged (folder and MSI); its tests run
+# under Wine (tests/windows/run.py), every program through
+# packaging/windows/wine-run.
 build_windows() {
-  # (dpkg-dev: apt-get source; wixl and msitools: the MSI.)
-  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl msitools)
+  # (dpkg-dev: apt-get source; wixl and msitools: the MSI; Xvfb, a CJK font
+  # and xwd with netpbm: the debug window under Wine's X11 driver, seen.)
+  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl msitools xvfb
+             fonts-wqy-microhei x11-apps netpbm)
   ensure_packages
   local qt
-  qt="$PWD/build/qt-mingw-$(dpkg-query -W -f='${Version}' qt6-base-dev | sed 's/[-+].*//')"
+  qt=$(windows_qt)
+  if [ ! -f "$qt/.complete" ]; then
+    echo "dev.sh: building Qt for Windows into $qt (once; about half an hour)" >&2
+  fi
   packaging/windows/build-qt.sh "$qt"
+  echo "dev.sh: Qt for Windows: $qt (remove it to build it again)" >&2
   cmake -G Ninja -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BENCH=OFF -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
@@ -66,6 +73,16 @@ build_windows() {
   gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o build/windows/modem_shim.so \
     tests/windows/modem_shim.c -ldl
   packaging/windows/package.sh build/windows "$qt"
+}
+
+# Where Qt for mingw is kept: keyed by Debian's Qt version and by the build
+# script, so that a changed script builds it anew and an unchanged one is
+# found again by every checkout of the machine.
+windows_qt() {
+  local version hash
+  version=$(dpkg-query -W -f='${Version}' qt6-base-dev | sed 's/[-+].*//')
+  hash=$(sha256sum packaging/windows/build-qt.sh | cut -c1-12)
+  echo "${XDG_CACHE_HOME:-$HOME/.cache}/vexil/qt-mingw-$version-$hash"
 }
 
 cmd=${1:-}

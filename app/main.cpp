@@ -123,8 +123,7 @@ int run(int argc, char** argv) {
     std::string why;
     windows = LoadAgentWindows(why);
     if (!windows) {
-      failedStart("-d shows the debug window, which comes with the package vexil-agent-gui (" +
-                  why + "); install it (apt install vexil-agent-gui), or run without -d");
+      failedStart(AgentWindowsAdvice(why));
       return 1;
     }
 #ifndef _WIN32

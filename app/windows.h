@@ -1,7 +1,7 @@
 // The agent's windows come from a library of their own (the package
-// vexil-agent-gui), loaded only when a window is to be shown: the agent's
-// normal run links no GUI library. The Windows build has no window library:
-// there the lines go to the console (windows_win32.cpp).
+// vexil-agent-gui; on Windows the installer's feature "Debug window"),
+// loaded only when a window is to be shown: the agent's normal run links no
+// GUI library.
 #pragma once
 
 #include <QCoreApplication>
@@ -27,6 +27,9 @@ extern "C" TAgentWindows* vexil_agent_windows();
 using TAgentWindowsEntry = TAgentWindows* (*)();
 
 // Loads the window library: vexil-agent-gui.so beside the program (a build
-// tree), else in the library folder the package installs it to. nullptr
-// with the reason when it is not there. (Windows: the console's stand-in.)
+// tree), else in the library folder the package installs it to; on Windows
+// vexil-agent-gui.dll beside the program. nullptr with the reason when it
+// is not there or cannot be loaded.
 TAgentWindows* LoadAgentWindows(std::string& Error);
+// What -d says when the library is missing for that reason: what to install.
+std::string AgentWindowsAdvice(const std::string& Why);

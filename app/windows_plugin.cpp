@@ -1,5 +1,5 @@
 // The window library's entry point: what the agent asks of it when it is to
-// show a window (-d). Built as vexil-agent-gui.so; the agent, the component
+// show a window (-d). Built as vexil-agent-gui.so (.dll); the agent, the component
 // and the engine it uses are the agent's own, found in the program.
 #include <QApplication>
 
@@ -22,11 +22,19 @@ public:
     previous = qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
           if (type == QtFatalMsg) {
+#ifdef _WIN32
+            std::fprintf(stderr,
+                         "vexil-agent: -d shows the debug window, which needs a desktop, and "
+                         "Qt could not show one (%s); run it in a desktop session, or without "
+                         "-d\n",
+                         qPrintable(message));
+#else
             std::fprintf(stderr,
                          "vexil-agent: -d shows the debug window, which needs a display, and "
                          "none could be reached (DISPLAY=%s, WAYLAND_DISPLAY=%s); run it in a "
                          "desktop session, or without -d\n",
                          qgetenv("DISPLAY").constData(), qgetenv("WAYLAND_DISPLAY").constData());
+#endif
             std::fflush(stderr);
             std::_Exit(1);
           }
@@ -50,7 +58,13 @@ public:
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) TAgentWindows* vexil_agent_windows() {
+#ifdef _WIN32
+#define VEXIL_ENTRY __declspec(dllexport)
+#else
+#define VEXIL_ENTRY __attribute__((visibility("default")))
+#endif
+
+extern "C" VEXIL_ENTRY TAgentWindows* vexil_agent_windows() {
   static TWindows windows;
   return &windows;
 }

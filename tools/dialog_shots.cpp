@@ -1,6 +1,8 @@
 // Renders the settings dialog in the three languages and the about box to
 // PNG files, for a person to look at:
 //   xvfb-run -a build/default/tools/dialog-shots docs
+// (The Windows build's, under Wine on Xvfb: tests/windows/run.py, into
+// docs/windows.)
 #include <QApplication>
 #include <QImage>
 #include <QPixmap>
@@ -31,7 +33,8 @@ bool shoot(QWidget& w, const std::string& path) {
   for (int i = 0; i < 20; ++i)
     QApplication::processEvents();
   QPixmap shot;
-  if (QScreen* screen = w.screen(); screen && QGuiApplication::platformName() == "xcb")
+  if (QScreen* screen = w.screen(); screen && (QGuiApplication::platformName() == "xcb" ||
+                                               QGuiApplication::platformName() == "windows"))
     shot = screen->grabWindow(0, w.frameGeometry().x(), w.frameGeometry().y(),
                               w.frameGeometry().width(), w.frameGeometry().height());
   // A screen with nothing drawn on it yet (Xvfb without a compositor can
@@ -57,7 +60,8 @@ bool shoot(QWidget& w, const std::string& path) {
 int main(int argc, char** argv) {
   // The debug window below never acts on a command, but nothing here may
   // ever reach a power action.
-  setenv("VEXIL_POWER_COMMAND", "/bin/true", 0);
+  if (qEnvironmentVariableIsEmpty("VEXIL_POWER_COMMAND"))
+    qputenv("VEXIL_POWER_COMMAND", "/bin/true");
   QApplication app(argc, argv);
   const std::string dir = argc > 1 ? argv[1] : ".";
   bool ok = true;

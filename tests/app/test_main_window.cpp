@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -26,10 +27,18 @@ protected:
   void SetUp() override {
     sim = line.Create("COM2");
     dir = tmp.path();
+#ifdef _WIN32
+    // The build's recorder, as Wine shows the file system: drive Z.
+    std::string recorder = std::string("Z:") + POWER_RECORDER;
+    std::replace(recorder.begin(), recorder.end(), '/', '\\');
+    env.set("VEXIL_POWER_COMMAND", recorder);
+    env.set("VEXIL_POWER_LOG", (dir / "log").string());
+#else
     const fs::path recorder = dir / "record";
     std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "log").string() << "'\n";
     fs::permissions(recorder, fs::perms::owner_all);
     env.set("VEXIL_POWER_COMMAND", recorder.string());
+#endif
     AnsiString error;
     ASSERT_TRUE(form.FormCreate(error)) << error;
   }
@@ -83,10 +92,14 @@ TEST_F(MainWindow, StartsOnComTwoWithPackagesCutBySilence) {
 // A power program that takes its time does not hold the window thread: the
 // timers (and so the reports) go on while it runs.
 TEST_F(MainWindow, PowerActionsRunOffTheWindowThread) {
+#ifdef _WIN32
+  env.set("VEXIL_POWER_DELAY_MS", "2000");
+#else
   const fs::path slow = dir / "slow-record";
   std::ofstream(slow) << "#!/bin/sh\nsleep 2\necho \"$1\" >> '" << (dir / "log").string() << "'\n";
   fs::permissions(slow, fs::perms::owner_all);
   env.set("VEXIL_POWER_COMMAND", slow.string());
+#endif
   const auto start = std::chrono::steady_clock::now();
   sim->Inject("\xAA\xCC\xC2\xEE");
   int ticks = 0;

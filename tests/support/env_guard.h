@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// (The C runtime's names for them; an empty value removes the variable.)
+inline int setenv(const char* name, const char* value, int) {
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) {
+  return _putenv_s(name, "");
+}
+#endif
+
 class EnvGuard {
 public:
   // The locale variables are always saved: lang() changes them together.

@@ -14,8 +14,15 @@ class TempDir {
 public:
   explicit TempDir(const std::string& prefix = "vexil-test") {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+#ifdef _WIN32
+    // (No mkdtemp: a unique name, then a folder that must be new.)
+    if (_mktemp_s(pattern.data(), pattern.size() + 1) != 0 ||
+        !std::filesystem::create_directory(pattern))
+      ADD_FAILURE() << "no new folder " << pattern;
+#else
     if (!mkdtemp(pattern.data()))
       ADD_FAILURE() << "mkdtemp failed for " << pattern;
+#endif
     path_ = pattern;
   }
   TempDir(const TempDir&) = delete;

@@ -182,18 +182,51 @@ def test_reports_and_reboot(ctx):
         check("sending on COM2 (\\\\.\\COM2)" in err, f"stderr: {err}")
 
 
-def test_debug_switch(ctx):
-    """-d: the lines go to the console, a command is shown and not carried out."""
+def test_debug_window(ctx):
+    """-d on a desktop (Wine's X11 driver on the run's Xvfb): the window
+    shows, the reports go, a command is only logged, closing the window ends
+    the run. The screenshot is the build's debug-window.png."""
     with FarEnd(ctx.ports["COM1"]) as far, Agent(ctx, "-d") as agent:
-        check(any(p[1] == 0xA2 for _, p in far.read_until_type(0xA2, 15)),
-              "no inventory report with -d")
+        check(any(p[1] == 0xA2 for _, p in far.read_until_type(0xA2, 20)),
+              f"no inventory report with -d: {agent.stderr()}")
         far.send(bytes([0xAA, 0x01, 0xC1, 0xEE]))
-        shown = agent.wait_for("system halt", 10)
-        rc, err = agent.stop()
-        check(rc == 0, f"exit status {rc}; stderr: {err}")
-        check(shown and err.count("the debug window is not part of this build") == 1, f"stderr: {err}")
-        check("inventory: hostname:" in err, f"stderr: {err}")
+        check(agent.wait_for("debug mode: only logged", 10), f"stderr: {agent.stderr()}")
+        far.read_for(1)
+        shot = os.path.join(ctx.shots, "debug-window.png")
+        check(window_shot(ctx, "Form1", shot), f"no window to be seen: {agent.stderr()}")
+        # taskkill without /f asks the window to close, as its close box does.
+        subprocess.run([WINE_RUN, "taskkill", "/im", "vexil-agent.exe"], env=ctx.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        try:
+            rc = agent.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            rc = None
+        check(rc == 0, f"closing the window ended the run with {rc}: {agent.stderr()}")
         check(ctx.power_log() == [], f"-d carried out a command: {ctx.power_log()}")
+
+
+def test_dialog_shots(ctx):
+    """The settings dialog and the about box in the three languages, and the
+    debug window, as Windows draws them."""
+    r = subprocess.run([WINE_RUN, ctx.dialog_shots, windows_path(ctx.shots)], env=ctx.env,
+                       capture_output=True, timeout=120)
+    said = r.stdout.decode(errors="replace")
+    check(r.returncode == 0 and said.count("wrote") == 10, f"dialog-shots: {said}")
+
+
+def window_shot(ctx, title, path):
+    """The named top-level window as the X server has it, as a PNG."""
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
+        xwd = subprocess.run(["xwd", "-silent", "-name", title], env=ctx.env, capture_output=True)
+        if xwd.returncode == 0 and xwd.stdout:
+            pnm = subprocess.run(["xwdtopnm"], input=xwd.stdout, capture_output=True)
+            with open(path, "wb") as f:
+                f.write(subprocess.run(["pnmtopng"], input=pnm.stdout, capture_output=True,
+                                       check=True).stdout)
+            return True
+        time.sleep(0.5)
+    return False
 
 
 def test_com1_when_com2_missing(ctx):
@@ -324,9 +357,15 @@ def test_msi(ctx):
         rc = msiexec(ctx, "/i")
         check(rc == 0, f"msiexec /i: status {rc}: {msi_log(ctx)}")
         try:
+            # Everything but the debug window, which is left out unless asked for.
             check(sorted(os.listdir(installed)) ==
-                  sorted(os.listdir(os.path.dirname(ctx.agent_exe))),
+                  sorted(set(os.listdir(os.path.dirname(ctx.agent_exe))) - set(WINDOW_FILES)),
                   f"installed: {os.listdir(installed)}")
+            r = subprocess.run([WINE_RUN, os.path.join(installed, "vexil-agent.exe"), "-d"],
+                               env=ctx.agent_env(), capture_output=True, timeout=60)
+            said = r.stderr.decode(errors="replace")
+            check(r.returncode == 1 and 'feature "Debug window"' in said and "ADDLOCAL=DebugWindow" in said,
+                  f"-d without the window: status {r.returncode}: {said}")
             # The Event Log source, with the program's message table.
             r = subprocess.run([WINE_RUN, "reg", "query",
                                 r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application"
@@ -343,7 +382,7 @@ def test_msi(ctx):
 
 def test_msi_upgrade(ctx):
     """A newer installer replaces the one installed: one entry, one service,
-    still reporting; an older one is refused. The service has its restart
+    still reporting, the features chosen kept; an older one is refused. The service has its restart
     after a failure set."""
     higher = os.path.join(os.path.dirname(ctx.msi), "upgrade-test", "vexil-agent-99.0.0.msi")
     os.makedirs(os.path.dirname(higher), exist_ok=True)
@@ -362,11 +401,16 @@ def test_msi_upgrade(ctx):
 
     with FarEnd(ctx.ports["COM1"]) as far:
         try:
-            check(msiexec(ctx, "/i") == 0, f"msiexec /i of the first version: {msi_log(ctx)}")
+            check(msiexec(ctx, "/i", "ADDLOCAL=ALL") == 0,
+                  f"msiexec /i of the first version: {msi_log(ctx)}")
             first = versions()
             check(len(first) == 1 and first[0] != "99.0.0", f"entries: {first}")
             check(msiexec(ctx, "/i", msi=higher) == 0, f"the upgrade failed: {msi_log(ctx)}")
             check(versions() == ["99.0.0"], f"after the upgrade: {installed_entries(ctx)}")
+            # The debug window chosen before stays chosen.
+            installed = os.path.join(ctx.prefix, "drive_c", "Program Files", "Vexil")
+            check(all(os.path.exists(os.path.join(installed, f)) for f in WINDOW_FILES),
+                  f"after the upgrade the folder holds {os.listdir(installed)}")
             check(wait_for_state(ctx, "RUNNING") == "RUNNING", f"the service: {service_state(ctx)}")
             check(reporting(far), "no report after the upgrade")
             check(msiexec(ctx, "/i") != 0, "the older installer was not refused")
@@ -413,6 +457,10 @@ def test_failed_write_loses_the_line(ctx):
 
 # By hand first, then the service, then the installer; the last needs COM2
 # gone and the prefix restarted (run.py).
-TESTS = [test_reports_and_reboot, test_debug_switch, test_failed_write_loses_the_line,
-         test_service, test_msi, test_msi_upgrade]
+TESTS = [test_reports_and_reboot, test_failed_write_loses_the_line, test_service, test_msi,
+         test_msi_upgrade]
+# On the run's X server.
+ON_A_DESKTOP = [test_debug_window, test_dialog_shots]
+# What the installer's feature "Debug window" holds.
+WINDOW_FILES = ["vexil-agent-gui.dll", "Qt6Gui.dll", "Qt6Widgets.dll", "platforms", "styles"]
 WITHOUT_COM2 = [test_com1_when_com2_missing]

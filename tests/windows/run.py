@@ -20,8 +20,9 @@ The cable has modem lines too: Wine's processes run with modem_shim.so
 other's DSR, carrier detect and CTS.
 
 After ctest, the agent's own tests (agent.py) run on the packaged folder
-(BUILD_DIR/package, from packaging/windows/package.sh); for the last of
-them the prefix is restarted without COM2.
+(BUILD_DIR/package, from packaging/windows/package.sh); the prefix is
+restarted for the windows' tests with an X server of the run's own (Xvfb),
+then for the last of them without COM2.
 """
 import os
 import pty
@@ -167,6 +168,29 @@ class Session:
         self.server.wait()
 
 
+class Display:
+    """An X server of the run's own (Xvfb, no TCP) for Wine's X11 driver:
+    the debug window and the dialogs drawn as on a desktop."""
+
+    def __init__(self):
+        read, write = os.pipe()
+        self.server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+                                        "1024x768x24", "-nolisten", "tcp"],
+                                       pass_fds=(write,), stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()
+        if not number:
+            self.server.wait()
+            raise SystemExit("run.py: Xvfb did not start")
+        self.name = f":{number}"
+
+    def end(self):
+        self.server.terminate()
+        self.server.wait()
+
+
 class AgentContext:
     """What agent.py's tests need of the run."""
 
@@ -176,6 +200,10 @@ class AgentContext:
         self.agent_exe = os.path.abspath(os.path.join(package, "vexil-agent", "vexil-agent.exe"))
         self.msi = next(os.path.join(package, f) for f in os.listdir(package) if f.endswith(".msi"))
         self.log = os.path.join(prefix, "power.log")
+        self.dialog_shots = os.path.abspath(os.path.join(build, "tools", "dialog-shots.exe"))
+        # The screenshots of the windows, for a person to look at.
+        self.shots = os.path.abspath(os.path.join(build, "shots"))
+        os.makedirs(self.shots, exist_ok=True)
 
     def agent_env(self):
         """The packaged program's: no DLL path of the build (the folder must
@@ -251,10 +279,23 @@ def main():
             rc = subprocess.run(["ctest", "--test-dir", build, "--output-on-failure",
                                  *sys.argv[2:]], env=env).returncode
             agent.prepare(context)
-            tests = chosen(agent.TESTS) + chosen(agent.WITHOUT_COM2)
+            tests = chosen(agent.TESTS) + chosen(agent.ON_A_DESKTOP) + chosen(agent.WITHOUT_COM2)
             failed = run_agent_tests(chosen(agent.TESTS), context)
         finally:
             session.end()
+        if chosen(agent.ON_A_DESKTOP):
+            # A session of its own, every program of it on the X server:
+            # the others run without a display, as a service does.
+            display = Display()
+            context.env = dict(env, DISPLAY=display.name)
+            session = Session(context.env, prefix, ports)
+            try:
+                failed += run_agent_tests(chosen(agent.ON_A_DESKTOP), context)
+            finally:
+                session.end()
+                display.end()
+                context.env = env
+            print(f"run.py: the windows' screenshots are in {context.shots}", flush=True)
         without_port(prefix, "COM2", ports)
         session = Session(env, prefix, ports)
         try:

@@ -27,3 +27,8 @@ TAgentWindows* LoadAgentWindows(std::string& Error) {
   Error = reasons.empty() ? "not installed" : reasons;
   return nullptr;
 }
+
+std::string AgentWindowsAdvice(const std::string& Why) {
+  return "-d shows the debug window, which comes with the package vexil-agent-gui (" + Why +
+         "); install it (apt install vexil-agent-gui), or run without -d";
+}
