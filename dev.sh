@@ -52,10 +52,11 @@ build() {
 # under Wine (tests/windows/run.py), every program through
 # packaging/windows/wine-run.
 build_windows() {
-  # (dpkg-dev: apt-get source; wixl and msitools: the MSI; Xvfb, a CJK font
-  # and xwd with netpbm: the debug window under Wine's X11 driver, seen.)
+  # (dpkg-dev: apt-get source; wixl and msitools: the MSI; Xvfb, a CJK font,
+  # xwininfo, xwd and netpbm: the debug window under Wine's X11 driver, seen;
+  # locales: the dialogs in the locales tried.)
   PACKAGES+=(g++-mingw-w64-x86-64-posix wine64 wine python3 dpkg-dev wixl msitools xvfb
-             fonts-wqy-microhei x11-apps netpbm)
+             fonts-wqy-microhei x11-apps x11-utils netpbm locales)
   ensure_packages
   local qt
   qt=$(windows_qt)
@@ -64,6 +65,11 @@ build_windows() {
   fi
   packaging/windows/build-qt.sh "$qt"
   echo "dev.sh: Qt for Windows: $qt (remove it to build it again)" >&2
+  # A build against another Qt starts afresh (CMake keeps the Qt it found).
+  if [ -f build/windows/CMakeCache.txt ] && ! grep -qxF "Qt6_DIR:PATH=$qt/lib/cmake/Qt6" \
+    build/windows/CMakeCache.txt; then
+    rm -rf build/windows
+  fi
   cmake -G Ninja -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BENCH=OFF -DVEXIL_WERROR="${VEXIL_WERROR:-OFF}" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \

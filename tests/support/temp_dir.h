@@ -31,8 +31,12 @@ public:
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& path() const {
+    return path_;
+  }
+  std::filesystem::path operator/(const std::string& name) const {
+    return path_ / name;
+  }
 
 private:
   std::filesystem::path path_;

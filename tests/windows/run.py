@@ -201,6 +201,14 @@ class AgentContext:
         self.msi = next(os.path.join(package, f) for f in os.listdir(package) if f.endswith(".msi"))
         self.log = os.path.join(prefix, "power.log")
         self.dialog_shots = os.path.abspath(os.path.join(build, "tools", "dialog-shots.exe"))
+        # The locales the dialogs are tried in (Wine takes its own from
+        # the Unix one), made for the run: the machine need have none.
+        self.locales = os.path.join(prefix, "locales")
+        os.makedirs(self.locales, exist_ok=True)
+        for name in ("zh_CN", "zh_TW", "de_DE"):
+            subprocess.run(["localedef", "-c", "-i", name, "-f", "UTF-8",
+                            os.path.join(self.locales, f"{name}.UTF-8")], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The screenshots of the windows, for a person to look at.
         self.shots = os.path.abspath(os.path.join(build, "shots"))
         os.makedirs(self.shots, exist_ok=True)
@@ -289,6 +297,20 @@ def main():
             display = Display()
             context.env = dict(env, DISPLAY=display.name)
             session = Session(context.env, prefix, ports)
+            # Windows draw their own frames, as on Windows (there is no
+            # window manager to draw them).
+            subprocess.run(["packaging/windows/wine-run", "reg", "add",
+                            "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                           env=context.env, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+            # Their titles in Chinese too, as on a Windows with the language
+            # installed: the frame's font falls back to the CJK one.
+            subprocess.run(["packaging/windows/wine-run", "reg", "add",
+                            "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink"
+                            "\\SystemLink", "/v", "Tahoma", "/t", "REG_MULTI_SZ", "/d",
+                            "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
+                           env=context.env, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
             try:
                 failed += run_agent_tests(chosen(agent.ON_A_DESKTOP), context)
             finally:
