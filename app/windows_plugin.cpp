@@ -1,6 +1,7 @@
 // The window library's entry point: what the agent asks of it when it is to
-// show a window (-d). Built as vexil-agent-gui.so (.dll); the agent, the component
-// and the engine it uses are the agent's own, found in the program.
+// show a window (-d). Built as vexil-agent-gui.so (.dll on Windows); the
+// agent, the component and the engine it uses are the agent's own, found in
+// the program.
 #include <QApplication>
 
 #include <cstdio>

@@ -289,14 +289,14 @@ void SayLine(const std::string& line) {
 
 namespace {
 
-// A service's state has no text of its own (sc query shows the state
-// only): the text goes into the service's log, each change once, where
-// systemd would show it in `systemctl status`.
 // The text of the last state, also for a service manager that connects
 // after the run said it is ready.
 std::mutex statusTextLock;
 std::string statusText;
 
+// A service's state has no text of its own (sc query shows the state
+// only): the text goes into the service's log, each change once, where
+// systemd would show it in `systemctl status`.
 void logStatus(const std::string& text, bool running) {
   {
     std::lock_guard lock(statusTextLock);

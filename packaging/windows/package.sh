@@ -3,7 +3,8 @@
 # build:
 #   packaging/windows/package.sh BUILD_DIR QT_PREFIX
 # leaves BUILD_DIR/package/vexil-agent/ (vexil-agent.exe, the debug window's
-# DLL and Qt plugins, and every DLL they need that Windows does not have) and BUILD_DIR/package/vexil-agent-<version>.msi.
+# DLL and Qt plugins, and every DLL they need that Windows does not have)
+# and BUILD_DIR/package/vexil-agent-<version>.msi.
 set -euo pipefail
 build=$1
 qt=$2
