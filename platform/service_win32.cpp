@@ -86,28 +86,6 @@ void setFailureActions(const char* name) {
     CloseServiceHandle(manager);
 }
 
-void logReadyState();
-
-void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
-  bool running;
-  {
-    std::lock_guard lock(statusLock);
-    statusHandle = RegisterServiceCtrlHandlerExA("", onControl, nullptr);
-    running = ready;
-  }
-  if (running) {
-    report(SERVICE_RUNNING);
-    logReadyState();
-  } else
-    report(SERVICE_START_PENDING, 30000); // opening the line may take a while
-  SetEvent(decided);
-  // (Once the start is reported: the service manager may hold its database
-  // until then.)
-  if (argc > 0 && argv && argv[0])
-    setFailureActions(argv[0]);
-  // The run goes on in the process's main thread.
-}
-
 // Whether a handle's file or folder is this process's to write: no
 // reparse point (a link or junction someone planted), and owned by SYSTEM,
 // the Administrators or the process's own user.
@@ -238,27 +216,6 @@ TServiceLog& serviceLog() {
   return log;
 }
 
-} // namespace
-
-bool RunsAsService() {
-  std::lock_guard lock(statusLock);
-  return statusHandle != nullptr;
-}
-
-void ConnectServiceManager() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    dispatcher = std::thread([] {
-      static char name[] = "";
-      SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
-      // Fails for a process that no service manager started: at once on
-      // Windows, after 10 s under Wine; the run does not wait for it.
-      if (!StartServiceCtrlDispatcherA(table))
-        SetEvent(decided);
-    });
-  });
-}
-
 // A line as an event of the program's Event Log source (the installer
 // registers it, the program's message table has its one message, "%1"): an
 // error where something failed or was refused, a warning for a lost line.
@@ -276,18 +233,6 @@ void reportEvent(const std::string& line) {
   constexpr DWORD MESSAGE = 1; // the message table's VEXIL_MESSAGE
   ReportEventA(source, type, 0, MESSAGE, nullptr, 1, 0, strings, nullptr);
 }
-
-void SayLine(const std::string& line) {
-  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  if (handle && handle != INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    return;
-  }
-  serviceLog().Write(line);
-  reportEvent(line);
-}
-
-namespace {
 
 // The text of the last state, also for a service manager that connects
 // after the run said it is ready.
@@ -319,7 +264,56 @@ void logReadyState() {
   logStatus(text, true);
 }
 
+void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
+  bool running;
+  {
+    std::lock_guard lock(statusLock);
+    statusHandle = RegisterServiceCtrlHandlerExA("", onControl, nullptr);
+    running = ready;
+  }
+  if (running) {
+    report(SERVICE_RUNNING);
+    logReadyState();
+  } else
+    report(SERVICE_START_PENDING, 30000); // opening the line may take a while
+  SetEvent(decided);
+  // (Once the start is reported: the service manager may hold its database
+  // until then.)
+  if (argc > 0 && argv && argv[0])
+    setFailureActions(argv[0]);
+  // The run goes on in the process's main thread.
+}
+
 } // namespace
+
+bool RunsAsService() {
+  std::lock_guard lock(statusLock);
+  return statusHandle != nullptr;
+}
+
+void ConnectServiceManager() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    dispatcher = std::thread([] {
+      static char name[] = "";
+      SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
+      // Fails for a process that no service manager started: at once on
+      // Windows, after 10 s under Wine; the run does not wait for it.
+      if (!StartServiceCtrlDispatcherA(table))
+        SetEvent(decided);
+    });
+  });
+}
+
+void SayLine(const std::string& line) {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle && handle != INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    return;
+  }
+  serviceLog().Write(line);
+  reportEvent(line);
+}
 
 bool StartedByServiceManager() {
   ConnectServiceManager();

@@ -298,7 +298,7 @@ def test_service(ctx):
               said.rstrip().endswith("vexil-agent: stopped"), f"the service's log: {said!r}")
         check(os.path.getsize(log + ".old") > 1 << 20, "the full log was not kept as .old")
 
-    log = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil", "vexil-agent.log")
+    log = os.path.join(ctx.logs, "vexil-agent.log")
     os.makedirs(os.path.dirname(log), exist_ok=True)
     with open(log, "w") as f:
         f.write("x" * (1 << 20) + "\n")
@@ -353,8 +353,7 @@ def installed_entries(ctx):
 def test_msi(ctx):
     """msiexec installs the folder and starts the service; removal stops and
     deletes it with its files."""
-    installed = os.path.join(ctx.prefix, "drive_c", "Program Files", "Vexil")
-    logs = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil")
+    installed, logs = ctx.installed, ctx.logs
 
     def remove():
         rc = msiexec(ctx, "/x")
@@ -417,7 +416,7 @@ def test_msi_upgrade(ctx):
                   f"msiexec /i of the first version: {msi_log(ctx)}")
             first = versions()
             check(len(first) == 1 and first[0] != "99.0.0", f"entries: {first}")
-            installed = os.path.join(ctx.prefix, "drive_c", "Program Files", "Vexil")
+            installed = ctx.installed
             check(all(os.path.exists(os.path.join(installed, f)) for f in WINDOW_FILES),
                   f"ADDLOCAL=ALL installed {os.listdir(installed)}")
             # (Windows Installer carries the features chosen over to the
@@ -435,13 +434,13 @@ def test_msi_upgrade(ctx):
             # manager took it: no complaint in the log). Wine's keeps the
             # setting nowhere one can read it and never acts on it: a killed
             # service stays down there, so that much is untested here.
-            log = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil", "vexil-agent.log")
+            log = os.path.join(ctx.logs, "vexil-agent.log")
             with open(log, errors="replace") as f:
                 said = f.read()
             check("sending on" in said and "could not be set" not in said, f"the log: {said!r}")
             # Removed with KEEPLOGS=1: the logs stay.
             check(msiexec(ctx, "/x", "KEEPLOGS=1", msi=higher) == 0, "msiexec /x failed")
-            logs = os.path.join(ctx.prefix, "drive_c", "ProgramData", "Vexil")
+            logs = ctx.logs
             check(os.path.exists(os.path.join(logs, "vexil-agent.log")),
                   "the log went although KEEPLOGS=1 was given")
         finally:

@@ -200,6 +200,9 @@ class AgentContext:
         self.agent_exe = os.path.abspath(os.path.join(package, "vexil-agent", "vexil-agent.exe"))
         self.msi = next(os.path.join(package, f) for f in os.listdir(package) if f.endswith(".msi"))
         self.log = os.path.join(prefix, "power.log")
+        # Where the MSI installs the program, and where the service keeps its log.
+        self.installed = os.path.join(prefix, "drive_c", "Program Files", "Vexil")
+        self.logs = os.path.join(prefix, "drive_c", "ProgramData", "Vexil")
         self.dialog_shots = os.path.abspath(os.path.join(build, "tools", "dialog-shots.exe"))
         # The locales the dialogs are tried in (Wine takes its own from
         # the Unix one), made for the run: the machine need have none.
