@@ -113,7 +113,7 @@ struct ControlServer::Client {
 
 std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string& path,
                                                    std::function<Line*(const std::string&)> find,
-                                                   WatchLine watch, std::string& error) {
+                                                   WatchLine watch, std::string& error, Sent sent) {
   sockaddr_un a;
   if (!socketAddress(path, a, error))
     return nullptr;
@@ -165,13 +165,14 @@ std::unique_ptr<ControlServer> ControlServer::Open(Loop& loop, const std::string
     return nullptr;
   }
   return std::unique_ptr<ControlServer>(
-      new ControlServer(loop, path, fd, std::move(find), std::move(watch)));
+      new ControlServer(loop, path, fd, std::move(find), std::move(watch), std::move(sent)));
 }
 
 ControlServer::ControlServer(Loop& loop, std::string path, int fd,
-                             std::function<Line*(const std::string&)> find, WatchLine watch)
+                             std::function<Line*(const std::string&)> find, WatchLine watch,
+                             Sent sent)
     : loop_(loop), path_(std::move(path)), find_(std::move(find)), watch_(std::move(watch)),
-      acceptAgain_(loop, [this] { listen_->Read(true); }) {
+      sent_(std::move(sent)), acceptAgain_(loop, [this] { listen_->Read(true); }) {
   listen_ = std::make_unique<Loop::Watch>(loop, fd, [this] { accept(); });
   listen_->Read(true);
 }
@@ -282,25 +283,42 @@ void ControlServer::serve(const std::shared_ptr<Client>& c) {
     answer("unknown");
     return;
   }
-  // The sender's deadline holds here too: a request read late (the loop
-  // was busy) is not carried out after its sender was told it failed.
   if (!(deadlineMs > 0))
     deadlineMs = monotonicMs() + timeoutMs;
+  c->line = line;
+  c->ticket = SendCommand(*line, command, c->who, deadlineMs, timeoutMs,
+                          [this, answer, line, command](bool ok, const std::string& why) {
+                            if (ok && sent_)
+                              sent_(line, command);
+                            answer(ok ? "ok" : "error " + why);
+                          });
+  if (!c->ticket)
+    c->line = nullptr;
+}
+
+double MonotonicMs() {
+  return monotonicMs();
+}
+
+std::uint64_t SendCommand(Line& line, const std::string& command, const std::string& who,
+                          double deadlineMs, double timeoutMs,
+                          std::function<void(bool ok, const std::string& why)> done) {
+  // The sender's deadline holds here too: a request read late (the loop
+  // was busy) is not carried out after its sender was told it failed.
   const double left = (deadlineMs - monotonicMs()) / 1000.0;
-  const std::string what = line->Label() + ": " + command + " from " + c->who;
+  const std::string what = line.Label() + ": " + command + " from " + who;
   if (left <= 0) {
     std::fprintf(stderr, "vexil-ctl: %s: not sent: its time ran out before it was read\n",
                  what.c_str());
-    answer("error the command's time ran out before the exporter could take it; it was not sent");
-    return;
+    done(false, "the command's time ran out before the exporter could take it; it was not sent");
+    return 0;
   }
-  c->line = line;
-  c->ticket = line->Send(
-      bytes, left,
-      [answer, what](bool ok, const std::string& why) {
+  return line.Send(
+      CommandBytes(command), left,
+      [done = std::move(done), what](bool ok, const std::string& why) {
         std::fprintf(stderr, "vexil-ctl: %s: %s\n", what.c_str(),
                      ok ? "sent" : ("not sent: " + why).c_str());
-        answer(ok ? "ok" : "error " + why);
+        done(ok, why);
       },
       timeoutMs / 1000.0);
 }

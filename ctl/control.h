@@ -10,6 +10,7 @@
 // it, nor after the sender hung up.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,18 +31,21 @@ public:
   using WatchLine = std::function<std::shared_ptr<void>(
       const std::string& line, std::function<void(const std::string&)> sink)>;
 
+  // Told of each power or USB command that went out.
+  using Sent = std::function<void(Line* line, const std::string& command)>;
+
   // Listens at path (mode 0660, group dialout where that group exists);
   // nullptr with the reason when it cannot, or when another exporter
   // answers there. find maps a request's LINE to a line, or nullptr.
   static std::unique_ptr<ControlServer> Open(Loop& loop, const std::string& path,
                                              std::function<Line*(const std::string&)> find,
-                                             WatchLine watch, std::string& error);
+                                             WatchLine watch, std::string& error, Sent sent = {});
   ~ControlServer();
 
 private:
   struct Client;
   ControlServer(Loop& loop, std::string path, int fd, std::function<Line*(const std::string&)> find,
-                WatchLine watch);
+                WatchLine watch, Sent sent);
   void accept();
   void serve(const std::shared_ptr<Client>& c);
   void watchFor(const std::shared_ptr<Client>& c, const std::string& name);
@@ -50,6 +54,7 @@ private:
   std::string path_;
   std::function<Line*(const std::string&)> find_;
   WatchLine watch_;
+  Sent sent_;
   std::unique_ptr<Loop::Watch> listen_;
   Loop::Timer acceptAgain_;
   std::vector<std::shared_ptr<Client>> clients_;
@@ -74,6 +79,18 @@ ControlAnswer SendThroughExporter(const std::string& path, const std::string& li
 // NoExporter, NotWatched or Failed (message says why).
 int WatchThroughExporter(const std::string& path, const std::string& line, ControlAnswer& answer,
                          std::string& message);
+
+// Puts command (poweroff, reboot, usb) on line for who ("user root (uid
+// 0), PID 1234"), by deadlineMs on the CLOCK_MONOTONIC clock of a budget of
+// timeoutMs, in its turn among the line's commands, and says in the log
+// whether it went. done(ok, why) runs on the loop once it is decided,
+// possibly at once. The command's ticket for Line::CancelSend; 0 when its
+// time had run out and nothing was queued.
+std::uint64_t SendCommand(Line& line, const std::string& command, const std::string& who,
+                          double deadlineMs, double timeoutMs,
+                          std::function<void(bool ok, const std::string& why)> done);
+// CLOCK_MONOTONIC in milliseconds: the clock of SendCommand's deadline.
+double MonotonicMs();
 
 // Bytes as hex digits and back (false for text that is none).
 std::string ToHex(const std::string& bytes);

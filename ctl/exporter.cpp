@@ -28,6 +28,7 @@
 #include "ctl/lines/line.h"
 #include "ctl/lines_file.h"
 #include "ctl/metrics.h"
+#include "ctl/redfish.h"
 #include "ctl/verbs.h"
 #include "platform/service.h"
 #include "vexil/version.h"
@@ -38,12 +39,15 @@ namespace vexilctl {
 
 const char EXPORTER_HELP[] =
     "usage: vexil-ctl exporter [--listen ADDR:PORT]... [--web.config.file FILE]\n"
-    "                          [--lines FILE] [LINE...]\n"
+    "                          [--redfish[=yes|no]] [--lines FILE] [LINE...]\n"
     "Watches the lines as watch does and serves what they carry as Prometheus metrics\n"
     "on GET /metrics, with a page of the lines on GET /. --listen (repeatable) takes\n"
     ":PORT (every address, the default :9868), [IPv6]:PORT or HOST:PORT, several apart\n"
     "by spaces or commas. The web config file (the exporters' YAML: tls_server_config,\n"
-    "basic_auth_users with bcrypt hashes) turns on TLS and basic auth. A line that\n"
+    "basic_auth_users with bcrypt hashes) turns on TLS and basic auth. --redfish adds\n"
+    "a Redfish service under /redfish/v1, every line a system; its Reset action powers\n"
+    "nodes off and reboots them for the users the web config names in\n"
+    "redfish_operators, over TLS only. A line that\n"
     "cannot be opened, or is lost, is tried again after 1 s at first and at most 30 s\n"
     "apart.\n"
     "The lines file names lines one per row, NAME LINE (# comments); NAME is the line\n"
@@ -165,7 +169,7 @@ public:
   }
 
   // 0 when serving, else the exit status.
-  int Serve(const std::vector<std::string>& listen, const WebConfig& web) {
+  int Serve(const std::vector<std::string>& listen, const WebConfig& web, bool redfish) {
     std::string error;
     // The control socket first: once the endpoint answers, commands can go.
     control_ = ControlServer::Open(
@@ -173,22 +177,32 @@ public:
         [this](const std::string& name, std::function<void(const std::string&)> sink) {
           return watchLine(name, std::move(sink));
         },
-        error);
+        error, [this](Line* line, const std::string& command) { powerSent(line, command); });
     if (!control_)
       std::fprintf(stderr,
                    "vexil-ctl: no control socket (%s): vexil-ctl send cannot reach the lines "
                    "this exporter holds\n",
                    error.c_str());
     bool usage = false;
-    http_ = HttpServer::Start(
-        listen, web, [this](const HttpRequest& request) { return answer(request); }, error, usage);
+    HttpServer::Hooks hooks;
+    hooks.Answer = [this](const HttpRequest& request) { return answer(request); };
+    if (redfish) {
+      redfish_ = std::make_unique<RedfishService>(redfishLines(), web);
+      hooks.Public = &RedfishService::Public;
+      hooks.Dress = &RedfishService::Dress;
+    }
+    http_ = HttpServer::Start(listen, web, std::move(hooks), error, usage);
     if (!http_) {
       failedStart(error);
       return usage ? 2 : 1;
     }
-    for (const auto& url : http_->Urls())
+    for (const auto& url : http_->Urls()) {
       std::fprintf(stderr, "vexil-ctl: serving metrics of %zu line(s) on %s/metrics\n",
                    rows_.size(), url.c_str());
+      if (redfish_)
+        std::fprintf(stderr, "vexil-ctl: serving Redfish on %s/redfish/v1 (%s; UUID %s)\n",
+                     url.c_str(), redfish_->Mode().c_str(), redfish_->Uuid().c_str());
+    }
     return 0;
   }
 
@@ -236,6 +250,7 @@ private:
       {
         std::lock_guard lock(lock_);
         r->State.Open = event == "open" || event == "back";
+        r->State.Problem = r->State.Open ? "" : why;
       }
       if (event == "lost" || event == "back")
         r->W->Tell("event " + event + (why.empty() ? "" : " " + why));
@@ -407,8 +422,68 @@ private:
     return true;
   }
 
+  // A power command went out on line (from vexil-ctl send or Redfish): its
+  // node's power state follows from it.
+  void powerSent(Line* line, const std::string& command) {
+    if (command != "poweroff" && command != "reboot")
+      return;
+    std::lock_guard lock(lock_);
+    for (const auto& r : rows_)
+      if (r->L.get() == line) {
+        r->State.PowerCommand = command;
+        r->State.PowerCommandAt = monotonicSeconds();
+      }
+  }
+
+  // What the Redfish service sees of the lines. Reading on the server's
+  // threads, under the lock; a Reset goes to the loop, as a control
+  // socket's send does.
+  RedfishService::Lines redfishLines() {
+    RedfishService::Lines lines;
+    lines.Names = [this] {
+      std::lock_guard lock(lock_);
+      std::vector<std::string> names;
+      names.reserve(rows_.size());
+      for (const auto& r : rows_)
+        names.push_back(r->Name);
+      return names;
+    };
+    lines.One = [this](const std::string& name, VexilCtl::LineState& state) {
+      std::lock_guard lock(lock_);
+      for (const auto& r : rows_)
+        if (r->Name == name) {
+          state = r->State;
+          return true;
+        }
+      return false;
+    };
+    lines.Now = &monotonicSeconds;
+    lines.Send = [this](const std::string& name, const std::string& command, const std::string& who,
+                        std::function<void(bool, const std::string&)> done) {
+      loop_.Defer(
+          [this, alive = std::weak_ptr<int>(alive_), name, command, who, done = std::move(done)] {
+            if (alive.expired())
+              return done(false, "the exporter is stopping");
+            const auto it = byName_.find(name);
+            if (it == byName_.end())
+              return done(false, "the line " + name + " was closed");
+            const double timeoutMs = RedfishService::RESET_TIMEOUT_S * 1000;
+            Line* line = it->second->L.get();
+            SendCommand(*line, command, who, MonotonicMs() + timeoutMs, timeoutMs,
+                        [this, line, command, done](bool ok, const std::string& why) {
+                          if (ok)
+                            powerSent(line, command);
+                          done(ok, why);
+                        });
+          });
+    };
+    return lines;
+  }
+
   // On the server's threads. Only reading: nothing here touches a line.
   HttpResponse answer(const HttpRequest& request) {
+    if (redfish_ && RedfishService::Handles(request.Path))
+      return redfish_->Answer(request);
     HttpResponse r;
     if (request.Path != "/" && request.Path != "/metrics") {
       r.Status = 404;
@@ -609,6 +684,7 @@ private:
   std::set<std::string> chainNames_, watched_;
   std::unique_ptr<Loop::Watch> inotify_;
   Loop::Timer reload_;
+  std::unique_ptr<RedfishService> redfish_;
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<ControlServer> control_;
   bool started_ = false;
@@ -624,6 +700,7 @@ private:
 int runExporter(const Args& args) {
   std::vector<std::string> listen, lines;
   std::string linesFile, webConfigFile;
+  bool redfish = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--listen" && i + 1 < args.size()) {
       // One value may hold several, apart by spaces or commas (a settings
@@ -641,7 +718,17 @@ int runExporter(const Args& args) {
       linesFile = args[++i];
     else if (args[i] == "--web.config.file" && i + 1 < args.size())
       webConfigFile = args[++i];
-    else if (args[i].rfind("--", 0) == 0) {
+    else if (args[i] == "--redfish" || args[i].rfind("--redfish=", 0) == 0) {
+      // (--redfish= with nothing: the service file's setting left empty.)
+      const std::string value = args[i] == "--redfish" ? "yes" : args[i].substr(10);
+      if (value != "yes" && value != "no" && !value.empty()) {
+        std::fprintf(stderr, "vexil-ctl: exporter: %s: say --redfish=yes or --redfish=no\n",
+                     args[i].c_str());
+        startFailure = args[i] + ": say yes or no";
+        return 2;
+      }
+      redfish = value == "yes";
+    } else if (args[i].rfind("--", 0) == 0) {
       std::fprintf(stderr, "vexil-ctl: exporter: unknown option %s\n%s", args[i].c_str(),
                    EXPORTER_HELP);
       startFailure = "unknown option " + args[i];
@@ -675,7 +762,7 @@ int runExporter(const Args& args) {
         return 2;
     if (!linesFile.empty() && !exporter.FollowLinesFile(linesFile))
       return 1;
-    if (const int rc = exporter.Serve(listen, web))
+    if (const int rc = exporter.Serve(listen, web, redfish))
       return rc;
     exporter.StartLines();
     // Every --listen address serves: a service manager may call it started

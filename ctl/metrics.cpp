@@ -73,9 +73,45 @@ bool NodeUp(const LineState& l, double mono) {
   return l.LastSeen >= 0 && mono - l.LastSeen <= NODE_UP_SECONDS;
 }
 
+Power PowerOf(const LineState& l, double mono) {
+  const bool fresh = NodeUp(l, mono);
+  // The node was up when the command went, and went quiet soon after: it
+  // heard and acted.
+  const bool acted = !l.PowerCommand.empty() && l.LastSeen >= l.PowerCommandAt - NODE_UP_SECONDS &&
+                     l.LastSeen <= l.PowerCommandAt + POWER_ACTS_WITHIN_SECONDS;
+  if (l.PowerCommand == "poweroff") {
+    if (fresh)
+      return mono - l.PowerCommandAt <= POWER_ACTS_WITHIN_SECONDS ? Power::PoweringOff : Power::On;
+    return acted ? Power::Off : Power::Unknown;
+  }
+  if (l.PowerCommand == "reboot" && !fresh && acted &&
+      mono - l.PowerCommandAt <= REBOOT_WITHIN_SECONDS)
+    return Power::PoweringOn;
+  return fresh ? Power::On : Power::Unknown;
+}
+
+const char* PowerName(Power power) {
+  switch (power) {
+  case Power::On: return "On";
+  case Power::PoweringOff: return "PoweringOff";
+  case Power::Off: return "Off";
+  case Power::PoweringOn: return "PoweringOn";
+  case Power::Unknown: break;
+  }
+  return "Unknown";
+}
+
 void LineState::Take(const Piece& piece, double now, double mono) {
-  if (piece.Type == Piece::Inventory || piece.Type == Piece::Load)
-    LastSeen = mono < 0 ? now : mono;
+  if (piece.Type == Piece::Inventory || piece.Type == Piece::Load) {
+    if (mono < 0)
+      mono = now;
+    // Back after a silence that began after the command: the command is
+    // done with (a node powered on again, or rebooted).
+    if (!PowerCommand.empty() && mono > PowerCommandAt &&
+        (LastSeen < 0 || mono - LastSeen > NODE_UP_SECONDS))
+      PowerCommand.clear();
+    LastSeen = mono;
+  }
   switch (piece.Type) {
   case Piece::Inventory:
     ++Inventories;
@@ -134,6 +170,16 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now, doubl
          "Whether the node on the line sent a report within the last 15 seconds.");
   for (const auto& l : lines)
     sample(out, "vexil_node_up", l, "", NodeUp(l, mono) ? "1" : "0");
+  family(out, "vexil_node_power_state", "gauge",
+         "The node's power (1 for the state it is in) as its reports and the power commands "
+         "sent tell: On while it reports, PoweringOff and Off after a power-off, PoweringOn "
+         "while it reboots, Unknown when it went quiet with no command to say why.");
+  for (const auto& l : lines) {
+    const Power state = PowerOf(l, mono);
+    for (Power p : {Power::On, Power::PoweringOff, Power::Off, Power::PoweringOn, Power::Unknown})
+      sample(out, "vexil_node_power_state", l, std::string("state=\"") + PowerName(p) + "\"",
+             p == state ? "1" : "0");
+  }
   family(out, "vexil_last_report_timestamp_seconds", "gauge",
          "When the last report of each kind arrived, in seconds since the epoch.");
   for (const auto& l : lines) {

@@ -27,6 +27,13 @@ struct LineState {
   bool HasInventory = false, HasLoad = false;
   InventoryReport Inv;
   LoadReport Ld;
+  // Why the line is not open, when it is not ("" when no reason is known).
+  std::string Problem;
+  // The last power command that went out ("poweroff" or "reboot"), and
+  // when on the monotonic clock; forgotten once the node reports again
+  // after a silence.
+  std::string PowerCommand;
+  double PowerCommandAt = -1;
 
   // Counts one piece of a package that arrived at wall-clock second now,
   // monotonic second mono (the wall clock's when not given).
@@ -36,6 +43,20 @@ struct LineState {
 // Whether a node is up at monotonic second mono: a report came within
 // NODE_UP_SECONDS.
 bool NodeUp(const LineState& line, double mono);
+
+// A node that heard a power command goes quiet within this long of it.
+constexpr double POWER_ACTS_WITHIN_SECONDS = 60.0;
+// A node that reboots reports again within this long of the command.
+constexpr double REBOOT_WITHIN_SECONDS = 600.0;
+
+// The node's power as its reports and the commands that went out tell it:
+// On only while its reports are fresh; after a power-off, PoweringOff
+// until they stop, then Off; after a reboot, PoweringOn while it is quiet;
+// Unknown when it went quiet with no command to say why.
+enum class Power { On, PoweringOff, Off, PoweringOn, Unknown };
+Power PowerOf(const LineState& line, double mono);
+// "On", "PoweringOff", "Off", "PoweringOn", "Unknown".
+const char* PowerName(Power power);
 
 // The text exposition (format 0.0.4) of every line at wall-clock second now,
 // monotonic second mono (the wall clock's when not given).

@@ -51,14 +51,28 @@ std::string numericHost(const sockaddr* a) {
 
 } // namespace
 
+namespace {
+
+// A client's address: IPv4 also when it comes as ::ffff:127.0.0.1.
+std::string clientAddress(const sockaddr* a) {
+  if (a->sa_family == AF_INET6) {
+    const in6_addr& in = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&in)) {
+      char text[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, in.s6_addr + 12, text, sizeof text);
+      return text;
+    }
+  }
+  return numericHost(a);
+}
+
+} // namespace
+
 std::string ClientGroup(const sockaddr* a) {
   if (a->sa_family == AF_INET6) {
     in6_addr net = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&net)) {
-      char text[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, net.s6_addr + 12, text, sizeof text);
-      return text;
-    }
+    if (IN6_IS_ADDR_V4MAPPED(&net))
+      return clientAddress(a);
     std::memset(net.s6_addr + 8, 0, 8);
     char text[INET6_ADDRSTRLEN] = {};
     inet_ntop(AF_INET6, &net, text, sizeof text);
@@ -266,27 +280,56 @@ void requestDone(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminat
   static_cast<HttpServer*>(cls)->RequestDone(c);
 }
 
+// The path stays as sent: a handler splits it first, then decodes each part
+// (a name may hold an escaped "/").
+size_t keepEscapes(void*, MHD_Connection*, char* s) {
+  return std::strlen(s);
+}
+
+MHD_Result addHeader(void* headers, MHD_ValueKind, const char* key, const char* value) {
+  std::string name = key;
+  for (char& ch : name)
+    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  (*static_cast<std::map<std::string, std::string>*>(headers))[name] = value ? value : "";
+  return MHD_YES;
+}
+
 MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
-                  const char*, size_t* uploadSize, void** state) {
+                  const char* upload, size_t* uploadSize, void** state) {
   auto* s = static_cast<HttpServer*>(cls);
   if (!*state) {
     *state = new HttpServer::RequestState;
     s->HeadIn(c);
     return MHD_YES;
   }
+  auto& st = *static_cast<HttpServer::RequestState*>(*state);
   if (*uploadSize) {
-    *uploadSize = 0; // a body is read and dropped: nothing here takes one
+    // Kept up to its limit; past it the rest is read and dropped.
+    if (st.Body.size() + *uploadSize <= HttpServer::BODY_MAX)
+      st.Body.append(upload, *uploadSize);
+    else
+      st.BodyTooLong = true;
+    *uploadSize = 0;
     return MHD_YES;
   }
-  HttpRequest request{method, url, acceptsGzip(c)};
+  HttpRequest request;
+  request.Method = method;
+  request.Path = url;
+  request.AcceptsGzip = acceptsGzip(c);
+  MHD_get_connection_values(c, MHD_HEADER_KIND, &addHeader, &request.Headers);
+  if (const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+    request.Client = clientAddress(info->client_addr);
+  request.Body = st.Body;
   HttpResponse r;
-  if (!s->Serve(c, *static_cast<HttpServer::RequestState*>(*state), request, r))
-    return MHD_YES; // suspended until its password has been checked
+  if (!s->Serve(c, st, request, r))
+    return MHD_YES; // suspended until its password has been checked, or its answer is in
   if (!s->Hold(c, r.Body.size())) {
     r = {};
     r.Status = 503;
     r.Body = "Service unavailable: too many answers are waiting for their clients\n";
     r.Headers.push_back({"Retry-After", "5"});
+    s->Dress(request, r);
   }
   MHD_Response* response = MHD_create_response_from_buffer(
       r.Body.size(), const_cast<char*>(r.Body.data()), MHD_RESPMEM_MUST_COPY);
@@ -302,9 +345,14 @@ MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* met
 
 } // namespace
 
+struct HttpServer::Waiting {
+  MHD_Connection* Connection;
+  HttpResponse Answer; // under LaterAnswers::Lock until given
+};
+
 std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& listen,
-                                              const WebConfig& web, Handler handler,
-                                              std::string& error, bool& usage) {
+                                              const WebConfig& web, Hooks hooks, std::string& error,
+                                              bool& usage) {
   usage = true;
   std::vector<Bind> binds;
   for (const auto& spec : listen)
@@ -323,7 +371,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
   }
   usage = false;
   std::unique_ptr<HttpServer> server(new HttpServer);
-  server->handler_ = std::move(handler);
+  server->hooks_ = std::move(hooks);
   server->web_ = web;
   const std::string priorities = web.MinVersion == "TLS13"
                                      ? "NORMAL:-VERS-ALL:+VERS-TLS1.3"
@@ -338,6 +386,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
         {MHD_OPTION_LISTEN_BACKLOG_SIZE, 128, nullptr},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&notifyConnection), server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestDone), server.get()},
+        {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&keepEscapes), nullptr},
     };
     // epoll, except for TLS: libmicrohttpd 0.9.75 keeps a connection whose
     // handshake stalls half-way ready in its epoll set and spins on it (a
@@ -391,6 +440,18 @@ HttpServer::~HttpServer() {
   checkAsked_.notify_all();
   for (auto& t : checkers_)
     t.join();
+  // Answers still to come are given now, and their replies go nowhere.
+  {
+    std::lock_guard lock(later_->Lock);
+    later_->Stopped = true;
+    for (const auto& w : later_->Open) {
+      w->Answer = {};
+      w->Answer.Status = 503;
+      w->Answer.Body = "Service unavailable: the server is stopping\n";
+      MHD_resume_connection(w->Connection);
+    }
+    later_->Open.clear();
+  }
   for (MHD_Daemon* d : daemons_)
     MHD_stop_daemon(d);
   changed_.notify_all();
@@ -538,7 +599,8 @@ void HttpServer::watch() {
   }
 }
 
-bool HttpServer::authorised(MHD_Connection* c, RequestState& state, HttpResponse& refusal) {
+bool HttpServer::authorised(MHD_Connection* c, RequestState& state, const HttpRequest& request,
+                            HttpResponse& refusal) {
   if (web_.Tls && web_.Auth != WebConfig::NoClientCert) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
     auto* session = info ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
@@ -580,6 +642,7 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, HttpResponse
     // A password seen good is remembered: bcrypt is slow on purpose.
     if (const auto seen = verified_.find(name); seen != verified_.end() && seen->second == given) {
       state.Auth = RequestState::Passed;
+      state.User = name;
       return true;
     }
     if (failedTry(address)) {
@@ -594,6 +657,10 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, HttpResponse
     refusal.Status = 429;
     refusal.Body = "Too many requests: too many wrong passwords from this address; wait\n";
     refusal.Headers.push_back({"Retry-After", "1"});
+    return true;
+  }
+  if (hooks_.Public && hooks_.Public(request)) {
+    state.Auth = RequestState::Passed;
     return true;
   }
   refusal.Status = 401;
@@ -644,14 +711,26 @@ void HttpServer::checkPasswords() {
         b->second.Tokens = std::min(FAILED_TRIES_BURST, b->second.Tokens + 1);
     }
     job.State->Auth = ok ? RequestState::Passed : RequestState::Refused;
+    if (ok)
+      job.State->User = job.User;
     MHD_resume_connection(job.Connection);
   }
 }
 
-bool HttpServer::Serve(MHD_Connection* c, RequestState& state, const HttpRequest& request,
+bool HttpServer::Serve(MHD_Connection* c, RequestState& state, HttpRequest& request,
                        HttpResponse& r) {
   r = {};
-  if (state.Auth == RequestState::Fresh && !authorised(c, state, r))
+  if (state.Later) {
+    // Back with the answer that came later.
+    {
+      std::lock_guard lock(later_->Lock);
+      r = std::move(state.Later->Answer);
+    }
+    state.Later.reset();
+    finish(request, r);
+    return true;
+  }
+  if (state.Auth == RequestState::Fresh && !authorised(c, state, request, r))
     return false;
   {
     std::lock_guard lock(lock_);
@@ -662,10 +741,41 @@ bool HttpServer::Serve(MHD_Connection* c, RequestState& state, const HttpRequest
     r.Status = 401;
     r.Body = "Unauthorized\n";
     r.Headers.push_back({"WWW-Authenticate", "Basic realm=\"vexil\", charset=\"UTF-8\""});
+  } else if (state.Auth == RequestState::Passed && state.BodyTooLong) {
+    r.Status = 413;
+    r.Body =
+        "Content too large: a request body is " + std::to_string(BODY_MAX) + " bytes at most\n";
   }
-  if (state.Auth != RequestState::Passed)
+  if (state.Auth != RequestState::Passed || r.Status != 200) {
+    Dress(request, r);
     return true; // refused: r says how
-  r = handler_(request);
+  }
+  request.User = state.User;
+  r = hooks_.Answer(request);
+  if (r.Later) {
+    // The connection waits, and this thread serves the others meanwhile.
+    auto waiting = std::make_shared<Waiting>(Waiting{c, {}});
+    {
+      std::lock_guard lock(later_->Lock);
+      later_->Open.insert(waiting);
+    }
+    state.Later = waiting;
+    MHD_suspend_connection(c);
+    const auto later = std::move(r.Later);
+    later([answers = later_, waiting](HttpResponse answer) {
+      std::lock_guard lock(answers->Lock);
+      if (answers->Stopped || !answers->Open.erase(waiting))
+        return;
+      waiting->Answer = std::move(answer);
+      MHD_resume_connection(waiting->Connection);
+    });
+    return false;
+  }
+  finish(request, r);
+  return true;
+}
+
+void HttpServer::finish(const HttpRequest& request, HttpResponse& r) {
   if (request.AcceptsGzip && r.Status == 200 && !r.Body.empty()) {
     std::string packed;
     if (gzip(r.Body, packed)) {
@@ -675,7 +785,6 @@ bool HttpServer::Serve(MHD_Connection* c, RequestState& state, const HttpRequest
   }
   if (r.Status == 200)
     r.Headers.push_back({"Vary", "Accept-Encoding"});
-  return true;
 }
 
 } // namespace vexilctl

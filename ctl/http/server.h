@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,20 +31,47 @@ namespace vexilctl {
 std::string ClientGroup(const sockaddr* address);
 
 struct HttpRequest {
-  std::string Method, Path;
+  std::string Method;
+  std::string Path; // as sent, its %XX escapes kept; without the query
   bool AcceptsGzip = false;
+  std::map<std::string, std::string> Headers; // by lower-case name
+  std::string Body;
+  std::string User;   // who authenticated; "" when no one had to
+  std::string Client; // the client's address
+  std::string Header(const std::string& lowerCaseName) const {
+    const auto it = Headers.find(lowerCaseName);
+    return it == Headers.end() ? "" : it->second;
+  }
 };
+
+struct HttpResponse;
+// Answers a request whose answer came later; from any thread, once.
+using HttpReply = std::function<void(HttpResponse)>;
 
 struct HttpResponse {
   int Status = 200;
   std::string ContentType = "text/plain; charset=utf-8";
   std::string Body;
   std::vector<std::pair<std::string, std::string>> Headers;
+  // When set, the answer comes later: the request waits (its connection
+  // suspended, the server's threads free) until the reply given to this
+  // is called. A reply after the server stopped goes nowhere.
+  std::function<void(HttpReply)> Later;
 };
 
 class HttpServer {
 public:
   using Handler = std::function<HttpResponse(const HttpRequest&)>;
+  struct Hooks {
+    Handler Answer;
+    // Requests that need no credentials even where users are configured.
+    std::function<bool(const HttpRequest&)> Public;
+    // Puts a refusal of the server's own (401, 403, 413, 429, 503) in the
+    // form the resource asked for takes.
+    std::function<void(const HttpRequest&, HttpResponse&)> Dress;
+  };
+  // A request's body, at most; a longer one is refused with 413.
+  static constexpr std::size_t BODY_MAX = 16 * 1024;
 
   // A request head must be in within this long of the connection's start or
   // of the end of its last request; idle connections close as long after.
@@ -71,8 +99,8 @@ public:
   // name). nullptr with the reason in error; usage tells a bad value from
   // one that cannot be bound.
   static std::unique_ptr<HttpServer> Start(const std::vector<std::string>& listen,
-                                           const WebConfig& web, Handler handler,
-                                           std::string& error, bool& usage);
+                                           const WebConfig& web, Hooks hooks, std::string& error,
+                                           bool& usage);
   ~HttpServer();
   // "http://127.0.0.1:9868", "https://[::]:9868": what is listened on.
   const std::vector<std::string>& Urls() const { return urls_; }
@@ -86,8 +114,13 @@ public:
   static constexpr int PASSWORD_CHECKERS = 2;
 
   // One request's state between the library's calls.
+  struct Waiting;
   struct RequestState {
     enum { Fresh, Checking, Passed, Refused } Auth = Fresh;
+    std::string User;
+    std::string Body;
+    bool BodyTooLong = false;
+    std::shared_ptr<Waiting> Later; // an answer that comes later
   };
 
   // For the library's callbacks.
@@ -97,17 +130,23 @@ public:
   void Closed(MHD_Connection* c);
   // The answer to a request, or false when its password is being checked
   // (the connection is suspended and comes back once it has been).
-  bool Serve(MHD_Connection* c, RequestState& state, const HttpRequest& request,
-             HttpResponse& response);
+  bool Serve(MHD_Connection* c, RequestState& state, HttpRequest& request, HttpResponse& response);
   // Counts an answer of bytes against RESPONSE_MEMORY until its request is
   // done; false when it does not fit.
   bool Hold(MHD_Connection* c, std::size_t bytes);
+  // Gives the server's refusal r the form request's resource takes.
+  void Dress(const HttpRequest& request, HttpResponse& r) const {
+    if (hooks_.Dress)
+      hooks_.Dress(request, r);
+  }
 
 private:
   HttpServer() = default;
   void watch();
   // Fresh: decided at once (true), or a check is begun (false).
-  bool authorised(MHD_Connection* c, RequestState& state, HttpResponse& refusal);
+  bool authorised(MHD_Connection* c, RequestState& state, const HttpRequest& request,
+                  HttpResponse& refusal);
+  void finish(const HttpRequest& request, HttpResponse& r);
   void checkPasswords();
   // Takes one failed try of address; false when it has none left.
   bool failedTry(const std::string& address);
@@ -124,7 +163,7 @@ private:
 
   std::vector<MHD_Daemon*> daemons_;
   std::vector<std::string> urls_;
-  Handler handler_;
+  Hooks hooks_;
   WebConfig web_;
   std::mutex lock_;
   std::condition_variable changed_;
@@ -143,6 +182,14 @@ private:
   std::condition_variable checkAsked_;
   std::vector<std::thread> checkers_;
   std::string dummyHash_; // for users that do not exist: the same cost
+  // Answers that come later: given once, by their reply or, at the end, by
+  // the server itself.
+  struct LaterAnswers {
+    std::mutex Lock;
+    bool Stopped = false;
+    std::set<std::shared_ptr<Waiting>> Open;
+  };
+  std::shared_ptr<LaterAnswers> later_ = std::make_shared<LaterAnswers>();
   struct Bucket {
     double Tokens, At;
   };

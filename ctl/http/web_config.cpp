@@ -204,11 +204,33 @@ bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error) 
         }
         out.Users[name] = hash;
       }
+    } else if (key == "redfish_operators") {
+      if (value.IsNull())
+        continue;
+      if (!value.IsSequence()) {
+        error = where + "redfish_operators must list user names";
+        return false;
+      }
+      for (const auto& u : value)
+        out.Operators.insert(scalar(u));
     } else {
-      error =
-          where + key + " is not a setting vexil-ctl knows (tls_server_config, basic_auth_users)";
+      error = where + key +
+              " is not a setting vexil-ctl knows (tls_server_config, basic_auth_users, "
+              "redfish_operators)";
       return false;
     }
+  }
+  // Operators are users whose passwords the file holds, and their power
+  // actions never go as plain text.
+  for (const auto& name : out.Operators)
+    if (!out.Users.count(name)) {
+      error = where + "redfish_operators: " + (name.empty() ? "''" : name) +
+              " is not one of basic_auth_users";
+      return false;
+    }
+  if (!out.Operators.empty() && !out.Tls) {
+    error = where + "redfish_operators needs tls_server_config: power actions go only over TLS";
+    return false;
   }
   return true;
 }

@@ -2,9 +2,12 @@
 // that Prometheus exporters share:
 //   tls_server_config: {cert_file, key_file, client_auth_type, client_ca_file, min_version}
 //   basic_auth_users: {NAME: BCRYPT_HASH, ...}
+//   redfish_operators: [NAME, ...]   (users that may power nodes off and
+//                                     reboot them through Redfish; TLS only)
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 namespace vexilctl {
@@ -22,6 +25,7 @@ struct WebConfig {
   ClientAuth Auth = NoClientCert;
   std::string MinVersion;                   // "", "TLS12" or "TLS13"
   std::map<std::string, std::string> Users; // name -> bcrypt hash
+  std::set<std::string> Operators;          // of Users
 };
 
 // Reads the file; false with what is wrong, naming the file (and the file a

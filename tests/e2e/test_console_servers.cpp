@@ -27,6 +27,7 @@
 #include "tests/support/child.h"
 #include "tests/support/console_servers.h"
 #include "tests/support/net.h"
+#include "tests/support/node.h"
 #include "tests/support/notify_log.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
@@ -34,35 +35,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A vexil-agent on one end of a virtual cable; the other end is the
-// controller's side. Its power actions are recorded in its folder's
-// power.log, one word a line.
-struct Node {
-  VirtualLine cable;
-  ChildProcess agent;
-  fs::path ports;
-  Node(const fs::path& dir, const std::string& name) : ports(dir / name) {
-    std::string error;
-    EXPECT_TRUE(cable.Create(error)) << error;
-    fs::create_directories(ports);
-    fs::create_symlink(cable.End(0), ports / "COM2");
-    const fs::path recorder = ports / "record-power";
-    std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << (ports / "power.log").string()
-                            << "'\n";
-    fs::permissions(recorder, fs::perms::owner_all);
-    // (Ahead of the test's own load where it may: a node whose reader the
-    // suite starves past its 50 ms package silence joins two commands the
-    // controller kept apart. Without root, nice says so and runs it as is.)
-    agent.pid =
-        SpawnChild("/usr/bin/nice", {"-n", "-10", VEXIL_AGENT_PATH},
-                   {"VEXIL_PORT_DIR=" + ports.string(), "VEXIL_POWER_COMMAND=" + recorder.string(),
-                    "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C"},
-                   (ports / "out").string(), (ports / "err").string());
-  }
-  const std::string& Far() const { return cable.End(1); }
-  std::string PowerLog() const { return ReadWholeFile((ports / "power.log").string()); }
-};
 
 speed_t speedOf(const std::string& device) {
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

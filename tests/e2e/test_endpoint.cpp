@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <crypt.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -31,6 +30,7 @@
 #include "tests/support/prometheus.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tls.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -45,13 +45,6 @@ std::vector<std::string> ctlEnv(const fs::path& dir) {
     if (const char* v = std::getenv(keep))
       env.push_back(std::string(keep) + "=" + v);
   return env;
-}
-
-std::string bcrypt(const std::string& password) {
-  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  crypt_gensalt_rn("$2b$", 6, nullptr, 0, salt, sizeof salt);
-  crypt_data data{};
-  return crypt_r(password.c_str(), salt, &data);
 }
 
 // The value of an instant query's single sample of a job, "" when none.
@@ -132,21 +125,7 @@ std::size_t openFds(pid_t pid) {
 // certificate, see it down.
 TEST(Endpoint, PrometheusScrapesOverTlsWithBasicAuth) {
   TempDir dir("vexil-tls");
-  ASSERT_TRUE(RunShell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                       "-keyout ca.key -out ca.crt -days 2 -subj /CN=vexil-test-ca\n"
-                       "for who in server client; do\n"
-                       "  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                       "-keyout $who.key -out $who.csr -subj /CN=$who\n"
-                       "done\n"
-                       "printf 'subjectAltName=IP:127.0.0.1\\nextendedKeyUsage=serverAuth\\n' > "
-                       "server.ext\n"
-                       "printf 'extendedKeyUsage=clientAuth\\n' > client.ext\n"
-                       "for who in server client; do\n"
-                       "  openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
-                       "-days 2 -extfile $who.ext -out $who.crt\n"
-                       "done\n"
-                       "chmod 644 *.key\n",
-                       dir.path().string()))
+  ASSERT_TRUE(MakeTestCertificates(dir.path().string()))
       << ReadWholeFile((dir / "sh.err").string());
   std::ofstream(dir / "web.yml") << "tls_server_config:\n"
                                     "  cert_file: server.crt\n"
@@ -155,7 +134,7 @@ TEST(Endpoint, PrometheusScrapesOverTlsWithBasicAuth) {
                                     "  client_ca_file: ca.crt\n"
                                     "basic_auth_users:\n"
                                     "  prometheus: '"
-                                 << bcrypt("scrape-me") << "'\n";
+                                 << Bcrypt("scrape-me") << "'\n";
   PtyPair line(1);
   const int port = FreePort(), prometheusPort = FreePort();
   ChildProcess exporter;
@@ -295,7 +274,7 @@ TEST(Endpoint, ConventionsOfAnExporter) {
   exporter.Stop();
 
   // Basic auth alone: no credentials, 401 that says how.
-  std::ofstream(dir / "web.yml") << "basic_auth_users:\n  prometheus: '" << bcrypt("pw") << "'\n";
+  std::ofstream(dir / "web.yml") << "basic_auth_users:\n  prometheus: '" << Bcrypt("pw") << "'\n";
   exporter.pid = SpawnChild(VEXIL_CTL_PATH,
                             {"exporter", "--listen", "127.0.0.1:" + std::to_string(port),
                              "--web.config.file", (dir / "web.yml").string(), "COM1"},
