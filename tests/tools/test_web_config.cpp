@@ -50,7 +50,7 @@ TEST(WebConfig, TlsAndUsersAreRead) {
                                     "  min_version: TLS13\n"
                                     "basic_auth_users:\n"
                                     "  prometheus: '"
-                                 << hash << "'\n";
+                                 << hash << "'\nredfish_operators: [prometheus]\n";
   WebConfig web;
   std::string error;
   ASSERT_TRUE(LoadWebConfig((dir / "web.yml").string(), web, error)) << error;
@@ -64,6 +64,12 @@ TEST(WebConfig, TlsAndUsersAreRead) {
   EXPECT_TRUE(CheckPassword(web.Users["prometheus"], "s3cret"));
   EXPECT_FALSE(CheckPassword(web.Users["prometheus"], "s3cre"));
   EXPECT_FALSE(CheckPassword(web.Users["prometheus"], ""));
+  EXPECT_EQ(web.Operators, std::set<std::string>{"prometheus"});
+  // Power actions never go as plain text.
+  std::ofstream(dir / "plain.yml")
+      << "basic_auth_users:\n  prometheus: '" << hash << "'\nredfish_operators: [prometheus]\n";
+  EXPECT_FALSE(LoadWebConfig((dir / "plain.yml").string(), web, error));
+  EXPECT_NE(error.find("redfish_operators needs tls_server_config"), std::string::npos) << error;
 
   std::ofstream(dir / "empty.yml") << "";
   ASSERT_TRUE(LoadWebConfig((dir / "empty.yml").string(), web, error)) << error;
@@ -98,6 +104,8 @@ TEST(WebConfig, BadFilesSayWhatIsWrongAndWhere) {
        "  client_auth_type: Sometimes\n",
        "client_auth_type Sometimes is none of"},
       {"http_server_config:\n  http2: false\n", "http_server_config is not a setting"},
+      {"redfish_operators: [nobody]\n", "redfish_operators: nobody is not one of basic_auth_users"},
+      {"redfish_operators: ops\n", "redfish_operators must list user names"},
   };
   for (const auto& [text, reason] : cases) {
     std::ofstream(dir / "web.yml") << text;
