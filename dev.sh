@@ -17,10 +17,13 @@ cd "$(dirname "$0")"
 # tests' certificates; prometheus: promtool and a
 # real server, ser2net and python3-serial: real console servers, for the controller's tests;
 # iproute2: network namespaces of the tests' own, where a console server is cut off;
-# qt6-serialport-dev: Qt SerialPort, one of the engine's peers in bench/engine_relay.py)
+# qt6-serialport-dev: Qt SerialPort, one of the engine's peers in bench/engine_relay.py;
+# nlohmann-json3-dev: the exporter's Redfish documents; python3-sushy and redfishtool: the Redfish
+# clients its tests use)
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
   libsystemd-dev libgensio-dev libmicrohttpd-dev libgnutls28-dev zlib1g-dev libcrypt-dev libyaml-cpp-dev
-  openssl prometheus ser2net python3-serial iproute2 qt6-serialport-dev)
+  openssl prometheus ser2net python3-serial iproute2 qt6-serialport-dev nlohmann-json3-dev
+  python3-sushy redfishtool)
 
 ensure_packages() {
   local missing=() p

@@ -460,7 +460,7 @@ private:
     lines.Now = &monotonicSeconds;
     lines.Send = [this](const std::string& name, const std::string& command, const std::string& who,
                         std::function<void(bool, const std::string&)> done) {
-      loop_.Defer(
+      loop_.Post(
           [this, alive = std::weak_ptr<int>(alive_), name, command, who, done = std::move(done)] {
             if (alive.expired())
               return done(false, "the exporter is stopping");

@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -93,6 +95,32 @@ Loop::Loop() {
   if (os_->add_iod == handlerAddIod)
     os_->add_iod = addIodSeen;
   placeCeiling();
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0)
+    throw std::runtime_error(std::string("cannot make the event loop: ") + std::strerror(errno));
+  wake_ = std::make_unique<Watch>(*this, wake, [this] {
+    std::uint64_t n;
+    while (read(wake_->Fd(), &n, sizeof n) > 0) {
+    }
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard lock(postLock_);
+      work.swap(posted_);
+    }
+    for (auto& w : work)
+      w();
+  });
+  wake_->Read(true);
+}
+
+void Loop::Post(std::function<void()> work) {
+  {
+    std::lock_guard lock(postLock_);
+    posted_.push_back(std::move(work));
+  }
+  const std::uint64_t one = 1;
+  // (Full only after 2^64 - 2 posts no turn took: the loop wakes anyway.)
+  [[maybe_unused]] const ssize_t n = write(wake_->Fd(), &one, sizeof one);
 }
 
 Resolver& Loop::Names() {
@@ -113,6 +141,7 @@ std::vector<int> Loop::SocketsMadeBy(const std::function<void()>& work) {
 Loop::~Loop() {
   names_.reset();
   signals_.reset();
+  wake_.reset();
   // The ceiling is never let go (that would start the walk from it): the
   // selector forgets it as it is freed, and then its descriptor closes.
   if (ceiling_)

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
   // Runs work on the loop's next turn, outside whatever callback is running
   // now: for destroying a watch or timer from its own callback.
   void Defer(std::function<void()> work);
+  // Runs work on the loop's next turn, from any thread: the loop wakes for
+  // it (Defer is for the loop's own thread).
+  void Post(std::function<void()> work);
   // Something closes on the loop (a connection, a descriptor): the loop is
   // not freed before it is done, so nothing it holds is left behind.
   void CloseBegun() { ++closing_; }
@@ -99,6 +103,9 @@ private:
   std::unique_ptr<Watch> signals_;
   std::function<void()> onHangUp_;
   std::unique_ptr<Resolver> names_;
+  std::mutex postLock_;
+  std::vector<std::function<void()>> posted_; // under postLock_
+  std::unique_ptr<Watch> wake_;               // an eventfd Post writes
 };
 
 // gensio's error text for err, in lower case ("connection refused").

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "ctl/lines/address.h"
@@ -147,6 +149,22 @@ TEST(LoopDescriptors, PastTheSelectLimitInAnyOrder) {
       close(w);
   }
   setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Work posted from another thread (an HTTP server's, asking for a Reset)
+// wakes a loop that waits with nothing else to do.
+TEST(LoopPosts, WorkFromAnotherThreadWakesTheLoop) {
+  Loop loop;
+  Loop::Timer late(loop, [&] { loop.Stop(1); });
+  late.Start(10);
+  const double start = loop.Now();
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    loop.Post([&] { loop.Stop(7); });
+  });
+  EXPECT_EQ(loop.Run(), 7) << "the posted work ran only when the 10 s timer woke the loop";
+  other.join();
+  EXPECT_LT(loop.Now() - start, 5.0);
 }
 
 // Names in the hosts file are answered from it, as the system's resolver
