@@ -189,6 +189,9 @@ public:
     if (redfish) {
       redfish_ = std::make_unique<RedfishService>(redfishLines(), web);
       hooks.Public = &RedfishService::Public;
+      hooks.TokenUser = [this](const HttpRequest& request, const std::string& token) {
+        return redfish_->SessionUser(request, token);
+      };
       hooks.Dress = &RedfishService::Dress;
     }
     http_ = HttpServer::Start(listen, web, std::move(hooks), error, usage);

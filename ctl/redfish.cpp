@@ -54,6 +54,12 @@ const std::map<std::string, Message>& registry() {
         "Warning",
         "Correct the value for the parameter in the request body and resubmit the request if the "
         "operation failed."}},
+      {"CreateFailedMissingReqProperties",
+       {"The create operation failed because the required property %1 was missing from the "
+        "request.",
+        "Critical",
+        "Correct the body to include the required property with a valid value and resubmit the "
+        "request if the operation failed."}},
       {"InsufficientPrivilege",
        {"There are insufficient privileges for the account or credentials associated with the "
         "current session to perform the requested operation.",
@@ -78,6 +84,12 @@ const std::map<std::string, Message>& registry() {
       {"ResourceNotFound",
        {"The requested resource of type %1 named '%2' was not found.", "Critical",
         "Provide a valid resource identifier and resubmit the request."}},
+      {"SessionLimitExceeded",
+       {"The session establishment failed due to the number of simultaneous sessions exceeding "
+        "the limit of the implementation.",
+        "Critical",
+        "Reduce the number of other sessions before trying to establish the session or increase "
+        "the limit of simultaneous sessions, if supported."}},
       {"ServiceTemporarilyUnavailable",
        {"The service is temporarily unavailable.  Retry in %1 seconds.", "Critical",
         "Wait for the indicated retry duration and retry the operation."}},
@@ -231,6 +243,20 @@ bool partsOf(const std::string& path, std::vector<std::string>& parts) {
   return true;
 }
 
+// Random bytes as hex digits ("" when the system has none to give).
+std::string randomHex(std::size_t bytes) {
+  std::vector<unsigned char> random(bytes);
+  if (getentropy(random.data(), random.size()) != 0)
+    return "";
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : random) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
 const char* const RESET_TYPES[] = {"ForceOff", "GracefulShutdown", "ForceRestart",
                                    "GracefulRestart"};
 
@@ -246,8 +272,7 @@ bool RedfishService::Handles(const std::string& path) {
 
 bool RedfishService::Public(const HttpRequest& request) {
   const std::string& p = request.Path;
-  // (A client that logs in posts its credentials: it is told there are
-  // no sessions, and goes on with basic auth.)
+  // (A client that logs in posts its credentials.)
   if (request.Method == "POST")
     return p == std::string(ROOT) + "/SessionService/Sessions";
   return (request.Method == "GET" || request.Method == "HEAD") &&
@@ -326,7 +351,8 @@ HttpResponse RedfishService::Answer(const HttpRequest& request) const {
     root["Vendor"] = "Vexil";
     root["Oem"] = {{"Vexil", {{"Version", VEXIL_VERSION}}}};
     root["Systems"] = link(std::string(ROOT) + "/Systems");
-    root["Links"] = Json::object();
+    root["SessionService"] = link(std::string(ROOT) + "/SessionService");
+    root["Links"] = {{"Sessions", link(std::string(ROOT) + "/SessionService/Sessions")}};
     return resource(root, request);
   }
   if (parts.size() == 1 && parts[0] == "odata") {
@@ -364,9 +390,7 @@ HttpResponse RedfishService::Answer(const HttpRequest& request) const {
     return resource(xml, "application/xml; charset=utf-8", request);
   }
   if (parts[0] == "SessionService")
-    return error(404, "ResourceNotFound", {"SessionService", request.Path},
-                 "This service keeps no sessions: give a user name and password (HTTP basic "
-                 "authentication) with every request.");
+    return sessions(parts, request);
   if (parts[0] != "Systems")
     return error(404, "ResourceNotFound", {"Resource", request.Path});
   if (parts.size() == 1) {
@@ -561,6 +585,147 @@ HttpResponse RedfishService::reset(const std::string& id, const HttpRequest& req
       }
       reply(error(503, "OperationFailed", {},
                   "The " + command + " command was not sent: " + why + "."));
+    });
+  };
+  return later;
+}
+
+std::string RedfishService::SessionUser(const HttpRequest& request,
+                                        const std::string& token) const {
+  if (!Handles(request.Path))
+    return ""; // the metrics take basic auth only
+  std::lock_guard lock(sessionsLock_);
+  const auto it = sessions_.find(token);
+  if (it == sessions_.end())
+    return "";
+  const double now = lines_.Now();
+  if (now - it->second.LastUsed > SESSION_TIMEOUT_S) {
+    sessions_.erase(it);
+    return "";
+  }
+  it->second.LastUsed = now;
+  return it->second.User;
+}
+
+HttpResponse RedfishService::sessions(const std::vector<std::string>& parts,
+                                      const HttpRequest& request) const {
+  const std::string service = std::string(ROOT) + "/SessionService";
+  const std::string all = service + "/Sessions";
+  HttpResponse refusal;
+  if (parts.size() == 1) {
+    if (!onlyReading(request, refusal))
+      return refusal;
+    Json s = head(service, "SessionService.v1_1_9.SessionService");
+    s["Id"] = "SessionService";
+    s["Name"] = "Session Service";
+    s["ServiceEnabled"] = users_;
+    s["SessionTimeout"] = static_cast<int>(SESSION_TIMEOUT_S);
+    s["Sessions"] = link(all);
+    return resource(s, request);
+  }
+  if (parts.size() == 2 && parts[1] == "Sessions") {
+    if (request.Method == "POST")
+      return login(request);
+    if (!onlyReading(request, refusal, "GET, HEAD, POST"))
+      return refusal;
+    // A user sees the sessions it holds.
+    std::vector<std::string> ids;
+    {
+      std::lock_guard lock(sessionsLock_);
+      for (const auto& [token, session] : sessions_)
+        if (session.User == request.User)
+          ids.push_back(session.Id);
+    }
+    HttpResponse r =
+        resource(collection(all, "SessionCollection", "Session Collection", ids), request);
+    for (auto& [name, value] : r.Headers)
+      if (name == "Allow")
+        value = "GET, HEAD, POST";
+    return r;
+  }
+  if (parts.size() == 3 && parts[1] == "Sessions") {
+    std::lock_guard lock(sessionsLock_);
+    auto it = sessions_.begin();
+    while (it != sessions_.end() && !(it->second.Id == parts[2] && it->second.User == request.User))
+      ++it;
+    if (it == sessions_.end())
+      return error(404, "ResourceNotFound", {"Session", parts[2]});
+    if (request.Method == "DELETE") {
+      sessions_.erase(it);
+      HttpResponse gone;
+      gone.Status = 204;
+      gone.Headers.push_back({"OData-Version", "4.0"});
+      return gone;
+    }
+    if (!onlyReading(request, refusal, "GET, HEAD, DELETE"))
+      return refusal;
+    Json s = head(all + "/" + it->second.Id, "Session.v1_6_0.Session");
+    s["Id"] = it->second.Id;
+    s["Name"] = "User Session";
+    s["UserName"] = it->second.User;
+    HttpResponse r = resource(s, request);
+    for (auto& [name, value] : r.Headers)
+      if (name == "Allow")
+        value = "GET, HEAD, DELETE";
+    return r;
+  }
+  return error(404, "ResourceNotFound", {"Resource", request.Path});
+}
+
+// A login: the user's password checked as basic auth's is, then a session
+// whose token the client sends instead.
+HttpResponse RedfishService::login(const HttpRequest& request) const {
+  if (!users_ || !request.CheckLogin)
+    return error(404, "ResourceNotFound", {"Session", request.Path},
+                 "This exporter names no users: its documents are open without a login.");
+  const Json body = Json::parse(request.Body, nullptr, false);
+  if (body.is_discarded() || !body.is_object())
+    return error(400, "MalformedJSON");
+  for (const char* property : {"UserName", "Password"})
+    if (!body.contains(property) || !body[property].is_string())
+      return error(400, "CreateFailedMissingReqProperties", {property});
+  const std::string user = body["UserName"], password = body["Password"];
+  HttpResponse later;
+  later.Later = [this, user, password, check = request.CheckLogin,
+                 path = request.Path](HttpReply reply) {
+    check(user, password, [this, user, path, reply](Login result) {
+      if (result == Login::TooMany) {
+        HttpResponse r = error(429, "ServiceTemporarilyUnavailable", {"1"});
+        r.Headers.push_back({"Retry-After", "1"});
+        return reply(std::move(r));
+      }
+      if (result == Login::Refused)
+        return reply(error(401, "AccessDenied", {path}, "Check the user name and password."));
+      const std::string token = randomHex(32), id = randomHex(8);
+      if (token.empty() || id.empty())
+        return reply(error(503, "OperationFailed", {}, "The system gave no random bytes."));
+      {
+        std::lock_guard lock(sessionsLock_);
+        const double now = lines_.Now();
+        std::size_t held = 0;
+        for (auto it = sessions_.begin(); it != sessions_.end();)
+          if (now - it->second.LastUsed > SESSION_TIMEOUT_S) {
+            it = sessions_.erase(it);
+          } else {
+            held += it->second.User == user ? 1 : 0;
+            ++it;
+          }
+        if (held >= SESSIONS_PER_USER)
+          return reply(error(503, "SessionLimitExceeded", {},
+                             "Log out of a session of " + user + " (DELETE it) first."));
+        sessions_[token] = {id, user, now};
+      }
+      const std::string at = std::string(ROOT) + "/SessionService/Sessions/" + id;
+      Json s = head(at, "Session.v1_6_0.Session");
+      s["Id"] = id;
+      s["Name"] = "User Session";
+      s["UserName"] = user;
+      HttpResponse r;
+      r.Status = 201;
+      r.ContentType = "application/json; charset=utf-8";
+      r.Body = s.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+      r.Headers = {{"OData-Version", "4.0"}, {"Location", at}, {"X-Auth-Token", token}};
+      reply(std::move(r));
     });
   };
   return later;

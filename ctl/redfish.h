@@ -6,6 +6,8 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +47,13 @@ public:
   HttpResponse Answer(const HttpRequest& request) const;
   // The server's own refusals as Redfish errors.
   static void Dress(const HttpRequest& request, HttpResponse& r);
+  // The user a session token stands for, or "" (none, or timed out); each
+  // use keeps the session alive.
+  std::string SessionUser(const HttpRequest& request, const std::string& token) const;
+  // A session unused this long ends; a user holds this many at most.
+  static constexpr double SESSION_TIMEOUT_S = 1800;
+  static constexpr std::size_t SESSIONS_PER_USER = 16;
+
   // What the service allows, for the start's log line.
   std::string Mode() const;
   const std::string& Uuid() const { return uuid_; }
@@ -58,12 +67,20 @@ private:
   HttpResponse system(const std::string& id, const std::vector<std::string>& rest,
                       const HttpRequest& request) const;
   HttpResponse reset(const std::string& id, const HttpRequest& request) const;
+  HttpResponse sessions(const std::vector<std::string>& parts, const HttpRequest& request) const;
+  HttpResponse login(const HttpRequest& request) const;
 
   Lines lines_;
   bool tls_;
   bool users_;
   std::set<std::string> operators_;
   std::string uuid_;
+  struct Session {
+    std::string Id, User;
+    double LastUsed;
+  };
+  mutable std::mutex sessionsLock_;
+  mutable std::map<std::string, Session> sessions_; // by token, under sessionsLock_
 };
 
 } // namespace vexilctl

@@ -318,8 +318,14 @@ MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* met
   request.AcceptsGzip = acceptsGzip(c);
   MHD_get_connection_values(c, MHD_HEADER_KIND, &addHeader, &request.Headers);
   if (const MHD_ConnectionInfo* info =
-          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
     request.Client = clientAddress(info->client_addr);
+    request.CheckLogin = [s, group = ClientGroup(info->client_addr)](
+                             const std::string& user, const std::string& password,
+                             std::function<void(Login)> done) {
+      s->CheckLogin(group, user, password, std::move(done));
+    };
+  }
   request.Body = st.Body;
   HttpResponse r;
   if (!s->Serve(c, st, request, r))
@@ -648,8 +654,8 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, const HttpRe
     if (failedTry(address)) {
       // Checked on a checker's thread; the connection waits meanwhile.
       state.Auth = RequestState::Checking;
-      checks_.push_back(
-          {c, &state, name, hash != web_.Users.end() ? hash->second : dummyHash_, given});
+      checks_.push_back({c, &state, name, hash != web_.Users.end() ? hash->second : dummyHash_,
+                         given, address, nullptr});
       MHD_suspend_connection(c);
       checkAsked_.notify_one();
       return false;
@@ -657,6 +663,12 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, const HttpRe
     refusal.Status = 429;
     refusal.Body = "Too many requests: too many wrong passwords from this address; wait\n";
     refusal.Headers.push_back({"Retry-After", "1"});
+    return true;
+  }
+  if (const std::string token = request.Header("x-auth-token");
+      !token.empty() && hooks_.TokenUser) {
+    state.User = hooks_.TokenUser(request, token);
+    state.Auth = state.User.empty() ? RequestState::Refused : RequestState::Passed;
     return true;
   }
   if (hooks_.Public && hooks_.Public(request)) {
@@ -703,18 +715,42 @@ void HttpServer::checkPasswords() {
     lock.lock();
     if (ok) {
       verified_[job.User] = job.Password;
-      std::string address;
-      if (const MHD_ConnectionInfo* info =
-              MHD_get_connection_info(job.Connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
-        address = ClientGroup(info->client_addr);
-      if (auto b = failed_.find(address); b != failed_.end())
+      if (auto b = failed_.find(job.Group); b != failed_.end())
         b->second.Tokens = std::min(FAILED_TRIES_BURST, b->second.Tokens + 1);
+    }
+    if (job.Done) {
+      lock.unlock();
+      job.Done(ok);
+      lock.lock();
+      continue;
     }
     job.State->Auth = ok ? RequestState::Passed : RequestState::Refused;
     if (ok)
       job.State->User = job.User;
     MHD_resume_connection(job.Connection);
   }
+}
+
+void HttpServer::CheckLogin(const std::string& group, const std::string& user,
+                            const std::string& password, std::function<void(Login)> done) {
+  std::unique_lock lock(lock_);
+  Login now = Login::Refused;
+  if (const auto seen = verified_.find(user); seen != verified_.end() && seen->second == password)
+    now = Login::Passed;
+  else if (checkers_.empty() || stop_)
+    now = Login::Refused; // no users, or stopping
+  else if (!failedTry(group))
+    now = Login::TooMany;
+  else {
+    const auto hash = web_.Users.find(user);
+    checks_.push_back({nullptr, nullptr, user, hash != web_.Users.end() ? hash->second : dummyHash_,
+                       password, group,
+                       [done](bool ok) { done(ok ? Login::Passed : Login::Refused); }});
+    checkAsked_.notify_one();
+    return;
+  }
+  lock.unlock();
+  done(now);
 }
 
 bool HttpServer::Serve(MHD_Connection* c, RequestState& state, HttpRequest& request,

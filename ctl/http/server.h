@@ -30,6 +30,8 @@ namespace vexilctl {
 // ("[2001:db8:1:2::]/64"), the block one site, or one attacker, holds whole.
 std::string ClientGroup(const sockaddr* address);
 
+enum class Login { Passed, Refused, TooMany };
+
 struct HttpRequest {
   std::string Method;
   std::string Path; // as sent, its %XX escapes kept; without the query
@@ -38,6 +40,12 @@ struct HttpRequest {
   std::string Body;
   std::string User;   // who authenticated; "" when no one had to
   std::string Client; // the client's address
+  // Checks a user's password given in a body (a login), as the server
+  // checks basic auth: off the serving threads, wrong tries limited per
+  // address. done runs once, on any thread.
+  std::function<void(const std::string& user, const std::string& password,
+                     std::function<void(Login)> done)>
+      CheckLogin;
   std::string Header(const std::string& lowerCaseName) const {
     const auto it = Headers.find(lowerCaseName);
     return it == Headers.end() ? "" : it->second;
@@ -66,6 +74,9 @@ public:
     Handler Answer;
     // Requests that need no credentials even where users are configured.
     std::function<bool(const HttpRequest&)> Public;
+    // The user a session token (X-Auth-Token) stands for, or "" when it
+    // stands for none.
+    std::function<std::string(const HttpRequest&, const std::string& token)> TokenUser;
     // Puts a refusal of the server's own (401, 403, 413, 429, 503) in the
     // form the resource asked for takes.
     std::function<void(const HttpRequest&, HttpResponse&)> Dress;
@@ -134,6 +145,9 @@ public:
   // Counts an answer of bytes against RESPONSE_MEMORY until its request is
   // done; false when it does not fit.
   bool Hold(MHD_Connection* c, std::size_t bytes);
+  // For HttpRequest::CheckLogin, from a client of group.
+  void CheckLogin(const std::string& group, const std::string& user, const std::string& password,
+                  std::function<void(Login)> done);
   // Gives the server's refusal r the form request's resource takes.
   void Dress(const HttpRequest& request, HttpResponse& r) const {
     if (hooks_.Dress)
@@ -173,10 +187,13 @@ private:
   bool stop_ = false;
   std::thread watcher_;
   // Password checks waiting for a checker, and what they need. Under lock_.
+  // A request waiting for its basic auth (Connection, State), or a login
+  // (Done).
   struct Check {
     MHD_Connection* Connection;
     RequestState* State;
-    std::string User, Hash, Password;
+    std::string User, Hash, Password, Group;
+    std::function<void(bool ok)> Done;
   };
   std::vector<Check> checks_;
   std::condition_variable checkAsked_;

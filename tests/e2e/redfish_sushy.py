@@ -2,12 +2,13 @@
 # The exporter's Redfish service as Ironic sees it, through sushy, its
 # client library: prints as JSON every system it lists with what it reads
 # of it, and what a ForceRestart came to for each user and system asked.
-#   redfish_sushy.py URL CA_FILE PASSWORD READER [USER:SYSTEM_ID...]
+#   redfish_sushy.py URL CA_FILE PASSWORD READER [[basic/]USER:SYSTEM_ID...]
 import json
 import logging
 import sys
 
 import sushy
+import sushy.auth
 from sushy import exceptions
 
 logging.basicConfig(level=logging.ERROR)
@@ -20,6 +21,11 @@ def value(v):
 
 
 def connect(user):
+    # "basic/NAME": HTTP basic auth on every request (Ironic's
+    # redfish_auth_type=basic); otherwise a session where one can be had.
+    if user.startswith("basic/"):
+        auth = sushy.auth.BasicAuth(username=user[6:], password=password)
+        return sushy.Sushy(url, auth=auth, verify=ca)
     return sushy.Sushy(url, username=user, password=password, verify=ca)
 
 

@@ -119,28 +119,31 @@ TEST(Redfish, SushyAndRedfishtoolReadTheFleetAndResetOnlyWhatTheyMay) {
   EXPECT_EQ(dead["state"], "UnavailableOffline");
 
   // ForceRestart: a reader is refused, a dead line fails, an operator's
-  // reaches the node.
+  // (through a session) reaches the node. (The reader uses basic auth:
+  // sushy 4.3 answers a refusal in a session by logging in again and
+  // returning the second refusal unchecked, as if it were a success.)
   read = json(run(dir.path(), "/usr/bin/python3",
-                  {sushy, url, ca, PASSWORD, "watcher", "watcher:alpha", "ops:dead",
+                  {sushy, url, ca, PASSWORD, "watcher", "basic/watcher:alpha", "ops:dead",
                    std::string("ops:") + RACK})
                   .Out);
   const auto resets = read["resets"].toArray();
   ASSERT_EQ(resets.size(), 3) << QJsonDocument(read).toJson().toStdString();
-  EXPECT_EQ(resets[0].toObject()["said"], "refused 403");
+  EXPECT_EQ(resets[0].toObject()["said"].toString().toStdString(), "refused 403");
   EXPECT_TRUE(resets[1].toObject()["said"].toString().startsWith("error 503: ") &&
               resets[1].toObject()["said"].toString().contains("the line is not open"))
       << resets[1].toObject()["said"].toString().toStdString();
   EXPECT_EQ(resets[2].toObject()["said"], "ok");
   EXPECT_TRUE(Eventually([&] { return rack.PowerLog() == "reboot\n"; }, 5000)) << rack.PowerLog();
 
-  // redfishtool, from the command line: the listing, a GracefulShutdown by
-  // the operator (its node then powering off), the reader refused.
+  // redfishtool, from the command line: the listing (through a session), a
+  // GracefulShutdown by the operator (its node then powering off), the
+  // reader refused.
   const auto tool = [&](const std::string& user, std::vector<std::string> args) {
     args.insert(args.begin(), {"-r", "127.0.0.1:" + std::to_string(port), "-S", "Always", "-u",
                                user, "-p", PASSWORD});
     return run(dir.path(), "/usr/bin/redfishtool", args);
   };
-  const ClientRun listing = tool("watcher", {"Systems"});
+  const ClientRun listing = tool("watcher", {"-A", "Session", "Systems"});
   EXPECT_EQ(listing.Status, 0) << listing.Err;
   EXPECT_EQ(json(listing.Out)["Members@odata.count"].toInt(), 3) << listing.Out;
   const ClientRun refused = tool("watcher", {"Systems", "-I", "alpha", "reset", "ForceOff"});

@@ -190,7 +190,6 @@ TEST(RedfishService, DocumentsErrorsAndWhoMayReset) {
       {400, "POST", reset, "ops", R"({"ResetType": "On"})", "ActionParameterValueNotInList"},
       {400, "POST", reset, "ops", R"({"ResetType": "ForceOff", "Delay": 5})",
        "ActionParameterUnknown"},
-      {404, "POST", "/redfish/v1/SessionService/Sessions", "", "{}", "ResourceNotFound"},
   };
   for (const auto& r : refusals) {
     const HttpResponse answer = ask(r.Method, r.Path, r.User, r.Body);
@@ -237,4 +236,63 @@ TEST(RedfishService, DocumentsErrorsAndWhoMayReset) {
   RedfishService::Dress(r, refused);
   EXPECT_EQ(messageId(refused), "Base.1.16.0.AccessDenied");
   EXPECT_EQ(header(refused, "WWW-Authenticate"), "Basic realm=\"vexil\"");
+}
+
+// A client logs in with its password and then sends the token: a session
+// is its user's alone, ends on DELETE or after a half-hour unused, and a
+// user holds a bounded number.
+TEST(RedfishService, SessionsAsClientsLogIn) {
+  double now = 100;
+  RedfishService::Lines source;
+  source.Now = [&] { return now; };
+  WebConfig web;
+  web.Tls = true;
+  web.Users = {{"ops", "x"}, {"watcher", "x"}};
+  const RedfishService service(source, web);
+  const auto ask = [&](const std::string& method, const std::string& path, const std::string& user,
+                       const std::string& body = "") {
+    HttpRequest r;
+    r.Method = method;
+    r.Path = path;
+    r.User = user;
+    r.Body = body;
+    r.CheckLogin = [](const std::string&, const std::string& password,
+                      std::function<void(Login)> done) {
+      done(password == "pw" ? Login::Passed : Login::Refused);
+    };
+    HttpResponse answer = service.Answer(r);
+    if (const auto later = std::move(answer.Later))
+      later([&answer](HttpResponse reply) { answer = std::move(reply); });
+    return answer;
+  };
+  const std::string sessions = "/redfish/v1/SessionService/Sessions";
+  const auto login = [&](const std::string& password) {
+    return ask("POST", sessions, "", R"({"UserName": "ops", "Password": ")" + password + "\"}");
+  };
+  HttpRequest systems;
+  systems.Path = "/redfish/v1/Systems";
+  const HttpResponse in = login("pw");
+  ASSERT_EQ(in.Status, 201) << in.Body;
+  const std::string token = header(in, "X-Auth-Token"), location = header(in, "Location");
+  EXPECT_EQ(token.size(), 64u);
+  EXPECT_EQ(service.SessionUser(systems, token), "ops");
+  HttpRequest metrics;
+  metrics.Path = "/metrics";
+  EXPECT_EQ(service.SessionUser(metrics, token), "") << "the metrics take basic auth only";
+  EXPECT_EQ(at(json(ask("GET", location, "ops")), "UserName"), "ops");
+  EXPECT_EQ(ask("GET", location, "watcher").Status, 404) << "another user's session is not there";
+  EXPECT_EQ(at(json(ask("GET", sessions, "watcher")), "Members@odata.count"), 0);
+  EXPECT_EQ(ask("DELETE", location, "ops").Status, 204);
+  EXPECT_EQ(service.SessionUser(systems, token), "");
+
+  EXPECT_EQ(messageId(login("guess")), "Base.1.16.0.AccessDenied");
+  EXPECT_EQ(messageId(ask("POST", sessions, "", R"({"UserName": "ops"})")),
+            "Base.1.16.0.CreateFailedMissingReqProperties");
+  // Unused for half an hour, a session is gone.
+  const std::string idle = header(login("pw"), "X-Auth-Token");
+  now += RedfishService::SESSION_TIMEOUT_S + 1;
+  EXPECT_EQ(service.SessionUser(systems, idle), "");
+  for (std::size_t i = 0; i < RedfishService::SESSIONS_PER_USER; ++i)
+    EXPECT_EQ(login("pw").Status, 201);
+  EXPECT_EQ(messageId(login("pw")), "Base.1.16.0.SessionLimitExceeded");
 }
