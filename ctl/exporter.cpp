@@ -297,7 +297,10 @@ private:
       else if (auto it = map.find(key); it != map.end() && it->second == r)
         map.erase(it);
     };
-    put(byName_, r->Name);
+    {
+      std::lock_guard lock(lock_); // (read by the Redfish service's threads too)
+      put(byName_, r->Name);
+    }
     if (r->Addr.Type == Address::Tty) {
       put(byPath_, r->Addr.Path);
       if (const auto device = deviceOf(r->Addr.Path))
@@ -453,12 +456,11 @@ private:
     };
     lines.One = [this](const std::string& name, VexilCtl::LineState& state) {
       std::lock_guard lock(lock_);
-      for (const auto& r : rows_)
-        if (r->Name == name) {
-          state = r->State;
-          return true;
-        }
-      return false;
+      const auto it = byName_.find(name);
+      if (it == byName_.end())
+        return false;
+      state = it->second->State;
+      return true;
     };
     lines.Now = &monotonicSeconds;
     lines.Send = [this](const std::string& name, const std::string& command, const std::string& who,
@@ -680,7 +682,7 @@ private:
   }
 
   Loop& loop_;
-  std::mutex lock_; // rows_ as the scrapes see it, and each row's State
+  std::mutex lock_; // rows_ and byName_ as the scrapes see them, and each row's State
   std::vector<std::unique_ptr<Row>> rows_;
   fs::path linesFile_;
   std::string fileProblem_; // why the lines file could not be read, said once
@@ -696,7 +698,8 @@ private:
   std::deque<Row*> pending_;
   bool opening_ = false;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0); // for work the loop runs later
-  std::map<std::string, Row*> byName_, byPath_, byServer_;
+  std::map<std::string, Row*> byName_;                    // written under lock_
+  std::map<std::string, Row*> byPath_, byServer_;
   std::map<std::pair<dev_t, ino_t>, Row*> byDevice_;
 };
 
