@@ -382,6 +382,13 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
   const std::string priorities = web.MinVersion == "TLS13"
                                      ? "NORMAL:-VERS-ALL:+VERS-TLS1.3"
                                      : "NORMAL:-VERS-SSL3.0:-VERS-TLS1.0:-VERS-TLS1.1";
+  // The password checkers before the first request can come.
+  if (!web.Users.empty()) {
+    // A user that does not exist costs what one that does costs.
+    server->dummyHash_ = DummyHashLike(web.Users.begin()->second);
+    for (int i = 0; i < PASSWORD_CHECKERS; ++i)
+      server->checkers_.emplace_back([s = server.get()] { s->checkPasswords(); });
+  }
   for (auto& b : binds) {
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_SOCK_ADDR, 0, &b.Addr},
@@ -427,12 +434,6 @@ std::unique_ptr<HttpServer> HttpServer::Start(const std::vector<std::string>& li
                             std::to_string(info ? info->port : b.Port));
   }
   server->watcher_ = std::thread([s = server.get()] { s->watch(); });
-  if (!web.Users.empty()) {
-    // A user that does not exist costs what one that does costs.
-    server->dummyHash_ = DummyHashLike(web.Users.begin()->second);
-    for (int i = 0; i < PASSWORD_CHECKERS; ++i)
-      server->checkers_.emplace_back([s = server.get()] { s->checkPasswords(); });
-  }
   return server;
 }
 

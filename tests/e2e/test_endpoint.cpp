@@ -40,11 +40,9 @@ namespace {
 std::vector<std::string> ctlEnv(const fs::path& dir) {
   std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
                                   "PATH=/usr/bin:/bin"};
-  for (const char* keep :
-       {"VEXIL_PORT_DIR", "TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(keep))
-      env.push_back(std::string(keep) + "=" + v);
-  return env;
+  if (const char* ports = std::getenv("VEXIL_PORT_DIR"))
+    env.push_back(std::string("VEXIL_PORT_DIR=") + ports);
+  return WithSanitizerOptions(env);
 }
 
 // The value of an instant query's single sample of a job, "" when none.

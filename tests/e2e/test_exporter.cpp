@@ -94,11 +94,8 @@ TEST(FleetInPrometheus, EightNodesUpThenOneDownAndBadInputCounted) {
   Ser2net ser2net(dir.path(), served);
   ASSERT_TRUE(ser2net.Start()) << ser2net.Log();
   ChildProcess exporter;
-  std::vector<std::string> env = {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(),
-                                  "PATH=/usr/bin:/bin"};
-  for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(keep))
-      env.push_back(std::string(keep) + "=" + v);
+  const auto env = WithSanitizerOptions(
+      {"VEXIL_CONTROL_SOCKET=" + (dir / "ctl.sock").string(), "PATH=/usr/bin:/bin"});
   exporter.pid = SpawnChild(VEXIL_CTL_PATH, exporterArgs, env, (dir / "exporter.out").string(),
                             (dir / "exporter.err").string());
   std::ofstream(dir / "prometheus.yml")

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -53,6 +54,15 @@ inline pid_t SpawnChild(const std::string& program, const std::vector<std::strin
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
+}
+
+// env with the sanitizers' options of this process added: a sanitized
+// program started by a test reports as the test itself would.
+inline std::vector<std::string> WithSanitizerOptions(std::vector<std::string> env) {
+  for (const char* keep : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep))
+      env.push_back(std::string(keep) + "=" + v);
+  return env;
 }
 
 enum class OnTimeout { Kill, LeaveRunning };

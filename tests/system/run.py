@@ -12,6 +12,7 @@ The container root is made once and kept in /var/cache/vexil-test.
 """
 import fcntl
 import hashlib
+import json
 import os
 import re
 import select
@@ -413,8 +414,9 @@ def case_exporter_as_a_confined_user(c):
     expect(shown.startswith("not started: --listen 127.0.0.1:99999: the port must be a number"),
            f"the unit's status is {shown!r}")
     print(f"  failed start: {shown}", flush=True)
-    # No listen setting at all: the default, :9868.
-    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\n' > /etc/default/vexil-exporter")
+    # No listen setting at all: the default, :9868; Redfish on.
+    c.run("sh", "-c", "printf 'VEXIL_EXPORTER_LINES=COM2\\nVEXIL_EXPORTER_REDFISH=yes\\n'"
+          " > /etc/default/vexil-exporter")
     c.run("systemctl", "restart", "vexil-exporter")  # Type=notify: returns once it serves
     # The service manager switches the new process to its user; ask until it
     # has.
@@ -431,11 +433,13 @@ def case_exporter_as_a_confined_user(c):
     c.send(load)
     time.sleep(0.5)
     # Asked from the host, inside the container's network.
-    body = subprocess.run(
-        ["nsenter", "-t", str(c.leader), "-n", sys.executable, "-c",
-         "import urllib.request;print(urllib.request.urlopen("
-         "'http://127.0.0.1:9868/metrics', timeout=5).read().decode())"],
-        capture_output=True, text=True, timeout=30).stdout
+    def get(path):
+        return subprocess.run(
+            ["nsenter", "-t", str(c.leader), "-n", sys.executable, "-c",
+             "import urllib.request;print(urllib.request.urlopen("
+             f"'http://127.0.0.1:9868{path}', timeout=5).read().decode())"],
+            capture_output=True, text=True, timeout=30).stdout
+    body = get("/metrics")
     expect('vexil_line_open{line="COM2"} 1' in body, "the line is not open:\n" + body[:500])
     expect('vexil_reports_total{line="COM2",report="load"} 1' in body,
            "the load report was not counted:\n" + body[:1500])
@@ -444,6 +448,14 @@ def case_exporter_as_a_confined_user(c):
     started = re.search(r"\nprocess_start_time_seconds (\S+)", body)
     expect(started and abs(float(started.group(1)) - time.time()) < 120,
            f"process_start_time_seconds {started.group(1) if started else None}, now {time.time()}")
+    # The node as a Redfish system, its service's UUID from the machine's id
+    # though the unit is confined.
+    system = json.loads(get("/redfish/v1/Systems/COM2") or "{}")
+    expect(system.get("PowerState") == "On" and system.get("Id") == "COM2",
+           f"the Redfish system: {system}")
+    root = json.loads(get("/redfish/v1/") or "{}")
+    expect(re.fullmatch(r"[0-9a-f-]{36}", root.get("UUID", "")) is not None,
+           f"the Redfish service root: {root}")
     # Commands beside it: through its control socket, which only root and the
     # dialout group reach.
     mode = c.run("stat", "-c", "%a %G", "/run/vexil/control.sock", check=False).stdout.strip()
