@@ -334,6 +334,7 @@ TEST(Endpoint, ListenSettingsAndReadiness) {
        "cannot listen on 127.0.0.1:" + t + ": the port is in use by e2e_tests (PID " +
            std::to_string(getpid()) + ")"},
       {{"--listen", "192.0.2.1:" + p}, 1, "192.0.2.1 is no address of this machine's"},
+      {{"--redfish=maybe"}, 2, "--redfish=maybe: say"},
       {{"--web.config.file", (dir / "bad.yml").string(), "--lines", (dir / "lines").string()},
        1,
        "/nonexistent.pem"},
