@@ -7,6 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "ctl/control.h"
 #include "ctl/reports.h"
 #include "platform/files.h"
 #include "vexil/version.h"
@@ -245,16 +246,8 @@ bool partsOf(const std::string& path, std::vector<std::string>& parts) {
 
 // Random bytes as hex digits ("" when the system has none to give).
 std::string randomHex(std::size_t bytes) {
-  std::vector<unsigned char> random(bytes);
-  if (getentropy(random.data(), random.size()) != 0)
-    return "";
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : random) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
+  std::string random(bytes, '\0');
+  return getentropy(random.data(), random.size()) == 0 ? ToHex(random) : "";
 }
 
 const char* const RESET_TYPES[] = {"ForceOff", "GracefulShutdown", "ForceRestart",
