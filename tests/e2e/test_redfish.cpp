@@ -112,7 +112,9 @@ TEST(Redfish, SushyAndRedfishtoolReadTheFleetAndResetOnlyWhatTheyMay) {
   EXPECT_EQ(a["host"].toString().toStdString(), std::string(host).substr(0, 15));
   EXPECT_EQ(a["processors"].toInt(), sysconf(_SC_NPROCESSORS_ONLN));
   EXPECT_EQ(a["memory_gib"].toInt(), memoryGiB());
-  EXPECT_FALSE(a["addresses"].toArray().isEmpty()) << "at least the loopback address";
+  // (A machine whose only cards are virtual reports no address.)
+  for (const auto& address : a["addresses"].toArray())
+    EXPECT_EQ(address.toString().count('.'), 3) << address.toString().toStdString();
   EXPECT_EQ(a["resets"].toArray(),
             (QJsonArray{"ForceOff", "ForceRestart", "GracefulRestart", "GracefulShutdown"}));
   const auto dead = systems["dead"].toObject();

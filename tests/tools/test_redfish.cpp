@@ -167,6 +167,11 @@ TEST(RedfishService, DocumentsErrorsAndWhoMayReset) {
   again.Path = path.toStdString();
   again.Headers["if-none-match"] = header(system, "ETag");
   EXPECT_EQ(service.Answer(again).Status, 304);
+  EXPECT_EQ(at(json(ask("GET", path.toStdString() + "/EthernetInterfaces")), "Members@odata.count"),
+            1);
+  EXPECT_EQ(
+      at(json(ask("GET", path.toStdString() + "/EthernetInterfaces/1")), "IPv4Addresses/0/Address"),
+      "10.0.0.5");
   const QJsonObject down = json(ask("GET", "/redfish/v1/Systems/down"));
   EXPECT_TRUE(down["PowerState"].isNull());
   EXPECT_EQ(at(down, "Status/State"), "UnavailableOffline");
