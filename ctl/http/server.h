@@ -140,7 +140,8 @@ public:
   void RequestDone(MHD_Connection* c);
   void Closed(MHD_Connection* c);
   // The answer to a request, or false when its password is being checked
-  // (the connection is suspended and comes back once it has been).
+  // or its answer comes later (the connection is suspended and comes back
+  // once it is in).
   bool Serve(MHD_Connection* c, RequestState& state, HttpRequest& request, HttpResponse& response);
   // Counts an answer of bytes against RESPONSE_MEMORY until its request is
   // done; false when it does not fit.
