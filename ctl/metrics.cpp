@@ -61,13 +61,13 @@ std::string label(const char* name, const std::string& value) {
   return std::string(name) + "=\"" + LabelValue(value) + "\"";
 }
 
-std::string trimmed(const std::string& s) {
+} // namespace
+
+std::string Trimmed(const std::string& s) {
   const auto first = s.find_first_not_of(' ');
   const auto last = s.find_last_not_of(' ');
   return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
 }
-
-} // namespace
 
 bool NodeUp(const LineState& l, double mono) {
   return l.LastSeen >= 0 && mono - l.LastSeen <= NODE_UP_SECONDS;
@@ -146,7 +146,7 @@ std::string LabelValue(const std::string& bytes) {
 }
 
 double DiskSizeBytes(const std::string& text) {
-  const std::string t = trimmed(text);
+  const std::string t = Trimmed(text);
   if (t.size() < 2 || t.back() != 'G')
     return -1;
   char* end = nullptr;
@@ -241,8 +241,8 @@ std::string FormatMetrics(const std::vector<LineState>& lines, double now, doubl
   for (const auto& l : lines)
     if (l.HasInventory && NodeUp(l, mono))
       sample(out, "vexil_node_info", l,
-             label("hostname", l.Inv.HostName) + "," + label("os", trimmed(l.Inv.Os)) + "," +
-                 label("cpu_model", trimmed(l.Inv.ProcessorModel)) + "," +
+             label("hostname", l.Inv.HostName) + "," + label("os", Trimmed(l.Inv.Os)) + "," +
+                 label("cpu_model", Trimmed(l.Inv.ProcessorModel)) + "," +
                  label("ip1", l.Inv.Addresses[0]) + "," + label("ip2", l.Inv.Addresses[1]) + "," +
                  label("ip3", l.Inv.Addresses[2]) + "," + label("ip4", l.Inv.Addresses[3]),
              "1");

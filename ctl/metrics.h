@@ -72,6 +72,9 @@ std::string FormatExporterMetrics(const std::string& version, const std::string&
 // UTF-8 as \xHH), with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& bytes);
 
+// A report's text without the spaces around it (the agent pads some).
+std::string Trimmed(const std::string& text);
+
 // The agent's disk size text (" 160.0G", gigabytes of 10^9 bytes) in bytes;
 // -1 when it is no number.
 double DiskSizeBytes(const std::string& text);

@@ -104,9 +104,9 @@ HttpResponse error(int status, const std::string& id, const std::vector<std::str
                    const std::string& resolution = "") {
   const Message& m = registry().at(id);
   std::string text = m.Text;
-  for (std::size_t i = args.size(); i-- > 0;) // %10 before %1
-    for (std::size_t at; (at = text.find("%" + std::to_string(i + 1))) != std::string::npos;)
-      text.replace(at, 2 + (i >= 9 ? 1 : 0), args[i]);
+  for (std::size_t i = 0; i < args.size(); ++i) // (three at most)
+    if (const auto at = text.find("%" + std::to_string(i + 1)); at != std::string::npos)
+      text.replace(at, 2, args[i]);
   Json info = {{"@odata.type", "#Message.v1_1_1.Message"},
                {"MessageId", REGISTRY + id},
                {"Message", text},
@@ -127,7 +127,8 @@ HttpResponse error(int status, const std::string& id, const std::vector<std::str
 
 // A resource: its JSON with the ETag of what it says; 304 when the client
 // holds that already.
-HttpResponse resource(std::string body, const std::string& type, const HttpRequest& request) {
+HttpResponse resource(std::string body, const std::string& type, const HttpRequest& request,
+                      const char* allow = "GET, HEAD") {
   HttpResponse r;
   r.ContentType = type;
   r.Body = std::move(body);
@@ -136,7 +137,7 @@ HttpResponse resource(std::string body, const std::string& type, const HttpReque
     hash = (hash ^ c) * 1099511628211ull;
   char etag[32];
   std::snprintf(etag, sizeof etag, "W/\"%016llx\"", static_cast<unsigned long long>(hash));
-  r.Headers = {{"OData-Version", "4.0"}, {"ETag", etag}, {"Allow", "GET, HEAD"}};
+  r.Headers = {{"OData-Version", "4.0"}, {"ETag", etag}, {"Allow", allow}};
   if (request.Header("if-none-match") == etag) {
     r.Status = 304;
     r.Body.clear();
@@ -144,11 +145,12 @@ HttpResponse resource(std::string body, const std::string& type, const HttpReque
   return r;
 }
 
-HttpResponse resource(const Json& body, const HttpRequest& request) {
+HttpResponse resource(const Json& body, const HttpRequest& request,
+                      const char* allow = "GET, HEAD") {
   // Names and texts from the nodes may hold bytes that are no UTF-8: they
   // are shown as U+FFFD rather than break the document.
   return resource(body.dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
-                  "application/json; charset=utf-8", request);
+                  "application/json; charset=utf-8", request, allow);
 }
 
 Json link(const std::string& path) {
@@ -187,24 +189,16 @@ bool onlyReading(const HttpRequest& request, HttpResponse& refusal,
   return false;
 }
 
-std::string trimmed(std::string s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
-    s.pop_back();
-  while (!s.empty() && s.front() == ' ')
-    s.erase(0, 1);
-  return s;
-}
-
 // For the host's UUID: the machine's id where it has one, else its name.
 std::string hostUuid() {
   std::string seed;
   platform::ReadTextFile("/etc/machine-id", seed);
-  if (trimmed(seed).empty()) {
+  if (VexilCtl::Trimmed(seed).empty()) {
     char name[256] = {};
     gethostname(name, sizeof name - 1);
     seed = name;
   }
-  seed = "vexil-exporter redfish " + trimmed(seed);
+  seed = "vexil-exporter redfish " + VexilCtl::Trimmed(seed);
   unsigned char digest[32] = {};
   gnutls_hash_fast(GNUTLS_DIG_SHA256, seed.data(), seed.size(), digest);
   digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50); // a name-based UUID
@@ -415,8 +409,8 @@ HttpResponse RedfishService::system(const std::string& id, const std::vector<std
   const Json enabled = {{"State", "Enabled"}, {"Health", "OK"}};
   std::vector<std::string> addresses;
   for (const auto& a : inv.Addresses)
-    if (!trimmed(a).empty())
-      addresses.push_back(trimmed(a));
+    if (!VexilCtl::Trimmed(a).empty())
+      addresses.push_back(VexilCtl::Trimmed(a));
   if (rest.size() == 1 && rest[0] == "Processors")
     return resource(
         collection(path + "/Processors", "ProcessorCollection", "Processor Collection",
@@ -428,7 +422,7 @@ HttpResponse RedfishService::system(const std::string& id, const std::vector<std
     p["Id"] = "CPU";
     p["Name"] = "Processors";
     p["ProcessorType"] = "CPU";
-    p["Model"] = trimmed(inv.ProcessorModel);
+    p["Model"] = VexilCtl::Trimmed(inv.ProcessorModel);
     p["MaxSpeedMHz"] = inv.ClockMHz;
     p["TotalThreads"] = inv.Processors;
     p["Status"] = enabled;
@@ -486,10 +480,10 @@ HttpResponse RedfishService::system(const std::string& id, const std::vector<std
     status = {{"State", "UnavailableOffline"}, {"Health", "Critical"}};
   s["Status"] = status;
   if (l.HasInventory) {
-    s["HostName"] = trimmed(inv.HostName);
+    s["HostName"] = VexilCtl::Trimmed(inv.HostName);
     s["ProcessorSummary"] = {{"Count", inv.Processors},
                              {"LogicalProcessorCount", inv.Processors},
-                             {"Model", trimmed(inv.ProcessorModel)}};
+                             {"Model", VexilCtl::Trimmed(inv.ProcessorModel)}};
     // Units of 1,024,000 bytes, in GiB to a hundredth.
     const double gib = static_cast<double>(inv.MemoryUnits) * 1024000.0 / (1024.0 * 1024 * 1024);
     s["MemorySummary"] = {{"TotalSystemMemoryGiB",
@@ -513,7 +507,7 @@ HttpResponse RedfishService::system(const std::string& id, const std::vector<std
        l.LastSeen < 0 ? Json(nullptr) : Json(static_cast<long long>(lines_.Now() - l.LastSeen))},
       {"LastPowerCommand", l.PowerCommand.empty() ? Json(nullptr) : Json(l.PowerCommand)}};
   if (l.HasInventory) {
-    vexil["OperatingSystem"] = trimmed(inv.Os);
+    vexil["OperatingSystem"] = VexilCtl::Trimmed(inv.Os);
     vexil["NetworkCards"] = inv.NetworkCards;
     vexil["Disks"] = inv.Disks;
     if (const double bytes = VexilCtl::DiskSizeBytes(inv.DiskSize); bytes >= 0)
@@ -629,12 +623,8 @@ HttpResponse RedfishService::sessions(const std::vector<std::string>& parts,
         if (session.User == request.User)
           ids.push_back(session.Id);
     }
-    HttpResponse r =
-        resource(collection(all, "SessionCollection", "Session Collection", ids), request);
-    for (auto& [name, value] : r.Headers)
-      if (name == "Allow")
-        value = "GET, HEAD, POST";
-    return r;
+    return resource(collection(all, "SessionCollection", "Session Collection", ids), request,
+                    "GET, HEAD, POST");
   }
   if (parts.size() == 3 && parts[1] == "Sessions") {
     std::lock_guard lock(sessionsLock_);
@@ -656,11 +646,7 @@ HttpResponse RedfishService::sessions(const std::vector<std::string>& parts,
     s["Id"] = it->second.Id;
     s["Name"] = "User Session";
     s["UserName"] = it->second.User;
-    HttpResponse r = resource(s, request);
-    for (auto& [name, value] : r.Headers)
-      if (name == "Allow")
-        value = "GET, HEAD, DELETE";
-    return r;
+    return resource(s, request, "GET, HEAD, DELETE");
   }
   return error(404, "ResourceNotFound", {"Resource", request.Path});
 }

@@ -644,22 +644,30 @@ bool HttpServer::authorised(MHD_Connection* c, RequestState& state, const HttpRe
           MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
     address = ClientGroup(info->client_addr);
   if (offered) {
-    const auto hash = web_.Users.find(name);
+    // The lock is held until the connection is suspended: its resume comes
+    // after.
     std::lock_guard lock(lock_);
-    // A password seen good is remembered: bcrypt is slow on purpose.
-    if (const auto seen = verified_.find(name); seen != verified_.end() && seen->second == given) {
+    Login now = Login::Refused;
+    if (!startCheck(address, name, given, now, [this, c, &state, name](bool ok) {
+          std::lock_guard done(lock_);
+          state.Auth = ok ? RequestState::Passed : RequestState::Refused;
+          if (ok)
+            state.User = name;
+          MHD_resume_connection(c);
+        })) {
+      // Checked on a checker's thread; the connection waits meanwhile.
+      state.Auth = RequestState::Checking;
+      MHD_suspend_connection(c);
+      return false;
+    }
+    if (now == Login::Passed) {
       state.Auth = RequestState::Passed;
       state.User = name;
       return true;
     }
-    if (failedTry(address)) {
-      // Checked on a checker's thread; the connection waits meanwhile.
-      state.Auth = RequestState::Checking;
-      checks_.push_back({c, &state, name, hash != web_.Users.end() ? hash->second : dummyHash_,
-                         given, address, nullptr});
-      MHD_suspend_connection(c);
-      checkAsked_.notify_one();
-      return false;
+    if (now == Login::Refused) {
+      state.Auth = RequestState::Refused; // (the server is stopping)
+      return true;
     }
     refusal.Status = 429;
     refusal.Body = "Too many requests: too many wrong passwords from this address; wait\n";
@@ -719,23 +727,16 @@ void HttpServer::checkPasswords() {
       if (auto b = failed_.find(job.Group); b != failed_.end())
         b->second.Tokens = std::min(FAILED_TRIES_BURST, b->second.Tokens + 1);
     }
-    if (job.Done) {
-      lock.unlock();
-      job.Done(ok);
-      lock.lock();
-      continue;
-    }
-    job.State->Auth = ok ? RequestState::Passed : RequestState::Refused;
-    if (ok)
-      job.State->User = job.User;
-    MHD_resume_connection(job.Connection);
+    lock.unlock();
+    job.Done(ok);
+    lock.lock();
   }
 }
 
-void HttpServer::CheckLogin(const std::string& group, const std::string& user,
-                            const std::string& password, std::function<void(Login)> done) {
-  std::unique_lock lock(lock_);
-  Login now = Login::Refused;
+bool HttpServer::startCheck(const std::string& group, const std::string& user,
+                            const std::string& password, Login& now,
+                            std::function<void(bool ok)> done) {
+  // A password seen good is remembered: bcrypt is slow on purpose.
   if (const auto seen = verified_.find(user); seen != verified_.end() && seen->second == password)
     now = Login::Passed;
   else if (checkers_.empty() || stop_)
@@ -744,13 +745,23 @@ void HttpServer::CheckLogin(const std::string& group, const std::string& user,
     now = Login::TooMany;
   else {
     const auto hash = web_.Users.find(user);
-    checks_.push_back({nullptr, nullptr, user, hash != web_.Users.end() ? hash->second : dummyHash_,
-                       password, group,
-                       [done](bool ok) { done(ok ? Login::Passed : Login::Refused); }});
+    checks_.push_back({user, hash != web_.Users.end() ? hash->second : dummyHash_, password, group,
+                       std::move(done)});
     checkAsked_.notify_one();
-    return;
+    return false;
   }
-  lock.unlock();
+  return true;
+}
+
+void HttpServer::CheckLogin(const std::string& group, const std::string& user,
+                            const std::string& password, std::function<void(Login)> done) {
+  Login now = Login::Refused;
+  {
+    std::lock_guard lock(lock_);
+    if (!startCheck(group, user, password, now,
+                    [done](bool ok) { done(ok ? Login::Passed : Login::Refused); }))
+      return;
+  }
   done(now);
 }
 

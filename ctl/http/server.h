@@ -188,14 +188,16 @@ private:
   bool stop_ = false;
   std::thread watcher_;
   // Password checks waiting for a checker, and what they need. Under lock_.
-  // A request waiting for its basic auth (Connection, State), or a login
-  // (Done).
+  // A password to check (a request's basic auth, or a login), and whom to
+  // tell; Done runs without the lock.
   struct Check {
-    MHD_Connection* Connection;
-    RequestState* State;
     std::string User, Hash, Password, Group;
     std::function<void(bool ok)> Done;
   };
+  // Under lock_: a password decided at once (true, with now), or its check
+  // given to a checker, which calls done (false).
+  bool startCheck(const std::string& group, const std::string& user, const std::string& password,
+                  Login& now, std::function<void(bool ok)> done);
   std::vector<Check> checks_;
   std::condition_variable checkAsked_;
   std::vector<std::thread> checkers_;

@@ -99,9 +99,8 @@ Loop::Loop() {
   if (wake < 0)
     throw std::runtime_error(std::string("cannot make the event loop: ") + std::strerror(errno));
   wake_ = std::make_unique<Watch>(*this, wake, [this] {
-    std::uint64_t n;
-    while (read(wake_->Fd(), &n, sizeof n) > 0) {
-    }
+    std::uint64_t n; // (one read takes every post's count)
+    [[maybe_unused]] const ssize_t got = read(wake_->Fd(), &n, sizeof n);
     std::vector<std::function<void()>> work;
     {
       std::lock_guard lock(postLock_);
