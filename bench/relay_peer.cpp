@@ -57,7 +57,6 @@ int engine(const char* txName, const char* rxName, std::size_t total) {
   // The caller sleeps until its port says bytes arrived, woken only when it
   // sleeps, as the engine's own threads are.
   platform::TWakeup arrived;
-  platform::TEvent never;
   rx.OnCommNotify = [&arrived](TObject*, int type) {
     if (type & platform::EV_RXCHAR)
       arrived.Wake();
@@ -78,7 +77,7 @@ int engine(const char* txName, const char* rxName, std::size_t total) {
     }
     const int n = rx.Read(got.data(), static_cast<int>(got.size()));
     received += static_cast<std::size_t>(std::max(n, 0));
-    if (n <= 0 && !progress && arrived.Sleep(never, 2000) == platform::WAIT_TIMEOUT) {
+    if (n <= 0 && !progress && arrived.Sleep(2000) == platform::WAIT_TIMEOUT) {
       std::fprintf(stderr, "relay_peer: no bytes for 2 s (%zu of %zu)\n", received, total);
       return 1;
     }

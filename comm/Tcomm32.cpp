@@ -159,6 +159,20 @@ void TCommQueue::DiscardTo(std::int32_t Pos) {
     OutPos.store(Pos, std::memory_order_release);
 }
 
+unsigned char* TCommQueue::FreeRun(std::int32_t Len) const {
+  if (!Buffer || Len <= 0)
+    return nullptr;
+  const std::int32_t in = InPos.load(std::memory_order_relaxed);
+  const std::int32_t out = OutPos.load(std::memory_order_acquire);
+  const std::int32_t free = (out - in + BufSize - 1) % BufSize;
+  return Len <= free && Len <= BufSize - in ? Buffer + in : nullptr;
+}
+
+void TCommQueue::Publish(std::int32_t Len) {
+  const std::int32_t in = InPos.load(std::memory_order_relaxed);
+  InPos.store((in + Len) % BufSize, std::memory_order_release);
+}
+
 int TCommQueue::In(const unsigned char* Data) {
   return In(Data, Data ? 1 : 0);
 }
@@ -566,6 +580,7 @@ void TComm32::Close() {
       s->Device->SetCommMask(EV_RXFLAG);
     s->evReadKill.Set();
     s->evWriteKill.Set();
+    s->wkWriter.Wake();
     s->evWriteBreak.Set();
     s->evTimerKill.Set();
     for (int i = 0; i < 100 && s->AnyAlive(); ++i)
@@ -661,13 +676,19 @@ void TComm32::_ReadThread(_TSession& s) {
         std::uint32_t n = 0;
         dev.ClearCommError(nullptr, &n);
         while (n > 0) {
-          const int got =
-              dev.ReadFile(buf, static_cast<int>(std::min<std::uint32_t>(n, READ_BLOCK)));
+          const int block = static_cast<int>(std::min<std::uint32_t>(n, READ_BLOCK));
+          // A block that fits before the ring's end goes straight into it;
+          // one that does not is staged, and what finds no room is lost.
+          unsigned char* direct = InQueue->FreeRun(block);
+          const int got = dev.ReadFile(direct ? direct : buf, block);
           // A read of bytes the driver said were waiting only fails when the
           // device is gone: end the batch instead of retrying forever.
           if (got <= 0)
             break;
-          InQueue->In(buf, got);
+          if (direct)
+            InQueue->Publish(got);
+          else
+            InQueue->In(buf, got);
           n -= static_cast<std::uint32_t>(got);
         }
       }
@@ -742,8 +763,8 @@ void TComm32::_WriteThread(_TSession& s) {
     } else {
       if (std::exchange(wrote, false))
         s.Device->WatchTransmit();
-      if (s.wkWriter.Sleep(s.evWriteKill) != 1)
-        break;
+      if (s.wkWriter.Sleep() == WAIT_FAILED)
+        WaitForAny({&s.evWriteKill}, 10); // never spin on a wait that fails
       woken = true;
     }
   }

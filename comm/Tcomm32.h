@@ -66,6 +66,12 @@ public:
   int Out(unsigned char* Data);
   int Out(void* Data, std::int32_t Len);
 
+  // The producer's way to fill the ring in place: where Len bytes can be
+  // written at InPos without wrapping, or null when they do not fit; then
+  // Publish the count written (at most Len), as In would.
+  unsigned char* FreeRun(std::int32_t Len) const;
+  void Publish(std::int32_t Len);
+
   // Bytes held, as the consumer or an observer sees them.
   std::int32_t Used() const;
   // Drops every byte held, from the consumer's side: only OutPos moves, so

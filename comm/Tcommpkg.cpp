@@ -156,7 +156,7 @@ TCommPackage::~TCommPackage() {
   // Once the old handler is back, no port thread is inside fNewCommNotify.
   _Port->OnCommNotify = _SavedNotify;
   _Run = false;
-  _WakeEvent.Set();
+  _WakeTimer();
   // Joined, not given up on: a handler still running on the timer thread
   // must not find its packager freed.
   _Thread.Join();
@@ -289,14 +289,16 @@ bool TCommPackage::_ReadTimeoutPackage() {
   const std::uint32_t limit = static_cast<std::uint32_t>(_PackageSize);
   bool read = false;
   for (;;) {
-    const int k = _Port->Read(chunk, READ_CHUNK);
+    // Straight into the package while it has room; bytes past its size
+    // are read and dropped.
+    const std::uint32_t count = countOf(_RecvBuf.data());
+    const std::uint32_t room = limit - count;
+    unsigned char* at = room > 0 ? dataOf(_RecvBuf.data()) + count : chunk;
+    const int k = _Port->Read(at, room > 0 ? static_cast<std::int32_t>(room) : READ_CHUNK);
     if (k <= 0)
       break;
-    const std::uint32_t count = countOf(_RecvBuf.data());
-    const std::uint32_t take =
-        std::min<std::uint32_t>(static_cast<std::uint32_t>(k), limit - count);
-    std::memcpy(dataOf(_RecvBuf.data()) + count, chunk, take);
-    setCount(_RecvBuf.data(), count + take);
+    if (room > 0)
+      setCount(_RecvBuf.data(), count + static_cast<std::uint32_t>(k));
     read = true;
   }
   return read;
@@ -371,7 +373,7 @@ void TCommPackage::_TimerThread() {
         continue;
       }
     } else {
-      _BytesWake.Sleep(_WakeEvent);
+      _BytesWake.Sleep();
     }
     if (!_Run)
       break;
@@ -521,7 +523,7 @@ void TCommPackage::fSetActive(bool Value) {
     _ReadQueue.Clear();
     _WriteQueue.Clear();
   }
-  _WakeEvent.Set();
+  _WakeTimer();
 }
 
 void TCommPackage::_Deactivate(bool& WasActive) {
@@ -553,7 +555,7 @@ void TCommPackage::fSetPkgType(TCommPackageType Value) {
 
 void TCommPackage::fSetPkgInterval(unsigned long Value) {
   _PackageInterval = Value;
-  _WakeEvent.Set();
+  _WakeTimer();
 }
 
 void TCommPackage::fSetDblFrameMark(bool Value) {

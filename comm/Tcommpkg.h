@@ -163,6 +163,11 @@ private:
   bool _Escaped = false;
   std::uint32_t _SentCount = 0;
   platform::TEvent _WakeEvent{false};
+  // Makes the timer look again, whether it polls or sleeps.
+  void _WakeTimer() {
+    _WakeEvent.Set();
+    _BytesWake.Wake();
+  }
   // Bytes arrived for a frame cut by silence: they wake the timer only when
   // it sleeps with no frame open (while one is open it polls anyway).
   platform::TWakeup _BytesWake;

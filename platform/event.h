@@ -70,41 +70,52 @@ int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs = INFINITE);
 void Sleep(int ms);
 
 // The wake-up of one thread that sleeps when it has nothing to do. Wake()
-// signals the event only when that thread sleeps; waking it while it is busy
-// costs one atomic exchange and no system call, and its next Sleep() returns
-// at once, so no wake-up is lost.
+// signals only when that thread sleeps; waking it while it is busy costs one
+// atomic exchange and no system call, and its next Sleep() returns at once,
+// so no wake-up is lost. A hand-off is one system call on each side: on Linux
+// a futex wait and wake on the state word itself, on Windows an event.
 //
 // Each side changes the state with an exchange: a waker after it published
 // its work, the sleeper before it sleeps and after it woke. Whichever exchange
 // comes second reads what the first wrote, so either the waker finds the
 // sleeper asleep and signals, or the sleeper finds the wake-up and the work
 // it stands for is visible to it.
+//
+// There is no stop event: whoever stops the sleeper clears the flag its loop
+// looks at, then calls Wake().
 class TWakeup {
 public:
-  bool Valid() const { return event_.Valid(); }
+  TWakeup();
+  ~TWakeup();
+  TWakeup(const TWakeup&) = delete;
+  TWakeup& operator=(const TWakeup&) = delete;
+  bool Valid() const;
   // Any thread, after the work it hands over is published.
   void Wake() {
     if (state_.exchange(WOKEN, std::memory_order_acq_rel) == SLEEPING)
-      event_.Set();
+      signal();
   }
-  // The sleeping thread: returns 1 when woken (now, or since it last slept),
-  // 0 when stop is set, WAIT_TIMEOUT after timeoutMs, or WAIT_FAILED.
-  int Sleep(TEvent& stop, int timeoutMs = INFINITE) {
+  // The sleeping thread: 1 when woken (now, or since it last slept),
+  // WAIT_TIMEOUT after timeoutMs, WAIT_FAILED when the wait itself failed.
+  int Sleep(int timeoutMs = INFINITE) {
     if (state_.exchange(SLEEPING, std::memory_order_acq_rel) == WOKEN) {
       state_.store(AWAKE, std::memory_order_relaxed);
       return 1;
     }
-    const int which = WaitForAny({&stop, &event_}, timeoutMs);
+    const bool failed = !wait(timeoutMs);
     const bool woken = state_.exchange(AWAKE, std::memory_order_acq_rel) == WOKEN;
-    if (which == 1)
-      event_.Reset();
-    return which == 0 ? 0 : woken ? 1 : which;
+    return woken ? 1 : failed ? WAIT_FAILED : WAIT_TIMEOUT;
   }
 
 private:
   enum : int { AWAKE, SLEEPING, WOKEN };
-  TEvent event_{true};
+  void signal();
+  // Until the state leaves SLEEPING or timeoutMs pass; false on failure.
+  bool wait(int timeoutMs);
   std::atomic<int> state_{AWAKE};
+#ifdef _WIN32
+  TEvent event_{false};
+#endif
 };
 
 // A joinable thread with its own stack size. Never detached by the caller:

@@ -1,6 +1,7 @@
 // Events on eventfd, waits on poll(), thread priority by setpriority().
 #include "platform/event.h"
 
+#include <linux/futex.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -90,6 +91,52 @@ int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
     }
     // An auto-reset event taken by another waiter in between: wait again.
   }
+}
+
+// The futex waits on the atomic's own storage.
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+TWakeup::TWakeup() = default;
+TWakeup::~TWakeup() = default;
+
+bool TWakeup::Valid() const {
+  return true;
+}
+
+void TWakeup::signal() {
+  syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+bool TWakeup::wait(int timeoutMs) {
+  timespec deadline{};
+  if (timeoutMs >= 0) {
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+  }
+  while (state_.load(std::memory_order_acquire) == SLEEPING) {
+    timespec left{}, *limit = nullptr;
+    if (timeoutMs >= 0) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      long long ns =
+          (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+      if (ns <= 0)
+        return true;
+      left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+      limit = &left;
+    }
+    // Returns at once when the state is no longer SLEEPING.
+    if (syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, SLEEPING, limit,
+                nullptr, 0) != 0 &&
+        errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT)
+      return false;
+  }
+  return true;
 }
 
 void Sleep(int ms) {

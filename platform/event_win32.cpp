@@ -59,6 +59,36 @@ int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
   return rc == WIN32_WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
 }
 
+TWakeup::TWakeup() = default;
+TWakeup::~TWakeup() = default;
+
+bool TWakeup::Valid() const {
+  return event_.Valid();
+}
+
+void TWakeup::signal() {
+  event_.Set();
+}
+
+bool TWakeup::wait(int timeoutMs) {
+  const ULONGLONG deadline =
+      GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+  // An auto-reset event left set by a wake-up that came after a time-out
+  // ends a wait early: look at the state again.
+  while (state_.load(std::memory_order_acquire) == SLEEPING) {
+    int left = INFINITE;
+    if (timeoutMs >= 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline)
+        return true;
+      left = static_cast<int>(deadline - now);
+    }
+    if (WaitForAny({&event_}, left) == WAIT_FAILED)
+      return false;
+  }
+  return true;
+}
+
 void Sleep(int ms) {
   ::Sleep(static_cast<DWORD>(ms < 0 ? 0 : ms));
 }

@@ -21,11 +21,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "platform/serial.h"
 #include "platform/files.h"
@@ -42,6 +42,12 @@ namespace {
 constexpr int MODEM_POLL_MS = 200;
 constexpr int CTS_WAIT_POLL_MS = 10;
 constexpr std::uint32_t MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD;
+// The least one batch takes from the kernel (a tty hands out up to 4 KiB per
+// read(), so a batch is several reads at high rates).
+constexpr std::size_t RX_BATCH = 64 * 1024;
+// A batch goes on while the next bytes come within a character time of the
+// last, for this long at most.
+constexpr long RX_BATCH_NS = 2000000;
 // Signal that ends a modem helper's TIOCMIWAIT; installed without SA_RESTART.
 const int MODEM_STOP_SIGNAL = SIGRTMIN + 3;
 
@@ -104,7 +110,12 @@ public:
 
   bool SetupComm(std::uint32_t inSize, std::uint32_t) override {
     std::lock_guard lock(rxLock_);
-    rxCapacity_ = std::max<std::uint32_t>(inSize, 16);
+    rxSize_ = std::max<std::uint32_t>(inSize, 16);
+    // The kernel's tty already buffers the line: the size asked for is
+    // where EV_RX80FULL is measured, while what one batch takes from the
+    // kernel is never less than RX_BATCH.
+    rx_.assign(std::max<std::size_t>(rxSize_, RX_BATCH), 0);
+    rxHead_ = rxTail_ = 0;
     return true;
   }
 
@@ -152,6 +163,10 @@ public:
     if (ioctl(fd_, TCSETS2, &t) != 0)
       return false;
     baud_ = dcb.BaudRate;
+    // Start bit, data bits, parity and stop bits.
+    const long bits =
+        1 + dcb.ByteSize + (dcb.Parity != NOPARITY) + (dcb.StopBits != ONESTOPBIT ? 2 : 1);
+    charNs_ = std::max<long>(1, bits * 1000000000L / static_cast<long>(dcb.BaudRate));
     ctsFlow_ = dcb.fOutxCtsFlow;
     evtChar_ = static_cast<unsigned char>(dcb.EvtChar);
     // Line levels; a device without modem lines (a pty) has nothing to set.
@@ -200,7 +215,7 @@ public:
       bool room;
       {
         std::lock_guard lock(rxLock_);
-        room = rx_.size() < rxCapacity_;
+        room = rxTail_ - rxHead_ < rx_.size();
       }
       pollfd fds[5] = {{stop.fd(), POLLIN, 0},
                        {maskChanged_.fd(), POLLIN, 0},
@@ -238,17 +253,20 @@ public:
       *errors = 0;
     std::lock_guard lock(rxLock_);
     if (inQueue)
-      *inQueue = static_cast<std::uint32_t>(rx_.size());
+      *inQueue = static_cast<std::uint32_t>(rxTail_ - rxHead_);
     return true;
   }
 
   int ReadFile(void* data, int len) override {
     std::lock_guard lock(rxLock_);
-    if (rx_.empty())
+    if (rxTail_ == rxHead_)
       return gone_ ? -1 : 0;
-    const auto n = std::min<std::size_t>(static_cast<std::size_t>(std::max(len, 0)), rx_.size());
-    std::copy_n(rx_.begin(), n, static_cast<unsigned char*>(data));
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+    const auto n =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(len, 0)), rxTail_ - rxHead_);
+    std::memcpy(data, rx_.data() + rxHead_, n);
+    rxHead_ += n;
+    if (rxHead_ == rxTail_)
+      rxHead_ = rxTail_ = 0;
     return static_cast<int>(n);
   }
 
@@ -308,7 +326,7 @@ public:
     if (flags & PURGE_RXCLEAR) {
       ok = ioctl(fd_, TCFLSH, TCIFLUSH) == 0 && ok;
       std::lock_guard lock(rxLock_);
-      rx_.clear();
+      rxHead_ = rxTail_ = 0;
     }
     if (flags & PURGE_TXCLEAR)
       ok = ioctl(fd_, TCFLSH, TCOFLUSH) == 0 && ok;
@@ -341,38 +359,70 @@ private:
     gone_ = true;
   }
 
-  // Moves what the kernel holds into the driver buffer, up to its size.
+  // Moves what the kernel holds into the driver buffer in one batch: read
+  // after read until the kernel has no more or the buffer is full, so that
+  // one wait, one notification and one wake-up of the port's user serve it
+  // all.
   std::uint32_t receive(std::uint32_t mask) {
-    unsigned char buf[4096];
     std::uint32_t events = 0;
-    std::size_t room;
-    {
-      std::lock_guard lock(rxLock_);
-      room = rxCapacity_ > rx_.size() ? rxCapacity_ - rx_.size() : 0;
-    }
-    const ssize_t n = read(fd_, buf, std::min(room, sizeof buf));
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-      return 0;
-    if (n <= 0) {
-      // End of file or EIO: the other side hung up or the device is gone.
-      // Reported once; the line is not read or polled again.
-      if (n == 0 || isGone(errno)) {
-        lost(n == 0 ? EPIPE : errno);
-        return EV_ERR;
+    std::size_t got = 0, held = 0;
+    bool flag = false, waited = false;
+    timespec batchStart{};
+    clock_gettime(CLOCK_MONOTONIC, &batchStart);
+    for (;;) {
+      unsigned char* at;
+      std::size_t room;
+      {
+        std::lock_guard lock(rxLock_);
+        if (rxHead_ > 0 && rxTail_ == rx_.size()) {
+          std::memmove(rx_.data(), rx_.data() + rxHead_, rxTail_ - rxHead_);
+          rxTail_ -= rxHead_;
+          rxHead_ = 0;
+        }
+        at = rx_.data() + rxTail_;
+        room = rx_.size() - rxTail_;
       }
-      return 0;
-    }
-    std::size_t held;
-    {
+      if (room == 0)
+        break;
+      // Only this thread adds bytes, after the tail: the lock is needed
+      // for the indices, not for the read itself.
+      const ssize_t n = read(fd_, at, room);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0 && errno == EAGAIN) {
+        // Drained: wait a character time for more, unless that wait just
+        // brought nothing.
+        if (got > 0 && !waited && waitCharTime(batchStart)) {
+          waited = true;
+          continue;
+        }
+        break;
+      }
+      waited = false;
+      if (n <= 0) {
+        // End of file or EIO: the other side hung up or the device is gone.
+        // Reported once; the line is not read or polled again.
+        if (n == 0 || isGone(errno)) {
+          lost(n == 0 ? EPIPE : errno);
+          events |= EV_ERR;
+        }
+        break;
+      }
+      flag = flag || std::memchr(at, evtChar_, static_cast<std::size_t>(n)) != nullptr;
       std::lock_guard lock(rxLock_);
-      rx_.insert(rx_.end(), buf, buf + n);
-      held = rx_.size();
+      // A purge in between emptied the buffer: its bytes go with it.
+      if (at == rx_.data() + rxTail_)
+        rxTail_ += static_cast<std::size_t>(n);
+      held = rxTail_ - rxHead_;
+      got += static_cast<std::size_t>(n);
     }
+    if (got == 0)
+      return events;
     if (mask & EV_RXCHAR)
       events |= EV_RXCHAR;
-    if ((mask & EV_RXFLAG) && std::find(buf, buf + n, evtChar_) != buf + n)
+    if ((mask & EV_RXFLAG) && flag)
       events |= EV_RXFLAG;
-    if ((mask & EV_RX80FULL) && held * 5 >= static_cast<std::size_t>(rxCapacity_) * 4)
+    if ((mask & EV_RX80FULL) && held * 5 >= static_cast<std::size_t>(rxSize_) * 4)
       events |= EV_RX80FULL;
     if (hasIcount_) {
       serial_icounter_struct ic{};
@@ -384,6 +434,21 @@ private:
       }
     }
     return events;
+  }
+
+  // Sleeps a character time, so that bytes still coming join the batch that
+  // began at start; false, without sleeping, when that batch is old enough.
+  bool waitCharTime(const timespec& start) const {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long age =
+        (now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+    if (age >= RX_BATCH_NS)
+      return false;
+    const long long wait = std::min<long long>(charNs_, RX_BATCH_NS - age);
+    const timespec limit{0, static_cast<long>(wait)};
+    nanosleep(&limit, nullptr);
+    return true;
   }
 
   std::uint32_t modemChanges(std::uint32_t mask) {
@@ -453,13 +518,16 @@ private:
   TEvent wrote_{true};
   TEvent modemChanged_{true};
   TEvent modemChangedForTimer_{true};
+  // The driver buffer: bytes rx_[rxHead_, rxTail_) wait for ReadFile.
   std::mutex rxLock_;
-  std::deque<unsigned char> rx_;
-  std::uint32_t rxCapacity_ = 4096;
+  std::vector<unsigned char> rx_ = std::vector<unsigned char>(RX_BATCH);
+  std::size_t rxHead_ = 0, rxTail_ = 0;
+  std::uint32_t rxSize_ = 4096;
   std::atomic<bool> txPending_{false};
   std::atomic<bool> gone_{false};
   std::atomic<int> lostError_{0};
   std::uint32_t baud_ = 9600;
+  long charNs_ = 1041667; // a character at 9600 baud
   std::atomic<bool> ctsFlow_{false};
   unsigned char evtChar_ = 0;
   std::atomic<ModemMode> modemMode_{ModemMode::None};
