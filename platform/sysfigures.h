@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,16 @@ public:
 };
 
 #ifndef _WIN32
+// What cannot change while the system runs (the OS text, the processor
+// identification) is read once; the processors, the network cards with
+// their addresses and the disks are read again only when the kernel tells of
+// a change (uevents, rtnetlink), or every time where those cannot be
+// watched; memory, idle times and the host name are read at every call from
+// files kept open.
 class LinuxSystemFigures : public SystemFigures {
 public:
   explicit LinuxSystemFigures(std::string root = "/");
+  ~LinuxSystemFigures() override;
   // MemTotal and MemAvailable of proc/meminfo.
   bool GetMemoryStatus(MemoryStatus& status) override;
   std::uint32_t GetTickCount() override;
@@ -94,8 +102,14 @@ protected:
   virtual std::map<std::string, std::string> FirstIpv4Addresses();
 
 private:
+  struct Kept;
   std::string path(const char* rel) const;
+  Kept& kept();
+  bool readProcessors(unsigned& count, std::uint32_t& clockMHz);
+  bool readNetworkCards(std::vector<std::string>& addresses);
+  std::vector<DiskGeometry> readDisks();
   std::string root_;
+  std::unique_ptr<Kept> kept_;
 };
 #endif
 

@@ -4,7 +4,12 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -18,7 +23,9 @@
 #include <filesystem>
 #include <map>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <string_view>
 #include <fstream>
 #include <sstream>
 
@@ -49,31 +56,172 @@ std::vector<std::string> uppersOf(const std::string& dir) {
   return uppers;
 }
 
+// A /proc or /sys file opened once and read from its start at each call
+// with pread(); opened again after a failed read.
+class KeptFile {
+public:
+  explicit KeptFile(std::string path) : path_(std::move(path)) {}
+  KeptFile(const KeptFile&) = delete;
+  KeptFile& operator=(const KeptFile&) = delete;
+  ~KeptFile() { drop(); }
+
+  bool Read(std::string& text) {
+    if (fd_ < 0)
+      fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+      return false;
+    if (text.size() < 4096)
+      text.resize(4096);
+    for (;;) {
+      std::size_t got = 0;
+      ssize_t n;
+      while ((n = pread(fd_, text.data() + got, text.size() - got, static_cast<off_t>(got))) > 0)
+        got += static_cast<std::size_t>(n);
+      if (n < 0) {
+        drop();
+        return false;
+      }
+      if (got < text.size()) {
+        text.resize(got);
+        return true;
+      }
+      // Filled: the file may be longer, read it again into more room.
+      text.resize(text.size() * 2);
+    }
+  }
+
+private:
+  void drop() {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+  const std::string path_;
+  int fd_ = -1;
+};
+
+// A non-blocking netlink socket bound to the given multicast groups; -1
+// where the kernel or the sandbox refuses.
+int netlinkSocket(int protocol, std::uint32_t groups) {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+  if (fd < 0)
+    return -1;
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = groups;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The subsystem a uevent names ("SUBSYSTEM=block" among its NUL-separated
+// fields), "" when none.
+std::string ueventSubsystem(const char* message, std::size_t length) {
+  static constexpr char KEY[] = "SUBSYSTEM=";
+  for (std::size_t at = 0; at < length;) {
+    const char* field = message + at;
+    const std::size_t n = strnlen(field, length - at);
+    if (n >= sizeof KEY - 1 && std::memcmp(field, KEY, sizeof KEY - 1) == 0)
+      return std::string(field + sizeof KEY - 1, n - (sizeof KEY - 1));
+    at += n + 1;
+  }
+  return "";
+}
+
 } // namespace
 
+// The files kept open and the figures kept between calls, each with whether
+// it must be read again. A change told by the kernel marks the figures it
+// concerns; nothing is taken from the message itself, so one from anyone
+// costs a read, no more.
+struct LinuxSystemFigures::Kept {
+  explicit Kept(const LinuxSystemFigures& f)
+      : meminfo(f.path("proc/meminfo")), stat(f.path("proc/stat")),
+        hostname(f.path("proc/sys/kernel/hostname")),
+        links(netlinkSocket(NETLINK_ROUTE, RTMGRP_LINK | RTMGRP_IPV4_IFADDR)),
+        devices(netlinkSocket(NETLINK_KOBJECT_UEVENT, 1)) {}
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+  ~Kept() {
+    for (int fd : {links, devices})
+      if (fd >= 0)
+        close(fd);
+  }
+
+  // Takes what the kernel told since the last look; one poll() when it told
+  // nothing.
+  void Update() {
+    pollfd fds[2] = {{links, POLLIN, 0}, {devices, POLLIN, 0}};
+    if ((links < 0 && devices < 0) || poll(fds, 2, 0) <= 0)
+      return;
+    char message[8192];
+    ssize_t n;
+    if (fds[0].revents)
+      while ((n = recv(links, message, sizeof message, MSG_DONTWAIT)) > 0 || errno == ENOBUFS ||
+             errno == EINTR)
+        netStale = true;
+    if (fds[1].revents)
+      while ((n = recv(devices, message, sizeof message, MSG_DONTWAIT)) > 0 || errno == ENOBUFS ||
+             errno == EINTR) {
+        // An overflow lost messages: anything may have changed.
+        const std::string subsystem =
+            n > 0 ? ueventSubsystem(message, static_cast<std::size_t>(n)) : "";
+        netStale = netStale || n <= 0 || subsystem == "net";
+        disksStale = disksStale || n <= 0 || subsystem == "block";
+        cpusStale = cpusStale || n <= 0 || subsystem == "cpu";
+      }
+  }
+
+  KeptFile meminfo, stat, hostname;
+  const int links, devices;
+  // Read again at the next call: always, where the change is not watched.
+  bool cpusStale = true, netStale = true, disksStale = true;
+  unsigned cpuCount = 0;
+  std::uint32_t cpuMHz = 0;
+  bool haveCards = false;
+  std::vector<std::string> cards;
+  std::vector<DiskGeometry> disks;
+  bool haveOs = false;
+  OsVersionRecord os;
+};
+
 LinuxSystemFigures::LinuxSystemFigures(std::string root) : root_(std::move(root)) {}
+
+LinuxSystemFigures::~LinuxSystemFigures() = default;
+
+LinuxSystemFigures::Kept& LinuxSystemFigures::kept() {
+  // Watching starts before the first read, so no change is missed between.
+  if (!kept_)
+    kept_ = std::make_unique<Kept>(*this);
+  kept_->Update();
+  return *kept_;
+}
 
 std::string LinuxSystemFigures::path(const char* rel) const {
   return PathUnder(root_, rel);
 }
 
 bool LinuxSystemFigures::ParseMemInfo(const std::string& text, MemoryStatus& status) {
-  std::istringstream lines(text);
-  std::string key;
-  std::uint64_t kb = 0;
   bool total = false, avail = false;
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    if (!(fields >> key >> kb))
-      continue;
-    if (key == "MemTotal:") {
-      status.TotalPhys = kb * 1024;
-      total = true;
-    } else if (key == "MemAvailable:") {
-      status.AvailPhys = kb * 1024;
-      avail = true;
-    }
+  for (std::size_t at = 0; at < text.size() && !(total && avail);) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line(text.data() + at, end - at);
+    const auto value = [&](std::string_view key, std::uint64_t& bytes) {
+      if (line.substr(0, key.size()) != key)
+        return false;
+      const std::string digits(line.substr(key.size()));
+      char* stop = nullptr;
+      const unsigned long long kb = std::strtoull(digits.c_str(), &stop, 10);
+      if (stop == digits.c_str())
+        return false;
+      bytes = kb * 1024;
+      return true;
+    };
+    total = value("MemTotal:", status.TotalPhys) || total;
+    avail = value("MemAvailable:", status.AvailPhys) || avail;
+    at = end + 1;
   }
   return total && avail;
 }
@@ -83,26 +231,34 @@ bool LinuxSystemFigures::ParseStat(const std::string& text, long ticksPerSecond,
   if (ticksPerSecond <= 0)
     return false;
   idleMs.clear();
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
     // "cpuN user nice system idle iowait ...": not the "cpu" total line.
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
     if (line.size() < 4 || line.compare(0, 3, "cpu") != 0 || line[3] < '0' || line[3] > '9')
       continue;
-    std::istringstream fields(line);
-    std::string name;
-    std::uint64_t user, nice, system, idle, iowait = 0;
-    if (!(fields >> name >> user >> nice >> system >> idle))
+    const char* p = line.c_str() + 3;
+    char* stop = nullptr;
+    std::strtoull(p, &stop, 10); // the processor's number
+    std::uint64_t fields[5] = {};
+    int n = 0;
+    for (p = stop; n < 5; ++n, p = stop) {
+      fields[n] = std::strtoull(p, &stop, 10);
+      if (stop == p)
+        break;
+    }
+    if (n < 4)
       continue;
-    fields >> iowait; // absent on very old kernels
-    idleMs.push_back((idle + iowait) * 1000 / static_cast<std::uint64_t>(ticksPerSecond));
+    // fields: user nice system idle iowait (absent on very old kernels)
+    idleMs.push_back((fields[3] + fields[4]) * 1000 / static_cast<std::uint64_t>(ticksPerSecond));
   }
   return !idleMs.empty();
 }
 
 bool LinuxSystemFigures::GetMemoryStatus(MemoryStatus& status) {
   std::string text;
-  return ReadTextFile(path("proc/meminfo"), text) && ParseMemInfo(text, status);
+  return kept().meminfo.Read(text) && ParseMemInfo(text, status);
 }
 
 std::uint32_t LinuxSystemFigures::GetTickCount() {
@@ -114,7 +270,8 @@ std::uint32_t LinuxSystemFigures::GetTickCount() {
 
 bool LinuxSystemFigures::GetProcessorIdleTimes(std::vector<std::uint64_t>& idleMs) {
   std::string text;
-  return ReadTextFile(path("proc/stat"), text) && ParseStat(text, sysconf(_SC_CLK_TCK), idleMs);
+  static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  return kept().stat.Read(text) && ParseStat(text, ticksPerSecond, idleMs);
 }
 
 std::vector<int> LinuxSystemFigures::ParseCpuList(const std::string& text) {
@@ -154,6 +311,18 @@ DiskGeometry LinuxSystemFigures::GeometryOf(std::uint64_t bytes, std::uint32_t b
 }
 
 bool LinuxSystemFigures::GetProcessors(unsigned& count, std::uint32_t& clockMHz) {
+  Kept& k = kept();
+  if (k.cpusStale) {
+    if (!readProcessors(k.cpuCount, k.cpuMHz))
+      return false;
+    k.cpusStale = k.devices < 0;
+  }
+  count = k.cpuCount;
+  clockMHz = k.cpuMHz;
+  return true;
+}
+
+bool LinuxSystemFigures::readProcessors(unsigned& count, std::uint32_t& clockMHz) {
   std::string text;
   std::vector<int> cpus;
   if (ReadTextFile(path("sys/devices/system/cpu/online"), text))
@@ -179,6 +348,16 @@ bool LinuxSystemFigures::GetProcessors(unsigned& count, std::uint32_t& clockMHz)
 }
 
 bool LinuxSystemFigures::GetNetworkCards(std::vector<std::string>& addresses) {
+  Kept& k = kept();
+  if (k.netStale) {
+    k.haveCards = readNetworkCards(k.cards);
+    k.netStale = k.links < 0;
+  }
+  addresses = k.cards;
+  return k.haveCards;
+}
+
+bool LinuxSystemFigures::readNetworkCards(std::vector<std::string>& addresses) {
   addresses.clear();
   DIR* d = opendir(path("sys/class/net").c_str());
   if (!d)
@@ -252,6 +431,15 @@ std::map<std::string, std::string> LinuxSystemFigures::FirstIpv4Addresses() {
 }
 
 std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {
+  Kept& k = kept();
+  if (k.disksStale) {
+    k.disks = readDisks();
+    k.disksStale = k.devices < 0;
+  }
+  return k.disks;
+}
+
+std::vector<DiskGeometry> LinuxSystemFigures::readDisks() {
   std::vector<std::string> names;
   if (DIR* d = opendir(path("sys/block").c_str())) {
     while (dirent* e = readdir(d))
@@ -275,7 +463,7 @@ std::vector<DiskGeometry> LinuxSystemFigures::GetDisks() {
 
 std::string LinuxSystemFigures::GetComputerName() {
   std::string name;
-  if (ReadTextFile(path("proc/sys/kernel/hostname"), name)) {
+  if (kept().hostname.Read(name)) {
     while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
       name.pop_back();
     return name;
@@ -306,7 +494,13 @@ bool LinuxSystemFigures::GetCpuIdentity(CpuIdentity& id) {
 }
 
 bool LinuxSystemFigures::GetOsVersion(OsVersionRecord& record) {
-  return GetOsVersionRecord(record, root_.empty() ? "/" : root_);
+  // The kernel and the OS release do not change while the system runs.
+  Kept& k = kept();
+  if (!k.haveOs)
+    k.haveOs = GetOsVersionRecord(k.os, root_.empty() ? "/" : root_);
+  if (k.haveOs)
+    record = k.os;
+  return k.haveOs;
 }
 
 SystemFigures& NativeSystemFigures() {

@@ -2,6 +2,14 @@
 // fixture tree.
 #include <gtest/gtest.h>
 
+#include <linux/netlink.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -214,4 +222,76 @@ TEST(SystemFigures, LinuxFixtureTree) {
   ASSERT_TRUE(g.GetProcessors(count, mhz));
   EXPECT_EQ(mhz, 2200u) << "no cpufreq: the last cpu MHz line, rounded";
   fs::remove_all(root);
+}
+
+// What the figures keep between reports is read again when the kernel tells
+// of a change, and only then: an address added to a card, a disk announced
+// by a uevent and a new host name all show in the next report. Runs in a
+// network namespace of its own (a forked child), so that the address and
+// the uevent stay there.
+TEST(SystemFigures, ChangesShowInTheNextReport) {
+  const fs::path root = fs::temp_directory_path() / ("vexil-changes-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  const auto write = [&](const std::string& rel, const std::string& text) {
+    fs::create_directories((root / rel).parent_path());
+    std::ofstream(root / rel) << text;
+  };
+  write("sys/devices/system/cpu/online", "0\n");
+  write("sys/class/net/lo/ifindex", "1\n");
+  write("sys/class/net/lo/device/vendor", "x"); // lo stands in for a card
+  write("sys/block/sda/size", "2000000\n");
+  write("proc/sys/kernel/hostname", "before\n");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // No test macros here: the exit status and standard error say it all.
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+      _exit(77);
+    // Root inside, so that ip keeps its capabilities across exec.
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+    int failures = 0;
+    const auto expect = [&](bool ok, const char* what) {
+      if (!ok) {
+        std::fprintf(stderr, "child: %s\n", what);
+        ++failures;
+      }
+    };
+    platform::LinuxSystemFigures figures(root.string());
+    platform::SystemFigures* previous = platform::SetSystemFigures(&figures);
+    unsigned char packet[INVENTORY_PACKET_SIZE] = {};
+    GetSysInventory(packet);
+    expect(packet[3] == 1 && field(packet, 37, 16).empty(), "one card, without an address");
+    expect(packet[4] == 1 && field(packet, 21, 16) == "before", "one disk, the first name");
+
+    // Unannounced, a disk is not looked for; announced, it is.
+    write("sys/block/sdb/size", "4000000\n");
+    GetSysInventory(packet);
+    expect(packet[4] == 1, "the disks were read again unannounced");
+    const int uevents = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    sockaddr_nl to{};
+    to.nl_family = AF_NETLINK;
+    to.nl_groups = 1;
+    static const char ADD[] = "add@/devices/virtual/block/sdb\0ACTION=add\0"
+                              "DEVPATH=/devices/virtual/block/sdb\0SUBSYSTEM=block\0SEQNUM=1";
+    expect(sendto(uevents, ADD, sizeof ADD, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0,
+           "the uevent could not be sent");
+    expect(std::system("ip -4 addr add 10.9.8.7/32 dev lo") == 0, "ip addr add failed");
+    write("proc/sys/kernel/hostname", "after\n");
+    GetSysInventory(packet);
+    expect(packet[4] == 2, "the announced disk is missing");
+    expect(field(packet, 37, 16) == "10.9.8.7", "the new address is missing");
+    expect(field(packet, 21, 16) == "after", "the new host name is missing");
+    platform::SetSystemFigures(previous);
+    _exit(failures == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  fs::remove_all(root);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "no user and network namespaces here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
