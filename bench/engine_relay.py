@@ -122,18 +122,31 @@ syscalls = {}
 for name, argv_of in contenders.items():
     syscalls[name] = (run(argv_of, total, perf=True)["syscalls"] - run(argv_of, 0, perf=True)["syscalls"]) / mib
 
-print(f"{rounds} interleaved rounds of {mib:g} MiB over a pty relay, 256-byte writes (medians)")
-print(f"{'':16} {'MB/s':>8} {'CPU ms/MiB':>11} {'csw/MiB':>9} {'syscalls/MiB':>13} {'x pyserial':>11}")
-med = {}
+print(f"{rounds} interleaved rounds of {mib:g} MiB over a pty relay, 256-byte writes "
+      "(medians, the rounds' lowest to highest in brackets)")
+print(f"{'':16} {'MB/s':>18} {'CPU ms/MiB':>18} {'csw/MiB':>18} {'syscalls/MiB':>13} "
+      f"{'x pyserial':>11}")
+med, spread = {}, {}
 for name, runs in samples.items():
-    med[name] = {
-        "mbs": statistics.median(s["bytes"] / s["seconds"] / 1e6 for s in runs),
-        "cpu": statistics.median(s["cpu"] * 1000 / (s["bytes"] / (1 << 20)) for s in runs),
-        "csw": statistics.median(s["csw"] / (s["bytes"] / (1 << 20)) for s in runs),
+    figures = {
+        "mbs": [s["bytes"] / s["seconds"] / 1e6 for s in runs],
+        "cpu": [s["cpu"] * 1000 / (s["bytes"] / (1 << 20)) for s in runs],
+        "csw": [s["csw"] / (s["bytes"] / (1 << 20)) for s in runs],
     }
+    med[name] = {k: statistics.median(v) for k, v in figures.items()}
+    spread[name] = {k: (min(v), max(v)) for k, v in figures.items()}
 for name, m in med.items():
-    print(f"{name:16} {m['mbs']:8.2f} {m['cpu']:11.1f} {m['csw']:9.0f} {syscalls[name]:13.0f} "
-          f"{m['mbs'] / med['pyserial']['mbs']:10.2f}x")
+    cells = " ".join(f"{m[k]:7.1f} [{spread[name][k][0]:.0f}-{spread[name][k][1]:.0f}]".rjust(18)
+                     for k in ("mbs", "cpu", "csw"))
+    print(f"{name:16} {cells} {syscalls[name]:13.0f} {m['mbs'] / med['pyserial']['mbs']:10.2f}x")
+if "Qt SerialPort" in med:
+    e, q = med["vexil engine"], med["Qt SerialPort"]
+    print(f"engine / Qt SerialPort: throughput {e['mbs'] / q['mbs']:.2f}x, CPU per MiB "
+          f"{e['cpu'] / q['cpu']:.2f}x, context switches per MiB {e['csw'] / q['csw']:.2f}x")
+if "engine (other)" in med:
+    e, o = med["vexil engine"], med["engine (other)"]
+    print(f"engine / engine (other): throughput {e['mbs'] / o['mbs']:.2f}x, CPU per MiB "
+          f"{e['cpu'] / o['cpu']:.2f}x, context switches per MiB {e['csw'] / o['csw']:.2f}x")
 e, p = med["vexil engine"], med["pyserial"]
 print(f"engine / pyserial: throughput {e['mbs'] / p['mbs']:.2f}x, CPU per MiB {e['cpu'] / p['cpu']:.2f}x, "
       f"context switches per MiB {e['csw'] / p['csw']:.2f}x")
