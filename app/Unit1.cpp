@@ -312,8 +312,8 @@ std::string text(const unsigned char* p, std::size_t width) {
 
 TForm1::TForm1() {
   Form1 = this;
-  Timer1 = std::make_unique<TTimer>(this, 5000, false, [this] { Timer1Timer(nullptr); });
-  Timer2 = std::make_unique<TTimer>(this, 3000, true, [this] { Timer2Timer(nullptr); });
+  Timer1 = std::make_unique<TTimer>(this, 5000, false, [this] { _ReportTick(*Timer1, *Timer2); });
+  Timer2 = std::make_unique<TTimer>(this, 3000, true, [this] { _ReportTick(*Timer2, *Timer1); });
 
   // The line as the form describes it.
   com = std::make_unique<THxCommDevice>(nullptr);
@@ -362,9 +362,33 @@ bool TForm1::FormCreate(AnsiString& Error) {
   return false;
 }
 
+void TForm1::_ReportTick(TTimer& Ticked, TTimer& Other) {
+  // Timer1 starts in Timer2's handler, a few milliseconds after Timer2's
+  // count-down: their ticks fall together, this far apart at most.
+  constexpr int ALIGN_MS = 50;
+  if (!Other.Enabled() || Other.RemainingMs() > ALIGN_MS) {
+    if (&Ticked == Timer1.get())
+      Timer1Timer(nullptr);
+    else
+      Timer2Timer(nullptr);
+    return;
+  }
+  GetSysInventory(InventoryPacket);
+  GetMemRate(LoadPacket);
+  GetCpuRate(LoadPacket);
+  _SendInventory();
+  _SendLoad();
+  if (Other.Enabled()) // the schedule step may have changed it
+    Other.Restart();
+}
+
 void TForm1::Timer1Timer(TObject*) {
   GetMemRate(LoadPacket);
   GetCpuRate(LoadPacket);
+  _SendLoad();
+}
+
+void TForm1::_SendLoad() {
   long sent = 0;
   if (com->fGetActive())
     sent = com->Write(LoadPacket, LOAD_PACKET_SIZE);
@@ -380,6 +404,10 @@ void TForm1::Timer1Timer(TObject*) {
 
 void TForm1::Timer2Timer(TObject*) {
   GetSysInventory(InventoryPacket);
+  _SendInventory();
+}
+
+void TForm1::_SendInventory() {
   long sent = 0;
   if (com->fGetActive())
     sent = com->Write(InventoryPacket, INVENTORY_PACKET_SIZE);

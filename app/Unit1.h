@@ -98,6 +98,14 @@ public:
 
 private:
   void _Log(TForm1View::TPane Pane, const std::string& Line);
+  // A timer's tick: when the other timer is due within a few milliseconds
+  // too, both reports are built first and then handed to the line one
+  // after the other, so that one wake-up of this thread, of the port's
+  // writer and of its reader serves both; the other timer then counts down
+  // again from here.
+  void _ReportTick(TTimer& Ticked, TTimer& Other);
+  void _SendLoad();
+  void _SendInventory();
   bool _Closed = false;
 };
 

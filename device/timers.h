@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 // A timer as the forms use it: enabling one that already runs keeps its
@@ -18,6 +19,10 @@ public:
   void fSetEnabled(bool Value);
   int Interval() const { return _Timer.interval(); }
   void fSetInterval(int Ms);
+  // Milliseconds to the next tick of a running timer (0 when due).
+  int RemainingMs() const { return std::max(_Timer.remainingTime(), 0); }
+  // Counts down the whole interval again from now.
+  void Restart() { _Timer.start(); }
 
 private:
   QTimer _Timer;
