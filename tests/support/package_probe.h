@@ -8,7 +8,7 @@ struct TCommPackageProbe {
   // Ends the packager's own timer thread, so that only Tick polls.
   static void StopTimer(TCommPackage& p) {
     p._Run = false;
-    p._WakeEvent.Set();
+    p._WakeTimer();
     p._Thread.Join();
   }
   // One poll of the silence cutter; true when it closed a package.
