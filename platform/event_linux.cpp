@@ -51,21 +51,31 @@ bool TEvent::Consume() {
   return read(fd_, &value, sizeof value) == sizeof value;
 }
 
+namespace {
+
+// When a wait of timeoutMs (>= 0) from now ends, on the monotonic clock.
+timespec deadlineAfter(int timeoutMs) {
+  timespec deadline{};
+  if (timeoutMs < 0)
+    return deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+} // namespace
+
 int WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
   std::vector<pollfd> fds;
   fds.reserve(events.size());
   for (TEvent* e : events)
     fds.push_back({e && e->Valid() ? e->fd() : -1, POLLIN, 0});
-  timespec deadline{};
-  if (timeoutMs >= 0) {
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-  }
+  const timespec deadline = deadlineAfter(timeoutMs);
   for (;;) {
     int wait = -1;
     if (timeoutMs >= 0) {
@@ -108,16 +118,7 @@ void TWakeup::signal() {
 }
 
 bool TWakeup::wait(int timeoutMs) {
-  timespec deadline{};
-  if (timeoutMs >= 0) {
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-  }
+  const timespec deadline = deadlineAfter(timeoutMs);
   while (state_.load(std::memory_order_acquire) == SLEEPING) {
     timespec left{}, *limit = nullptr;
     if (timeoutMs >= 0) {
