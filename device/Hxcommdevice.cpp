@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 using namespace LumaroComm32;
 
@@ -14,7 +15,8 @@ const std::uint32_t THxCustomCommDevice::BAUD_RATES[15] = {
 };
 
 // Stands in for the hidden notification window: it lives in the thread that
-// created the component and receives one posted event per notification.
+// created the component and receives the posted events that carry the
+// notifications over.
 class THxCustomCommDevice::_TNotifier : public QObject {
 public:
   explicit _TNotifier(THxCustomCommDevice& Owner) : _Owner(Owner) {}
@@ -26,7 +28,7 @@ public:
     { std::lock_guard lock(_Owner._PendingLock); }
     const int type = static_cast<int>(e->type());
     if (type == WM_COMMNOTIFY || type == WM_PACKAGENOTIFY) {
-      _Owner._EvNotifyProc(type);
+      _Owner._EvNotifyProc();
       return true;
     }
     return QObject::event(e);
@@ -185,28 +187,41 @@ void THxCustomCommDevice::_EvBeforeClose(TObject* Sender) {
 }
 
 void THxCustomCommDevice::_Post(int Message, TObject* Sender, int NotifyType) {
-  QEvent* event;
+  QEvent* event = nullptr;
   {
     std::lock_guard lock(_PendingLock);
     _Pending.push_back({Message, Sender, NotifyType});
-    event = new QEvent(static_cast<QEvent::Type>(Message));
+    // One event in flight takes everything pending when it is handled: the
+    // packager's notice and the port's that follow one line event wake the
+    // owner's thread once.
+    if (!std::exchange(_Posted, true))
+      event = new QEvent(static_cast<QEvent::Type>(Message));
   }
-  QCoreApplication::postEvent(_Notifier, event);
+  if (event)
+    QCoreApplication::postEvent(_Notifier, event);
 }
 
-void THxCustomCommDevice::_EvNotifyProc(int) {
-  _TPending pending;
+void THxCustomCommDevice::_EvNotifyProc() {
   {
+    // From here on a notification posts again, so one that comes while a
+    // handler below runs a nested event loop is delivered in that loop.
     std::lock_guard lock(_PendingLock);
-    if (_Pending.empty())
-      return;
-    pending = _Pending.front();
-    _Pending.pop_front();
+    _Posted = false;
   }
-  if (pending.Message == WM_COMMNOTIFY)
-    EvCommNotify(pending.Sender, pending.NotifyType);
-  else
-    EvPackageNotify(pending.Sender, pending.NotifyType);
+  for (;;) {
+    _TPending pending;
+    {
+      std::lock_guard lock(_PendingLock);
+      if (_Pending.empty())
+        return;
+      pending = _Pending.front();
+      _Pending.pop_front();
+    }
+    if (pending.Message == WM_COMMNOTIFY)
+      EvCommNotify(pending.Sender, pending.NotifyType);
+    else
+      EvPackageNotify(pending.Sender, pending.NotifyType);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -191,7 +191,7 @@ private:
   void _EvAfterOpen(TObject* Sender);
   void _EvBeforeClose(TObject* Sender);
   void _Post(int Message, TObject* Sender, int NotifyType);
-  void _EvNotifyProc(int Message);
+  void _EvNotifyProc();
   // Resizes a byte queue with the port's threads kept out of it.
   void _ResizeQueue(LumaroComm32::TCommQueue& Queue, long Value);
 
@@ -200,11 +200,12 @@ private:
   std::unique_ptr<THxCommFrameSettings> _FrameSettings;
   bool _UsePackage = false;
   std::atomic<bool> _SyncEvents{true};
-  // Lives in the creating thread; each posted event takes the oldest
-  // pending notification, so they run in order, one per event.
+  // Lives in the creating thread; a posted event takes every pending
+  // notification, oldest first. _Posted: one is on its way.
   _TNotifier* _Notifier;
   std::mutex _PendingLock;
   std::deque<_TPending> _Pending;
+  bool _Posted = false;
 };
 
 // The component as an application places it: everything published.

@@ -204,6 +204,30 @@ TEST_F(Device, OpeningAndClosingNotificationsInOrder) {
   EXPECT_EQ(log.Entries(), (std::vector<std::string>{"package 56", "comm 56"}));
 }
 
+TEST_F(Device, HandlerThatRunsAnEventLoopStillGetsTheNextNotifications) {
+  // Posted events carry every pending notification; one that comes while a
+  // handler waits in a loop of its own must be delivered in that loop.
+  int packages = 0;
+  bool nestedSawSecond = false;
+  dev.OnPackage = [&](TObject*, int type) {
+    if (!(type & EV_RXCHAR) || ++packages != 1)
+      return;
+    sim->Inject("\xEB"
+                "y"
+                "\xEE");
+    nestedSawSecond = QTest::qWaitFor([&] { return packages == 2; }, 3000);
+  };
+  dev.fSetUsePackage(true);
+  dev.fSetActive(true);
+  sim->Inject("\xEB"
+              "x"
+              "\xEE");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return packages >= 1; }, 3000));
+  EXPECT_TRUE(nestedSawSecond);
+  dev.fSetActive(false);
+  dev.OnPackage = nullptr;
+}
+
 TEST_F(Device, SilencePackageReachesTheCreatingThread) {
   Qt::HANDLE handlerThread = nullptr;
   TObject* sender = nullptr;
