@@ -376,8 +376,14 @@ void TForm1::_ReportTick(TTimer& Ticked, TTimer& Other) {
   GetSysInventory(InventoryPacket);
   GetMemRate(LoadPacket);
   GetCpuRate(LoadPacket);
-  _SendInventory();
-  _SendLoad();
+  // One write for both: the port's writer is woken once, and the line
+  // carries the same bytes in the same order as two writes would.
+  unsigned char both[INVENTORY_PACKET_SIZE + LOAD_PACKET_SIZE];
+  std::memcpy(both, InventoryPacket, INVENTORY_PACKET_SIZE);
+  std::memcpy(both + INVENTORY_PACKET_SIZE, LoadPacket, LOAD_PACKET_SIZE);
+  const long sent = _Write(both, sizeof both);
+  _InventorySent(std::min<long>(sent, INVENTORY_PACKET_SIZE));
+  _LoadSent(std::max<long>(sent - INVENTORY_PACKET_SIZE, 0));
   if (Other.Enabled()) // the schedule step may have changed it
     Other.Restart();
 }
@@ -385,13 +391,14 @@ void TForm1::_ReportTick(TTimer& Ticked, TTimer& Other) {
 void TForm1::Timer1Timer(TObject*) {
   GetMemRate(LoadPacket);
   GetCpuRate(LoadPacket);
-  _SendLoad();
+  _LoadSent(_Write(LoadPacket, LOAD_PACKET_SIZE));
 }
 
-void TForm1::_SendLoad() {
-  long sent = 0;
-  if (com->fGetActive())
-    sent = com->Write(LoadPacket, LOAD_PACKET_SIZE);
+long TForm1::_Write(const void* Data, long Size) {
+  return com->fGetActive() ? com->Write(Data, Size) : 0;
+}
+
+void TForm1::_LoadSent(long sent) {
   if (debugMode == 1) {
     _Log(TForm1View::pnMemo, "memrate:" + std::to_string(LoadPacket[2]));
     for (int i = 0; i < 16; ++i)
@@ -404,13 +411,10 @@ void TForm1::_SendLoad() {
 
 void TForm1::Timer2Timer(TObject*) {
   GetSysInventory(InventoryPacket);
-  _SendInventory();
+  _InventorySent(_Write(InventoryPacket, INVENTORY_PACKET_SIZE));
 }
 
-void TForm1::_SendInventory() {
-  long sent = 0;
-  if (com->fGetActive())
-    sent = com->Write(InventoryPacket, INVENTORY_PACKET_SIZE);
+void TForm1::_InventorySent(long sent) {
   if (debugMode == 1) {
     const unsigned char* p = InventoryPacket;
     _Log(TForm1View::pnMemo1, "cpunum:" + std::to_string(p[2]));

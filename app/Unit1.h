@@ -99,13 +99,16 @@ public:
 private:
   void _Log(TForm1View::TPane Pane, const std::string& Line);
   // A timer's tick: when the other timer is due within a few milliseconds
-  // too, both reports are built first and then handed to the line one
-  // after the other, so that one wake-up of this thread, of the port's
-  // writer and of its reader serves both; the other timer then counts down
-  // again from here.
+  // too, both reports are built first and then handed to the line in one
+  // write, so that one wake-up of this thread, of the port's writer and of
+  // its reader serves both; the other timer then counts down again from
+  // here.
   void _ReportTick(TTimer& Ticked, TTimer& Other);
-  void _SendLoad();
-  void _SendInventory();
+  // Writes to the line while the port is open; the bytes taken.
+  long _Write(const void* Data, long Size);
+  // The debug log of a report sent, and for the inventory the schedule step.
+  void _LoadSent(long Sent);
+  void _InventorySent(long Sent);
   bool _Closed = false;
 };
 
