@@ -32,15 +32,17 @@ def cpu_by_thread(pid):
     return out
 
 
-def switches(pid):
-    """Context switches so far, by thread name (summed over threads of one name)."""
+def switches(pid, kind="ctxt_switches:"):
+    """Context switches so far, by thread name (summed over threads of one
+    name). kind "voluntary_ctxt_switches:" counts only the sleeps a thread
+    ended, without the times the scheduler took the core from it."""
     out = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{tid}/comm") as f:
                 name = f.read().strip()
             with open(f"/proc/{pid}/task/{tid}/status") as f:
-                n = sum(int(l.split(":")[1]) for l in f if "ctxt_switches:" in l)
+                n = sum(int(l.split(":")[1]) for l in f if kind in l)
         except FileNotFoundError:
             continue  # the thread ended meanwhile
         out[name] = out.get(name, 0) + n
@@ -55,6 +57,9 @@ def peak_rss_mib(pid):
     return 0.0
 
 
+VOLUNTARY = "voluntary_ctxt_switches:"
+
+
 class Window:
     """CPU and wake-ups of a process between start() and stop()."""
 
@@ -63,13 +68,17 @@ class Window:
 
     def start(self):
         self.cpu0, self.sw0 = cpu_seconds(self.pid), switches(self.pid)
+        self.vol0 = switches(self.pid, VOLUNTARY)
         self.tc0 = cpu_by_thread(self.pid)
 
     def stop(self, seconds):
         cpu, sw = cpu_seconds(self.pid) - self.cpu0, switches(self.pid)
         self.per_thread = {k: v - self.sw0.get(k, 0) for k, v in sw.items()}
+        self.voluntary_per_thread = {k: v - self.vol0.get(k, 0)
+                                     for k, v in switches(self.pid, VOLUNTARY).items()}
         self.cpu_per_thread = {k: v - self.tc0.get(k, 0)
                                for k, v in cpu_by_thread(self.pid).items()}
         self.cpu_percent = 100 * cpu / seconds
         self.wakeups = sum(self.per_thread.values()) / seconds
+        self.voluntary = sum(self.voluntary_per_thread.values()) / seconds
         return self
