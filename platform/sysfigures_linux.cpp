@@ -130,6 +130,27 @@ std::string ueventSubsystem(const char* message, std::size_t length) {
   return "";
 }
 
+bool readCpuIdentity(CpuIdentity& id) {
+#if defined(__x86_64__) || defined(__i386__)
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx))
+    return false;
+  char vendor[13] = {};
+  std::memcpy(vendor, &ebx, 4);
+  std::memcpy(vendor + 4, &edx, 4);
+  std::memcpy(vendor + 8, &ecx, 4);
+  id.Vendor = vendor;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+    id.Signature = eax;
+    id.Ebx = ebx;
+  }
+  return true;
+#else
+  (void)id;
+  return false;
+#endif
+}
+
 } // namespace
 
 // The files kept open and the figures kept between calls, each with whether
@@ -185,6 +206,8 @@ struct LinuxSystemFigures::Kept {
   std::vector<DiskGeometry> disks;
   bool haveOs = false;
   OsVersionRecord os;
+  bool haveCpu = false;
+  CpuIdentity cpu;
 };
 
 LinuxSystemFigures::LinuxSystemFigures(std::string root) : root_(std::move(root)) {}
@@ -473,24 +496,14 @@ std::string LinuxSystemFigures::GetComputerName() {
 }
 
 bool LinuxSystemFigures::GetCpuIdentity(CpuIdentity& id) {
-#if defined(__x86_64__) || defined(__i386__)
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx))
-    return false;
-  char vendor[13] = {};
-  std::memcpy(vendor, &ebx, 4);
-  std::memcpy(vendor + 4, &edx, 4);
-  std::memcpy(vendor + 8, &ecx, 4);
-  id.Vendor = vendor;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
-    id.Signature = eax;
-    id.Ebx = ebx;
-  }
-  return true;
-#else
-  (void)id;
-  return false;
-#endif
+  // Asked once: the processor does not change while the system runs, and in
+  // a virtual machine each CPUID is a trip to the hypervisor.
+  Kept& k = kept();
+  if (!k.haveCpu)
+    k.haveCpu = readCpuIdentity(k.cpu);
+  if (k.haveCpu)
+    id = k.cpu;
+  return k.haveCpu;
 }
 
 bool LinuxSystemFigures::GetOsVersion(OsVersionRecord& record) {
