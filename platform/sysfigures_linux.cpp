@@ -22,6 +22,8 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <utility>
 #include <cstring>
 #include <cstdlib>
 #include <ctime>
@@ -130,6 +132,18 @@ std::string ueventSubsystem(const char* message, std::size_t length) {
   return "";
 }
 
+// Reads until a read succeeds, then hands out what it read.
+template <class T, class Read> bool readOnce(std::optional<T>& kept, T& out, Read read) {
+  if (!kept) {
+    T value{};
+    if (read(value))
+      kept = std::move(value);
+  }
+  if (kept)
+    out = *kept;
+  return kept.has_value();
+}
+
 bool readCpuIdentity(CpuIdentity& id) {
 #if defined(__x86_64__) || defined(__i386__)
   unsigned eax, ebx, ecx, edx;
@@ -204,10 +218,9 @@ struct LinuxSystemFigures::Kept {
   bool haveCards = false;
   std::vector<std::string> cards;
   std::vector<DiskGeometry> disks;
-  bool haveOs = false;
-  OsVersionRecord os;
-  bool haveCpu = false;
-  CpuIdentity cpu;
+  // Read once: they do not change while the system runs.
+  std::optional<OsVersionRecord> os;
+  std::optional<CpuIdentity> cpu;
 };
 
 LinuxSystemFigures::LinuxSystemFigures(std::string root) : root_(std::move(root)) {}
@@ -498,22 +511,14 @@ std::string LinuxSystemFigures::GetComputerName() {
 bool LinuxSystemFigures::GetCpuIdentity(CpuIdentity& id) {
   // Asked once: the processor does not change while the system runs, and in
   // a virtual machine each CPUID is a trip to the hypervisor.
-  Kept& k = kept();
-  if (!k.haveCpu)
-    k.haveCpu = readCpuIdentity(k.cpu);
-  if (k.haveCpu)
-    id = k.cpu;
-  return k.haveCpu;
+  return readOnce(kept().cpu, id, readCpuIdentity);
 }
 
 bool LinuxSystemFigures::GetOsVersion(OsVersionRecord& record) {
   // The kernel and the OS release do not change while the system runs.
-  Kept& k = kept();
-  if (!k.haveOs)
-    k.haveOs = GetOsVersionRecord(k.os, root_.empty() ? "/" : root_);
-  if (k.haveOs)
-    record = k.os;
-  return k.haveOs;
+  return readOnce(kept().os, record, [this](OsVersionRecord& os) {
+    return GetOsVersionRecord(os, root_.empty() ? "/" : root_);
+  });
 }
 
 SystemFigures& NativeSystemFigures() {
