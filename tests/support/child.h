@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -124,6 +125,35 @@ inline double ProcessCpuSeconds(pid_t pid) {
     if (i == 14 || i == 15)
       ticks += std::stod(field);
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Times a process's threads have slept and been woken so far (voluntary
+// context switches). A loop that polls shows here whatever the machine's
+// load, where its CPU time grows with the load. Counted: the main thread
+// and the threads the program named (each that it starts); one that still
+// bears the program's name is the runtime's (a sanitizer's background
+// thread wakes ten times a second). Threads that ended take their counts
+// with them.
+inline long ProcessWakeups(pid_t pid) {
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  const auto line = [](const std::filesystem::path& file, const std::string& key) {
+    std::ifstream in(file);
+    for (std::string l; std::getline(in, l);)
+      if (l.rfind(key, 0) == 0)
+        return l.substr(key.size());
+    return std::string();
+  };
+  const std::string program = line(tasks / std::to_string(pid) / "status", "Name:\t");
+  long total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    const auto status = task.path() / "status";
+    if (task.path().filename() != std::to_string(pid) && line(status, "Name:\t") == program)
+      continue;
+    const std::string count = line(status, "voluntary_ctxt_switches:");
+    total += count.empty() ? 0 : std::stol(count);
+  }
+  return total;
 }
 
 // Runs a shell script (sh -e) in dir, its output in dir/sh.out and sh.err;
