@@ -63,20 +63,17 @@ public:
   }
   void Signal(int sig) { kill(pid_, sig); }
   pid_t Pid() const { return pid_; }
-  // CPU seconds the agent has used so far (all its threads).
-  double CpuSeconds() const { return ProcessCpuSeconds(pid_); }
-  long Wakeups() const { return ProcessWakeups(pid_); }
   // Whether it slept through the next ms milliseconds: a try every 2 s
   // and a report tick every 5 s wake it about 7 times in 10 s, where a loop
   // that polls wakes it hundreds of times and one that spins takes seconds
   // of CPU. The CPU bound leaves room for a loaded machine, on which the
   // same few wake-ups cost ten times the CPU of an idle one.
   ::testing::AssertionResult SleepsFor(int ms) const {
-    const double cpu = CpuSeconds();
-    const long wakeups = Wakeups();
+    const double cpu = ProcessCpuSeconds(pid_);
+    const long wakeups = ProcessWakeups(pid_);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    const long woke = Wakeups() - wakeups;
-    const double used = CpuSeconds() - cpu;
+    const long woke = ProcessWakeups(pid_) - wakeups;
+    const double used = ProcessCpuSeconds(pid_) - cpu;
     if (woke <= 2 + 3 * ms / 1000 && used < 0.05 * ms / 1000)
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()

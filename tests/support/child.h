@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -135,23 +136,29 @@ inline double ProcessCpuSeconds(pid_t pid) {
 // thread wakes ten times a second). Threads that ended take their counts
 // with them.
 inline long ProcessWakeups(pid_t pid) {
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  const auto line = [](const std::filesystem::path& file, const std::string& key) {
-    std::ifstream in(file);
+  // A thread's name and count, from one read of its status.
+  const auto read = [](const std::filesystem::path& status) {
+    std::ifstream in(status);
+    std::string name;
+    long count = 0;
     for (std::string l; std::getline(in, l);)
-      if (l.rfind(key, 0) == 0)
-        return l.substr(key.size());
-    return std::string();
+      if (l.rfind("Name:\t", 0) == 0)
+        name = l.substr(6);
+      else if (l.rfind("voluntary_ctxt_switches:", 0) == 0)
+        count = std::stol(l.substr(24));
+    return std::make_pair(name, count);
   };
-  const std::string program = line(tasks / std::to_string(pid) / "status", "Name:\t");
-  long total = 0;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  const std::string main = std::to_string(pid);
+  const auto [program, mainCount] = read(tasks / main / "status");
+  long total = mainCount;
   std::error_code ec;
   for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
-    const auto status = task.path() / "status";
-    if (task.path().filename() != std::to_string(pid) && line(status, "Name:\t") == program)
+    if (task.path().filename() == main)
       continue;
-    const std::string count = line(status, "voluntary_ctxt_switches:");
-    total += count.empty() ? 0 : std::stol(count);
+    const auto [name, count] = read(task.path() / "status");
+    if (name != program)
+      total += count;
   }
   return total;
 }

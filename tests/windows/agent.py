@@ -384,9 +384,9 @@ def test_msi(ctx):
         sc(ctx, "stop", "vexil-agent")
         check(wait_for_state(ctx, "STOPPED") == "STOPPED", f"the service: {service_state(ctx)}")
         end = time.monotonic() + 20
-        while running_programs(ctx) and time.monotonic() < end:
+        while (left := running_programs(ctx)) and time.monotonic() < end:
             time.sleep(0.1)
-        check(not running_programs(ctx), f"the service's process still runs: {running_programs(ctx)}")
+        check(not left, f"the service's process still runs: {left}")
         rc = msiexec(ctx, "/x")
         check(rc == 0, f"msiexec /x: status {rc}")
         check(not os.path.exists(os.path.join(installed, "vexil-agent.exe")),
